@@ -1,0 +1,15 @@
+// nuvra_windows_broker_native.exe: the product's native broker executable.
+// The role is chosen by the first argument.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::fputws(L"usage: nuvra_windows_broker_native <role> [arguments]\n", stderr);
+    return 2;
+  }
+  std::fwprintf(stderr, L"unknown role: %ls\n", argv[1]);
+  return 2;
+}

@@ -1,0 +1,33 @@
+# Host build: the portable logic with its unit tests under address and
+# undefined-behaviour sanitizers, and the fuzz targets when clang is the compiler.
+option(NUVRA_SANITIZE "Build host code with ASan and UBSan" ON)
+option(NUVRA_FUZZ "Build libFuzzer targets (clang only)" OFF)
+
+set(sanitize_flags)
+if(NUVRA_SANITIZE)
+  set(sanitize_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+endif()
+
+add_library(nuvra_portable STATIC ${portable_sources})
+target_include_directories(nuvra_portable PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(nuvra_portable PRIVATE ${warning_flags} ${sanitize_flags})
+target_link_options(nuvra_portable PUBLIC ${sanitize_flags})
+
+if(NOT NUVRA_FUZZ)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  file(GLOB host_tests CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/host/*.cc)
+  add_executable(host_tests ${host_tests})
+  target_compile_options(host_tests PRIVATE ${warning_flags} ${sanitize_flags})
+  target_link_libraries(host_tests PRIVATE nuvra_portable GTest::gtest_main)
+else()
+  file(GLOB fuzz_targets CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/*.cc)
+  foreach(target_source IN LISTS fuzz_targets)
+    get_filename_component(target_name ${target_source} NAME_WE)
+    add_executable(${target_name} ${target_source})
+    target_compile_options(${target_name} PRIVATE -fsanitize=fuzzer ${warning_flags})
+    target_link_options(${target_name} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${target_name} PRIVATE nuvra_portable)
+  endforeach()
+  target_compile_options(nuvra_portable PRIVATE -fsanitize=fuzzer-no-link)
+endif()

@@ -1,0 +1,17 @@
+// Per-environment state, attached as Node-API instance data by registration
+// and destroyed by the environment's finaliser.
+#pragma once
+
+#include <cstdint>
+
+namespace nuvra {
+
+struct AddonState {
+  // Tags the process-wide table entries this environment owns. Unique for the
+  // life of the process, unlike the environment or state addresses.
+  std::uint64_t environmentId = 0;
+  // Next managed-child id; 0 is never handed out.
+  std::uint32_t nextChildId = 1;
+};
+
+}  // namespace nuvra

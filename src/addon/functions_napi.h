@@ -1,0 +1,27 @@
+// Bodies of the JavaScript functions, each defined with its subsystem. The
+// registration table wraps every body in the call frame.
+#pragma once
+
+#include <node_api.h>
+
+#include <cstddef>
+
+#include "addon/frame_napi.h"
+
+namespace nuvra {
+
+// Stands in for a function whose subsystem is not built yet: the argument
+// rules hold, then the call fails with a reason that names the gap.
+template <std::size_t count>
+napi_value notBuilt(napi_env env, napi_callback_info info) {
+  fetchArguments(env, info, count);
+  fail("not_built_yet");
+}
+template <std::size_t maximum>
+napi_value notBuiltOptional(napi_env env, napi_callback_info info) {
+  fetchOptionalArguments(env, info, maximum);
+  fail("not_built_yet");
+}
+napi_value notBuiltUnchecked(napi_env env, napi_callback_info info);
+
+}  // namespace nuvra

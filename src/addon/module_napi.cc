@@ -1,0 +1,112 @@
+// Module entry: registration of the 40 functions, the per-environment state
+// and its finaliser.
+#include <node_api.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "addon/addon_state.h"
+#include "addon/frame_napi.h"
+#include "addon/functions_napi.h"
+
+namespace nuvra {
+
+napi_value notBuiltUnchecked(napi_env, napi_callback_info) { fail("not_built_yet"); }
+
+namespace {
+
+struct FunctionEntry {
+  const char* name;
+  napi_callback callback;
+};
+
+// Registration order is part of the interface.
+constexpr FunctionEntry kFunctions[] = {
+    {"newTerminalOperation", callFrame<notBuilt<2>>},
+    {"prepareTerminal", callFrame<notBuilt<5>>},
+    {"commitTerminal", callFrame<notBuilt<5>>},
+    {"closeTerminalOperation", callFrame<notBuilt<1>>},
+    {"timingCheckpoint", callFrame<notBuilt<1>>},
+    {"residentCheckpoint", callFrame<notBuilt<1>>},
+    {"endResident", callFrame<notBuilt<0>>},
+    {"publishResident", callFrame<notBuilt<1>>},
+    {"spawnResidentHost", callFrame<notBuilt<0>>},
+    {"observeResident", callFrame<notBuilt<0>>},
+    {"residentStatus", callFrame<notBuilt<0>>},
+    {"prepareAccountWorker", callFrame<notBuilt<0>>},
+    {"readyAccountWorker", callFrame<notBuilt<0>>},
+    {"adoptAccountWorker", callFrame<notBuilt<1>>},
+    {"releaseAccountWorker", callFrame<notBuilt<1>>},
+    {"prepareBrokerBudget", callFrame<notBuilt<1>>},
+    {"initialize", callFrame<notBuiltOptional<0>>},
+    {"finishStartup", callFrame<notBuiltUnchecked>},
+    {"beginWork", callFrame<notBuiltOptional<5>>},
+    {"endWork", callFrame<notBuilt<1>>},
+    {"checkWorkBinding", callFrame<notBuilt<2>>},
+    {"observeBroker", callFrame<notBuilt<5>>},
+    {"exchange", callFrame<notBuilt<6>>},
+    {"closeClientDispatch", callFrame<notBuilt<1>>},
+    {"serverOutcome", callFrame<notBuilt<1>>},
+    {"bindServerWork", callFrame<notBuilt<2>>},
+    {"serverPhase", callFrame<notBuilt<3>>},
+    {"exchangePhase", callFrame<notBuilt<6>>},
+    {"exchangeOutcome", callFrame<notBuilt<1>>},
+    {"ingressRemaining", callFrame<notBuilt<1>>},
+    {"appendIngressDiagnostic", callFrame<notBuilt<4>>},
+    {"closeDiagnosticEvent", callFrame<notBuilt<1>>},
+    {"appendDiagnostic", callFrame<notBuilt<2>>},
+    {"newDiagnosticEvent", callFrame<notBuiltOptional<1>>},
+    {"spawnAsync", callFrame<notBuilt<4>>},
+    {"write", callFrame<notBuilt<2>>},
+    {"end", callFrame<notBuilt<1>>},
+    {"poll", callFrame<notBuilt<1>>},
+    {"kill", callFrame<notBuilt<1>>},
+    {"dispose", callFrame<notBuilt<1>>},
+};
+constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
+static_assert(kFunctionCount == 40);
+
+std::atomic<std::uint64_t> lastEnvironmentId{0};
+
+void finalizeAddonState(napi_env, void* data, void*) {
+  std::unique_ptr<AddonState> state(static_cast<AddonState*>(data));
+  // The environment's works, diagnostic events, terminal operations, budgets,
+  // account worker and children are released here as their subsystems
+  // arrive; the process-wide tables themselves outlive the environment.
+}
+
+napi_value registerModule(napi_env env, napi_value exports) {
+  // 1. A fresh per-environment state.
+  auto state = std::make_unique<AddonState>();
+  state->environmentId = ++lastEnvironmentId;
+  // 2. Attach it; from here on Node owns it and the finaliser frees it.
+  if (napi_set_instance_data(env, state.get(), finalizeAddonState, nullptr) != napi_ok) {
+    return nullptr;
+  }
+  state.release();
+  // 3. The 40 functions in table order, attributes napi_default.
+  napi_property_descriptor descriptors[kFunctionCount] = {};
+  for (std::size_t i = 0; i < kFunctionCount; ++i) {
+    descriptors[i].utf8name = kFunctions[i].name;
+    descriptors[i].method = kFunctions[i].callback;
+    descriptors[i].attributes = napi_default;
+  }
+  // 4. A failure stops the module from loading.
+  if (napi_define_properties(env, exports, kFunctionCount, descriptors) != napi_ok) {
+    return nullptr;
+  }
+  return exports;
+}
+
+}  // namespace
+}  // namespace nuvra
+
+extern "C" {
+
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
+
+NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
+  return nuvra::registerModule(env, exports);
+}
+}

@@ -1,0 +1,7 @@
+#include "work/policy.h"
+
+namespace nuvra::policy {
+
+const char* flavourName() noexcept { return "testbed"; }
+
+}  // namespace nuvra::policy
