@@ -1,0 +1,36 @@
+// Final paths and identities of open files.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace nuvra {
+
+// GetFinalPathNameByHandleW without the \\?\ prefix; "profile_path".
+std::wstring canonicalPath(HANDLE file);
+
+struct FileIdentity {
+  std::uint32_t volumeSerial = 0;
+  std::uint32_t indexHigh = 0;
+  std::uint32_t indexLow = 0;
+  std::uint32_t attributes = 0;
+  std::uint32_t links = 0;
+  std::uint64_t size = 0;
+
+  bool sameFile(const FileIdentity& other) const noexcept {
+    return volumeSerial == other.volumeSerial && indexHigh == other.indexHigh &&
+           indexLow == other.indexLow;
+  }
+  // "%08x:%08x%08x"
+  std::string text() const;
+};
+
+// False when the query fails; callers refuse with their own reason.
+bool fileIdentity(HANDLE file, FileIdentity& identity) noexcept;
+
+// Ordinal comparison ignoring case, as every path comparison is made.
+bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept;
+
+}  // namespace nuvra

@@ -1,0 +1,39 @@
+#include "common/handle_win.h"
+
+#include "common/reason.h"
+
+namespace nuvra {
+
+void UniqueHandle::closeOrFail() {
+  if (handle_ == nullptr) return;
+  if (!CloseHandle(handle_)) fail("profile_close_failed");
+  handle_ = nullptr;
+}
+
+bool UniqueHandle::closeForCleanup() noexcept {
+  if (handle_ == nullptr) return true;
+  if (!CloseHandle(handle_)) return false;
+  handle_ = nullptr;
+  return true;
+}
+
+void requireNonInheritable(HANDLE handle) {
+  DWORD flags = 0;
+  if (!SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0) ||
+      !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) != 0) {
+    fail("profile_inheritance");
+  }
+}
+
+HANDLE duplicateForChild(HANDLE handle, InheritList& list, DWORD desiredAccess) {
+  HANDLE duplicate = nullptr;
+  const DWORD options = desiredAccess == 0 ? DUPLICATE_SAME_ACCESS : 0;
+  if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &duplicate,
+                       desiredAccess, TRUE, options)) {
+    fail("profile_duplicate");
+  }
+  list.emplace_back(duplicate);
+  return duplicate;
+}
+
+}  // namespace nuvra
