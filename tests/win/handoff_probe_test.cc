@@ -108,7 +108,7 @@ TEST(HandoffProbe, DISABLED_ReportsTheStartupCustody) {
       OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
       GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size);
   if (token != nullptr) CloseHandle(token);
-  out.boolean("elevated", !known || elevation.TokenIsElevated != 0);
+  out.boolean("elevated", !tokenRead || elevation.TokenIsElevated != 0);
 
   if (!text.empty()) {
     // The acknowledgement pipe.
