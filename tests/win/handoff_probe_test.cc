@@ -104,7 +104,7 @@ TEST(HandoffProbe, DISABLED_ReportsTheStartupCustody) {
   HANDLE token = nullptr;
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
-  const bool known =
+  const bool tokenRead =
       OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
       GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size);
   if (token != nullptr) CloseHandle(token);
