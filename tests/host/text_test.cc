@@ -243,5 +243,27 @@ TEST(QuoteArgument, SplitsBackToTheSameArguments) {
   for (std::size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(split[i + 1], samples[i]) << i;
 }
 
+// Every argument of up to six units over the characters that matter to the
+// splitting rule comes back unchanged.
+TEST(QuoteArgument, RoundTripsEveryShortArgumentOverTheSignificantCharacters) {
+  const std::wstring alphabet = L"a \\\"\t";
+  std::size_t checked = 0;
+  for (std::size_t length = 0; length <= 6; ++length) {
+    std::vector<std::size_t> digits(length, 0);
+    while (true) {
+      std::wstring sample;
+      for (std::size_t digit : digits) sample.push_back(alphabet[digit]);
+      const auto split = splitCommandLine(L"p " + quoteArgument(sample));
+      ASSERT_EQ(split.size(), 2u);
+      ASSERT_EQ(split[1], sample);
+      ++checked;
+      std::size_t position = 0;
+      while (position < length && ++digits[position] == alphabet.size()) digits[position++] = 0;
+      if (position == length) break;
+    }
+  }
+  EXPECT_EQ(checked, 19531u);
+}
+
 }  // namespace
 }  // namespace nuvra

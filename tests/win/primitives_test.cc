@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/crypto_win.h"
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/text.h"
 #include "common/text_win.h"
 #include "test_support_win.h"
 
@@ -209,6 +211,41 @@ TEST(Utf16ToUtf8, RoundTripsValidText) {
     EXPECT_EQ(utf8ToUtf16(utf16ToUtf8(text)), text);
   }
   EXPECT_EQ(utf16ToUtf8(L"\u00e9"), "\xc3\xa9");
+}
+
+// The system's own splitter, looked up at run time so the tests need no
+// extra import library.
+using SplitFunction = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+
+TEST(QuoteArgument, TheSystemSplitterGivesBackEveryShortArgument) {
+  HMODULE shell = LoadLibraryW(L"shell32.dll");
+  ASSERT_NE(shell, nullptr);
+  auto split = reinterpret_cast<SplitFunction>(
+      reinterpret_cast<void*>(GetProcAddress(shell, "CommandLineToArgvW")));
+  ASSERT_NE(split, nullptr);
+  const std::wstring alphabet = L"a \\\"\t";
+  std::size_t mismatches = 0;
+  for (std::size_t length = 0; length <= 5; ++length) {
+    std::vector<std::size_t> digits(length, 0);
+    while (true) {
+      std::wstring sample;
+      for (std::size_t digit : digits) sample.push_back(alphabet[digit]);
+      const std::wstring line =
+          L"\"C:\\prog.exe\" " + quoteArgument(sample) + L" " + quoteArgument(sample + L"z");
+      int count = 0;
+      LPWSTR* arguments = split(line.c_str(), &count);
+      ASSERT_NE(arguments, nullptr);
+      const bool same = count == 3 && std::wstring(arguments[0]) == L"C:\\prog.exe" &&
+                        sample == arguments[1] && sample + L"z" == arguments[2];
+      LocalFree(arguments);
+      if (!same && ++mismatches <= 5) ADD_FAILURE() << "argument not preserved, length " << length;
+      std::size_t position = 0;
+      while (position < length && ++digits[position] == alphabet.size()) digits[position++] = 0;
+      if (position == length) break;
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+  FreeLibrary(shell);
 }
 
 }  // namespace
