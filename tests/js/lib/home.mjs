@@ -63,8 +63,22 @@ function buildFile(flavour, name) {
 export const installerPath = (flavour = 'testbed') => buildFile(flavour, 'nuvra_install_home.exe');
 export const probePath = (flavour = 'testbed') => buildFile(flavour, 'win_tests.exe');
 
-// Runs a program to its end, collecting what it writes.
-export function run(file, args, { env } = {}) {
+// Runs a program to its end, collecting what it writes. Under Wine, with the
+// machine loaded by parallel suites, CreateProcess now and then fails with an
+// error libuv calls UNKNOWN before the program runs at all; such a start is
+// tried again (a few times), never a program that did run.
+export async function run(file, args, { env } = {}) {
+  for (let attempt = 1; ; attempt += 1) {
+    try {
+      return await runOnce(file, args, env);
+    } catch (error) {
+      if (error.code !== 'UNKNOWN' || attempt === 4) throw error;
+      await new Promise((resolve) => setTimeout(resolve, 250 * attempt));
+    }
+  }
+}
+
+function runOnce(file, args, env) {
   return new Promise((resolve, reject) => {
     const child = spawn(file, args, {
       stdio: ['ignore', 'pipe', 'pipe'],
