@@ -235,6 +235,29 @@ describe('launching node.exe from a product home', () => {
     assert.ok(BigInt(launch.handoff.deadline_tick64) > 0n);
   });
 
+  it('starts the runtime with its own token when the launcher itself is not elevated', async () => {
+    // The runtime started here is not elevated; the launcher it starts in
+    // turn takes its own token instead of a linked one.
+    const inner = path.win32.join(home.scratch, 'inner');
+    fs.writeFileSync(`${inner}.mjs`, 'console.log("inner");');
+    const innerArgs = ['launch', '--home', home.home, '--version', home.version, '--generation', home.generation,
+      '--payload-digest', home.payloadDigest, '--deadline-ms', '20000', '--keep-on-timeout', '--wait-exit',
+      '--stdout', `${inner}.out`, '--result', `${inner}.json`, '--', `${inner}.mjs`];
+    const outer = await launchRuntime({
+      home, ...patient, args: [JSON.stringify([home.brokerImage, ...innerArgs])],
+      source: `import { spawnSync } from 'node:child_process';
+        const [file, ...args] = JSON.parse(process.argv[2]);
+        const r = spawnSync(file, args, { stdio: 'ignore' });
+        console.log(JSON.stringify({ status: r.status, error: r.error?.code ?? null }));`,
+    });
+    assert.deepEqual(JSON.parse(outer.stdout), { status: 21, error: null });
+    const result = JSON.parse(fs.readFileSync(`${inner}.json`, 'utf8'));
+    assert.deepEqual([result.outcome, result.runtime_exit_code], ['closed', 0]);
+    assert.equal(fs.readFileSync(`${inner}.out`, 'utf8').trim(), 'inner');
+    // The inner runtime's parent is the inner launcher, a child of the outer runtime.
+    assert.equal(JSON.parse(result.handoff_text).parent_image, home.brokerImage);
+  });
+
   it('refuses a command line it cannot act on and reports a home it cannot use', async () => {
     const usage = await run(home.brokerImage, ['launch', '--home', home.home]);
     assert.equal(usage.code, 2);
@@ -326,6 +349,19 @@ describe('the startup custody as a native runtime sees it', () => {
     assert.equal(p.guards[4].path, home.root);
     assert.equal(launch.handoff.guards[4].path, home.root);
     assert.equal(launch.outcome, 'acknowledged');
+  });
+
+  it('does the same from the release build\'s installer and launcher', async () => {
+    const release = await installHome({ flavour: 'release', node: probePath('release') });
+    try {
+      assert.equal(sha256(fs.readFileSync(release.brokerImage)), sha256(fs.readFileSync(brokerBuild.release)));
+      const launch = await launchRuntime({ home: release, args: probeArgs });
+      const p = probeReport(launch);
+      assert.deepEqual([launch.exitCode, launch.outcome, p.elevated, p.mutex_is_named_mutex, p.write_view],
+        [0, 'acknowledged', false, true, false]);
+    } finally {
+      removeHome(release);
+    }
   });
 
   it('passes a decoy mutex only when the handoff names it', async () => {
