@@ -300,6 +300,9 @@ describe('the startup custody as a native runtime sees it', () => {
     }
     // The launcher's own mutex and writable mapping handles did not come along.
     assert.deepEqual([p.own_mutex_is_ours, p.own_mapping_is_ours], [false, false]);
+    // Everything the launcher and the installer made passes the runtime's owner-only check.
+    assert.deepEqual(p.owner_only, { flavour: 'testbed', mutex: true, lifetime: true, work: true,
+      home: true, servicing: true, admission: true, current: true, device_auth: true });
   });
 
   it('hands over a writable mapping, a lying length word or a small mapping only when asked', async () => {
@@ -359,6 +362,10 @@ describe('the startup custody as a native runtime sees it', () => {
       const p = probeReport(launch);
       assert.deepEqual([launch.exitCode, launch.outcome, p.elevated, p.mutex_is_named_mutex, p.write_view],
         [0, 'acknowledged', false, true, false]);
+      // The mutex keeps its exact descriptor; Wine rebuilds file security from
+      // mode bits, which the strict release check refuses.
+      assert.deepEqual(p.owner_only, { flavour: 'release', mutex: true, lifetime: false, work: false,
+        home: false, servicing: false, admission: false, current: false, device_auth: false });
     } finally {
       removeHome(release);
     }

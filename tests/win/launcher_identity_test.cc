@@ -8,15 +8,10 @@
 #include "common/handle_win.h"
 #include "common/text_win.h"
 #include "launcher/identity_win.h"
+#include "work/identity_win.h"
 
 namespace nuvra::launcher {
 namespace {
-
-TEST(LauncherIdentity, OwnerSidHashIsTheDigestOfTheUserSidText) {
-  const std::wstring sid = currentUserSid();
-  ASSERT_EQ(sid.rfind(L"S-1-", 0), 0u);
-  EXPECT_EQ(ownerSidHash(), sha256Hex(utf16ToUtf8(sid)));
-}
 
 TEST(LauncherIdentity, HomeKeyIgnoresLetterCaseButNotOtherDifferences) {
   EXPECT_EQ(homeKey(L"C:\\Users\\Me\\Nuvra"), homeKey(L"c:\\users\\me\\NUVRA"));
@@ -50,19 +45,11 @@ TEST(LauncherIdentity, OwnerOnlyMutexKeepsExactlyItsDescriptor) {
   const WORD aces = dacl != nullptr ? dacl->AceCount : 0;
   LocalFree(text);
   LocalFree(descriptor);
-  const std::wstring sid = currentUserSid();
+  const std::wstring sid = nuvra::currentUserSid();
   // Kernel objects keep GENERIC_ALL mapped to the object's full access.
   EXPECT_EQ(sddl.rfind(L"O:" + sid + L"D:P(A;;", 0), 0u) << utf16ToUtf8(sddl);
   EXPECT_NE(sddl.find(L";;;" + sid + L")"), std::wstring::npos);
   EXPECT_EQ(aces, 1);
-}
-
-TEST(LauncherIdentity, ImagePathOfThisProcessIsItsExecutable) {
-  wchar_t module[MAX_PATH] = {};
-  ASSERT_GT(GetModuleFileNameW(nullptr, module, MAX_PATH), 0u);
-  EXPECT_EQ(
-      CompareStringOrdinal(processImagePath(GetCurrentProcess()).c_str(), -1, module, -1, TRUE),
-      CSTR_EQUAL);
 }
 
 }  // namespace
