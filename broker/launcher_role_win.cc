@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "common/reason.h"
+#include "common/security_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
 #include "launch_options.h"
@@ -200,7 +201,7 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   UniqueHandle decoy;
   HANDLE childDecoy = nullptr;
   if (text.find("{decoy_mutex}") != std::string::npos) {
-    launcher::OwnerOnlySecurity security;
+    OwnerOnlySecurity security(currentUserSid(), false, "launcher_mutex");
     decoy = UniqueHandle(CreateMutexW(security.attributes(), FALSE, nullptr));
     if (!decoy) fail("launcher_mutex");
     childDecoy = duplicateForChild(decoy.get(), inherit, 0);
