@@ -10,7 +10,7 @@ namespace nuvra {
 
 std::size_t utf16Length(std::wstring_view text) noexcept {
   std::size_t units = 0;
-  for (wchar_t unit : text) units += (static_cast<std::uint32_t>(unit) >> 16) != 0 ? 2 : 1;
+  for (wchar_t unit : text) units += (static_cast<std::uint32_t>(unit) >> 16) != 0 ? 2u : 1u;
   return units;
 }
 
