@@ -15,7 +15,7 @@
 //   exit <code>        exits with the code
 // Output is UTF-8 written straight to the standard handles, one line per
 // answer, so the reader sees exactly the bytes.
-#include "managed_child.h"
+#include "roles.h"
 
 #include <windows.h>
 
@@ -149,7 +149,10 @@ int checkHandles(const std::vector<std::wstring>& keys) {
   return writeOut(out + "]\n") ? 0 : 3;
 }
 
-int startGrandchild(const wchar_t* self) {
+int startGrandchild() {
+  wchar_t self[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return 5;
   std::wstring commandLine = nuvra::quoteArgument(self) + L" child sleep 600000";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -172,31 +175,36 @@ DWORD parseNumber(const wchar_t* text) {
 
 }  // namespace
 
+namespace nuvra::broker {
+
+// argv[0] is the behaviour, the rest its arguments.
 int runManagedChild(int argc, wchar_t** argv) {
-  if (argc < 3) return 2;
-  const std::wstring_view behaviour = argv[2];
-  const std::vector<std::wstring> rest(argv + 3, argv + argc);
+  if (argc < 1) return 2;
+  const std::wstring_view behaviour = argv[0];
+  const std::vector<std::wstring> rest(argv + 1, argv + argc);
   if (behaviour == L"echo") return echo();
-  if (behaviour == L"stderr" && argc == 4) {
-    return writeAll(GetStdHandle(STD_ERROR_HANDLE), utf8(argv[3])) ? 0 : 3;
+  if (behaviour == L"stderr" && argc == 2) {
+    return writeAll(GetStdHandle(STD_ERROR_HANDLE), utf8(argv[1])) ? 0 : 3;
   }
   if (behaviour == L"args") return writeOut(jsonArray(rest) + "\n") ? 0 : 3;
   if (behaviour == L"env") return printEnvironment();
   if (behaviour == L"handoff") return printHandoff();
   if (behaviour == L"handles") return checkHandles(rest);
-  if (behaviour == L"grandchild") return startGrandchild(argv[0]);
-  if (behaviour == L"sleep" && argc == 4) {
-    Sleep(parseNumber(argv[3]));
+  if (behaviour == L"grandchild") return startGrandchild();
+  if (behaviour == L"sleep" && argc == 2) {
+    Sleep(parseNumber(argv[1]));
     return 0;
   }
-  if (behaviour == L"flood" && argc == 4) {
-    return writeOut(std::string(parseNumber(argv[3]), 'x')) ? 0 : 3;
+  if (behaviour == L"flood" && argc == 2) {
+    return writeOut(std::string(parseNumber(argv[1]), 'x')) ? 0 : 3;
   }
   if (behaviour == L"crash") {
     volatile int* volatile target = nullptr;
     *target = 1;
     return 0;
   }
-  if (behaviour == L"exit" && argc == 4) return static_cast<int>(parseNumber(argv[3]));
+  if (behaviour == L"exit" && argc == 2) return static_cast<int>(parseNumber(argv[1]));
   return 2;
 }
+
+}  // namespace nuvra::broker
