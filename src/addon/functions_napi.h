@@ -27,4 +27,11 @@ napi_value notBuiltUnchecked(napi_env env, napi_callback_info info);
 // Startup profile.
 napi_value timingCheckpoint(napi_env env, napi_callback_info info);
 
+// Managed children.
+napi_value childWrite(napi_env env, napi_callback_info info);
+napi_value childEnd(napi_env env, napi_callback_info info);
+napi_value childPoll(napi_env env, napi_callback_info info);
+napi_value childKill(napi_env env, napi_callback_info info);
+napi_value childDispose(napi_env env, napi_callback_info info);
+
 }  // namespace nuvra

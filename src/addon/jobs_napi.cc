@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "addon/frame_napi.h"
+#include "children/children_napi.h"
 #include "common/reason.h"
 
 namespace nuvra {
@@ -24,7 +25,7 @@ const JobHandler* const kHandlers[kJobKindCount] = {
     nullptr,  // 0  beginWork
     nullptr,  // 1  spawnAsync
     nullptr,  // 2  endWork
-    nullptr,  // 3  dispose
+    &kDisposeChildJob,  // 3  dispose
     nullptr,  // 4  checkWorkBinding
     nullptr,  // 5  observeBroker, purpose "identity"
     nullptr,  // 6  observeBroker, other purposes; observeResident

@@ -12,7 +12,9 @@
 
 namespace nuvra {
 
-napi_value notBuiltUnchecked(napi_env, napi_callback_info) { fail("not_built_yet"); }
+napi_value notBuiltUnchecked(napi_env, napi_callback_info) {
+  fail("not_built_yet");
+}
 
 namespace {
 
@@ -58,11 +60,11 @@ constexpr FunctionEntry kFunctions[] = {
     {"appendDiagnostic", callFrame<notBuilt<2>>},
     {"newDiagnosticEvent", callFrame<notBuiltOptional<1>>},
     {"spawnAsync", callFrame<notBuilt<4>>},
-    {"write", callFrame<notBuilt<2>>},
-    {"end", callFrame<notBuilt<1>>},
-    {"poll", callFrame<notBuilt<1>>},
-    {"kill", callFrame<notBuilt<1>>},
-    {"dispose", callFrame<notBuilt<1>>},
+    {"write", callFrame<childWrite>},
+    {"end", callFrame<childEnd>},
+    {"poll", callFrame<childPoll>},
+    {"kill", callFrame<childKill>},
+    {"dispose", callFrame<childDispose>},
 };
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
 static_assert(kFunctionCount == 40);
@@ -71,9 +73,12 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 
 void finalizeAddonState(napi_env, void* data, void*) {
   std::unique_ptr<AddonState> state(static_cast<AddonState*>(data));
-  // The environment's works, diagnostic events, terminal operations, budgets,
-  // account worker and children are released here as their subsystems
-  // arrive; the process-wide tables themselves outlive the environment.
+  // The environment's works, diagnostic events, terminal operations, budgets
+  // and account worker are released here as their subsystems arrive; the
+  // process-wide tables themselves outlive the environment.
+  // 7. Every child still owned goes to its cleanup work: the release closes
+  //    its job off the JavaScript thread, which ends the process tree.
+  state->children.clear();
 }
 
 napi_value registerModule(napi_env env, napi_value exports) {
@@ -104,7 +109,9 @@ napi_value registerModule(napi_env env, napi_value exports) {
 
 extern "C" {
 
-NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
+  return 8;
+}
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
   return nuvra::registerModule(env, exports);
