@@ -27,7 +27,7 @@ constexpr FunctionEntry kFunctions[] = {
     {"prepareTerminal", callFrame<notBuilt<5>>},
     {"commitTerminal", callFrame<notBuilt<5>>},
     {"closeTerminalOperation", callFrame<notBuilt<1>>},
-    {"timingCheckpoint", callFrame<notBuilt<1>>},
+    {"timingCheckpoint", callFrame<timingCheckpoint>},
     {"residentCheckpoint", callFrame<notBuilt<1>>},
     {"endResident", callFrame<notBuilt<0>>},
     {"publishResident", callFrame<notBuilt<1>>},
