@@ -18,7 +18,9 @@ namespace {
 
 constexpr wchar_t kLogDirectory[] = L"\\logs";
 // Split so that no "??-" trigraph sequence appears in the literal.
-constexpr wchar_t kRetentionPattern[] = L"\\nuvra-????????" L"-?.jsonl";
+constexpr wchar_t kRetentionPattern[] =
+    L"\\nuvra-????????"
+    L"-?.jsonl";
 constexpr DWORD kLevelBufferUnits = 16;
 
 // A security descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorW.
@@ -91,6 +93,12 @@ DiagnosticWrite::DiagnosticWrite(std::unique_ptr<LogOwner> owner, std::unique_pt
       home_(std::move(home)),
       text_(std::move(text)),
       terminal_(std::move(terminal)) {}
+
+void DiagnosticWriteDeleter::operator()(DiagnosticWrite* write) const noexcept {
+  if (write == nullptr) return;
+  if (!write->cleanedUp()) static_cast<void>(write->cleanup());
+  delete write;
+}
 
 DiagnosticWrite::~DiagnosticWrite() {
   if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
@@ -307,6 +315,7 @@ std::wstring DiagnosticWrite::logPath(const std::string& date, unsigned index) c
 }
 
 bool DiagnosticWrite::cleanup() noexcept {
+  cleanedUp_ = true;
   if (isPoisoned()) cleanupUncertain_ = true;
   bool clean = !cleanupUncertain_;
   if (clean) {

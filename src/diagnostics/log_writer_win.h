@@ -17,6 +17,7 @@
 
 #include "common/handle_win.h"
 #include "diagnostics/log_rules.h"
+#include "diagnostics/log_writer_fwd.h"
 
 namespace nuvra {
 
@@ -87,6 +88,8 @@ class DiagnosticWrite {
   [[nodiscard]] bool cleanup() noexcept;
 
   const std::string& text() const noexcept { return text_; }
+  // True once cleanup() has run.
+  bool cleanedUp() const noexcept { return cleanedUp_; }
 
  private:
   void writeUnderSerialization();
@@ -106,6 +109,7 @@ class DiagnosticWrite {
   std::vector<UniqueHandle> handles_;
   HANDLE search_ = INVALID_HANDLE_VALUE;
   bool cleanupUncertain_ = false;
+  bool cleanedUp_ = false;
 };
 
 // Owner of the writes of a diagnostic event (its stage records).
