@@ -1,0 +1,29 @@
+// Quoted arguments joined by spaces must split back into exactly the input.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "../support/command_line.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Pairs of bytes are UTF-16 code units; a zero unit ends an argument.
+  std::vector<std::wstring> arguments(1);
+  for (std::size_t i = 0; i + 1 < size; i += 2) {
+    const auto unit = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+    if (unit == 0) {
+      arguments.emplace_back();
+    } else {
+      arguments.back().push_back(unit);
+    }
+  }
+  std::wstring line;
+  for (const auto& argument : arguments) {
+    if (!line.empty()) line.push_back(L' ');
+    line += nuvra::quoteArgument(argument);
+  }
+  if (nuvra::testing::splitArguments(line) != arguments) std::abort();
+  return 0;
+}
