@@ -1,5 +1,7 @@
 #include "common/handle_win.h"
 
+#include <utility>
+
 #include "common/reason.h"
 
 namespace nuvra {
@@ -28,11 +30,13 @@ void requireNonInheritable(HANDLE handle) {
 HANDLE duplicateForChild(HANDLE handle, InheritList& list, DWORD desiredAccess) {
   HANDLE duplicate = nullptr;
   const DWORD options = desiredAccess == 0 ? DUPLICATE_SAME_ACCESS : 0;
-  if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &duplicate,
-                       desiredAccess, TRUE, options)) {
+  if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &duplicate, desiredAccess,
+                       TRUE, options)) {
     fail("profile_duplicate");
   }
-  list.emplace_back(duplicate);
+  // Owned before the list grows, so a failed growth still closes it.
+  UniqueHandle owned(duplicate);
+  list.push_back(std::move(owned));
   return duplicate;
 }
 
