@@ -34,4 +34,9 @@ napi_value beginWork(napi_env env, napi_callback_info info);
 napi_value endWork(napi_env env, napi_callback_info info);
 napi_value checkWorkBinding(napi_env env, napi_callback_info info);
 
+// Local diagnostics.
+napi_value newDiagnosticEvent(napi_env env, napi_callback_info info);
+napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info);
+napi_value closeDiagnosticEvent(napi_env env, napi_callback_info info);
+
 }  // namespace nuvra

@@ -6,6 +6,7 @@
 
 #include "addon/frame_napi.h"
 #include "common/reason.h"
+#include "diagnostics/events_napi.h"
 
 namespace nuvra {
 namespace {
@@ -29,7 +30,8 @@ const JobHandler* const kHandlers[kJobKindCount] = {
     nullptr,  // 5  observeBroker, purpose "identity"
     nullptr,  // 6  observeBroker, other purposes; observeResident
     nullptr,  // 7  exchange, exchangePhase
-    nullptr,  // 8  appendDiagnostic, appendIngressDiagnostic, residentCheckpoint
+    &kDiagnosticWriteJob,  // 8  appendDiagnostic, appendIngressDiagnostic,
+                           //    residentCheckpoint
     nullptr,  // 9  prepareAccountWorker
     nullptr,  // 10 readyAccountWorker
     nullptr,  // 11 adoptAccountWorker
