@@ -66,7 +66,7 @@ class FakeHome final : public LogHome {
   const std::wstring& homePath() const override { return home_; }
   std::uint32_t volumeSerial() const override { return serial_; }
   const std::wstring& userSid() const override { return sid_; }
-  void checkOwnerOnlyFile(HANDLE) const override {
+  void checkOwnerOnly(HANDLE, bool) const override {
     ++observed_.ownerOnlyChecks;
     if (observed_.refuseOwnerOnly) fail("profile_security");
   }
