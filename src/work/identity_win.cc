@@ -242,9 +242,9 @@ SecurityFacts readSecurityFacts(HANDLE object, OwnedObject kind) {
     entry.flags = header->AceFlags;
     // Allowed and denied ACEs share one layout: header, mask, SID.
     if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
-      const auto* plain = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+      auto* plain = static_cast<ACCESS_ALLOWED_ACE*>(ace);
       entry.mask = plain->Mask;
-      if (!sidToText(const_cast<DWORD*>(&plain->SidStart), entry.sid)) fail("profile_security");
+      if (!sidToText(&plain->SidStart, entry.sid)) fail("profile_security");
     }
     facts.aces.push_back(std::move(entry));
   }

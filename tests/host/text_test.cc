@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/command_line.h"
 #include "common/reason.h"
 
 namespace nuvra {
@@ -23,63 +24,10 @@ std::string reasonOf(Call call) {
   return "";
 }
 
-// Splits a command line the way CommandLineToArgvW does for the arguments
-// after the program name: whitespace separates outside quotes; 2n backslashes
-// before a quote give n backslashes and the quote toggles quoting; 2n+1 give n
-// backslashes and a literal quote; other backslashes are literal; inside
-// quotes, "" gives a literal quote (and leaves quoting).
-std::vector<std::wstring> splitCommandLine(std::wstring_view line) {
-  std::vector<std::wstring> arguments;
-  std::size_t i = 0;
-  while (true) {
-    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
-    if (i >= line.size()) break;
-    std::wstring argument;
-    bool quoted = false;
-    while (i < line.size()) {
-      const wchar_t unit = line[i];
-      if (!quoted && (unit == L' ' || unit == L'\t')) break;
-      if (unit == L'\\') {
-        std::size_t backslashes = 0;
-        while (i < line.size() && line[i] == L'\\') {
-          ++backslashes;
-          ++i;
-        }
-        if (i < line.size() && line[i] == L'"') {
-          argument.append(backslashes / 2, L'\\');
-          if (backslashes % 2 == 1) {
-            argument.push_back(L'"');
-            ++i;
-          }
-        } else {
-          argument.append(backslashes, L'\\');
-        }
-      } else if (unit == L'"') {
-        ++i;
-        if (quoted && i < line.size() && line[i] == L'"') {
-          argument.push_back(L'"');
-          ++i;
-          quoted = false;
-        } else {
-          quoted = !quoted;
-        }
-      } else {
-        argument.push_back(unit);
-        ++i;
-      }
-    }
-    arguments.push_back(std::move(argument));
-  }
-  return arguments;
-}
-
-TEST(SplitCommandLineHelper, FollowsTheBackslashAndQuoteRules) {
-  EXPECT_EQ(splitCommandLine(LR"(a b  c)"), (std::vector<std::wstring>{L"a", L"b", L"c"}));
-  EXPECT_EQ(splitCommandLine(LR"("a b" c)"), (std::vector<std::wstring>{L"a b", L"c"}));
-  EXPECT_EQ(splitCommandLine(LR"(a\\\"b)"), (std::vector<std::wstring>{L"a\\\"b"}));
-  EXPECT_EQ(splitCommandLine(LR"("a\\" b)"), (std::vector<std::wstring>{L"a\\", L"b"}));
-  EXPECT_EQ(splitCommandLine(LR"(a\b)"), (std::vector<std::wstring>{L"a\\b"}));
-  EXPECT_EQ(splitCommandLine(LR"("")"), (std::vector<std::wstring>{L""}));
+// The argument splitting a child applies to its command line; the Windows
+// unit tests check the same quoting against the system's own splitter.
+std::vector<std::wstring> splitCommandLine(const std::wstring& line) {
+  return testing::splitArguments(line);
 }
 
 TEST(DecimalFormat, WritesPlainBaseTenWithoutPadding) {
