@@ -26,6 +26,8 @@ napi_value notBuiltUnchecked(napi_env env, napi_callback_info info);
 
 // Startup profile.
 napi_value timingCheckpoint(napi_env env, napi_callback_info info);
+napi_value initialize(napi_env env, napi_callback_info info);
+napi_value finishStartup(napi_env env, napi_callback_info info);
 
 // Local diagnostics.
 napi_value newDiagnosticEvent(napi_env env, napi_callback_info info);
