@@ -1,7 +1,5 @@
 #include "diagnostics/log_writer_win.h"
 
-#include <sddl.h>
-
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -11,6 +9,7 @@
 #include "common/file_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
+#include "common/security_win.h"
 #include "diagnostics/event.h"
 
 namespace nuvra {
@@ -22,17 +21,6 @@ constexpr wchar_t kRetentionPattern[] =
     L"\\nuvra-????????"
     L"-?.jsonl";
 constexpr DWORD kLevelBufferUnits = 16;
-
-// A security descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorW.
-struct LocalDescriptor {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  LocalDescriptor() = default;
-  LocalDescriptor(const LocalDescriptor&) = delete;
-  LocalDescriptor& operator=(const LocalDescriptor&) = delete;
-  ~LocalDescriptor() {
-    if (descriptor != nullptr) LocalFree(descriptor);
-  }
-};
 
 // Releases a hold the write still owns when a step throws; the home swallows
 // (and poisons on) a failed release there.
@@ -136,19 +124,15 @@ void DiagnosticWrite::writeUnderSerialization() {
   // 3. Owners that were not fenced when they opened prove the guards again.
   if (!owner_->fencedAtOpen()) home_->verifyGuards([this] { owner_->check(); });
 
-  // 4. Owner-only descriptor for the directory and new files.
-  LocalDescriptor descriptor;
-  const std::wstring sddl = L"O:" + home_->userSid() + L"D:P(A;;GA;;;" + home_->userSid() + L")";
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor.descriptor, nullptr)) {
-    fail("diagnostic_unavailable");
-  }
-  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.descriptor, FALSE};
+  // 4. Owner-only descriptors for the directory and for new files.
+  OwnerOnlySecurity directorySecurity(home_->userSid(), true, "diagnostic_unavailable");
+  OwnerOnlySecurity fileSecurity(home_->userSid(), false, "diagnostic_unavailable");
+  SECURITY_ATTRIBUTES* const attributes = fileSecurity.attributes();
 
   // 5. The directory, created owner-only and opened as itself, never through a link.
   owner_->check();
   const std::wstring directory = home_->homePath() + kLogDirectory;
-  if (!CreateDirectoryW(directory.c_str(), &attributes)) {
+  if (!CreateDirectoryW(directory.c_str(), directorySecurity.attributes())) {
     const DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS) fail("diagnostic_unavailable");
   }
@@ -173,7 +157,7 @@ void DiagnosticWrite::writeUnderSerialization() {
 
   // 9. Today's file.
   const std::wstring current = logPath(todayText, 0);
-  HANDLE file = openVerified(current, FILE_APPEND_DATA, OPEN_ALWAYS, &attributes, false);
+  HANDLE file = openVerified(current, FILE_APPEND_DATA, OPEN_ALWAYS, attributes, false);
   if (file == nullptr) fail("diagnostic_unavailable");
   FileIdentity identity;
   if (!fileIdentity(file, identity)) fail("diagnostic_unavailable");
@@ -185,7 +169,7 @@ void DiagnosticWrite::writeUnderSerialization() {
     for (unsigned index = kLogRotations; index > 0; --index) {
       renameIfPresent(logPath(todayText, index - 1), logPath(todayText, index));
     }
-    file = openVerified(current, FILE_APPEND_DATA, CREATE_NEW, &attributes, false);
+    file = openVerified(current, FILE_APPEND_DATA, CREATE_NEW, attributes, false);
     if (file == nullptr) fail("diagnostic_unavailable");
   }
 
@@ -220,7 +204,7 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   }
   handles_.emplace_back(handle);
   requireNonInheritable(handle);
-  home_->checkOwnerOnlyFile(handle);
+  home_->checkOwnerOnly(handle, directory);
 
   if (GetFileType(handle) != FILE_TYPE_DISK) fail("diagnostic_unavailable");
   FileIdentity identity;

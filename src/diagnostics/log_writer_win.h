@@ -56,7 +56,7 @@ class LogHome {
   virtual std::uint32_t volumeSerial() const = 0;
   virtual const std::wstring& userSid() const = 0;
   // Owner-only check of an open file or directory ("profile_security").
-  virtual void checkOwnerOnlyFile(HANDLE file) const = 0;
+  virtual void checkOwnerOnly(HANDLE file, bool directory) const = 0;
   virtual void acquireSerialization(std::uint64_t deadline, std::uint32_t clock) = 0;
   // Throws when a release fails; releasing an unowned hold does nothing.
   virtual void releaseSerialization() = 0;

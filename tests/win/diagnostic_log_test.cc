@@ -66,7 +66,7 @@ class FakeHome final : public LogHome {
   const std::wstring& homePath() const override { return home_; }
   std::uint32_t volumeSerial() const override { return serial_; }
   const std::wstring& userSid() const override { return sid_; }
-  void checkOwnerOnlyFile(HANDLE) const override {
+  void checkOwnerOnly(HANDLE, bool) const override {
     ++observed_.ownerOnlyChecks;
     if (observed_.refuseOwnerOnly) fail("profile_security");
   }
@@ -365,6 +365,24 @@ TEST_F(DiagnosticLogFiles, AWriteWithoutOwnerNeedsAnEvent) {
 TEST_F(DiagnosticLogFiles, ATextLargerThanAFileIsRefused) {
   EXPECT_EQ(append(std::string(1048577, 'x')), "diagnostic_unavailable");
   EXPECT_EQ(observed_.acquired, 0);
+}
+
+TEST_F(DiagnosticLogFiles, ATerminalAppendWritesThroughTheDaysFileAndTakesTheHandles) {
+  std::size_t handedOver = 0;
+  auto terminal = [&handedOver](HANDLE file, std::vector<UniqueHandle>& handles) {
+    const char record[] = "{\"terminal\":true}\n";
+    DWORD written = 0;
+    if (!WriteFile(file, record, sizeof(record) - 1, &written, nullptr))
+      fail("terminal_unavailable");
+    handedOver = handles.size();
+    std::vector<UniqueHandle> taken = std::move(handles);
+    handles.clear();
+  };
+  DiagnosticWrite write(std::make_unique<FakeOwner>(observed_, true),
+                        std::make_unique<FakeHome>(home_, observed_), "unused\n", terminal);
+  EXPECT_EQ(thrownReason([&] { write.execute(); }), "");
+  EXPECT_EQ(handedOver, 2u);  // the directory and the day's file
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{\"terminal\":true}\n");
 }
 
 class LogLevelVariable : public ::testing::Test {
