@@ -6,6 +6,7 @@
 #include <map>
 
 #include "children/child_slot.h"
+#include "work/budget.h"
 
 namespace nuvra {
 
@@ -16,6 +17,9 @@ struct AddonState {
   // Tags the process-wide table entries this environment owns. Unique for the
   // life of the process, unlike the environment or state addresses.
   std::uint64_t environmentId = 0;
+  // Budget tokens handed out by prepareBrokerBudget, each consumed by one
+  // beginWork. JavaScript thread only.
+  BudgetMap budgets;
   // Next managed-child id; 0 is never handed out.
   std::uint32_t nextChildId = 1;
 };

@@ -9,12 +9,12 @@
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
 #include "addon/functions_napi.h"
+#include "diagnostics/event.h"
+#include "work/work_napi.h"
 
 namespace nuvra {
 
-napi_value notBuiltUnchecked(napi_env, napi_callback_info) {
-  fail("not_built_yet");
-}
+napi_value notBuiltUnchecked(napi_env, napi_callback_info) { fail("not_built_yet"); }
 
 namespace {
 
@@ -41,11 +41,11 @@ constexpr FunctionEntry kFunctions[] = {
     {"adoptAccountWorker", callFrame<notBuilt<1>>},
     {"releaseAccountWorker", callFrame<notBuilt<1>>},
     {"prepareBrokerBudget", callFrame<notBuilt<1>>},
-    {"initialize", callFrame<notBuiltOptional<0>>},
-    {"finishStartup", callFrame<notBuiltUnchecked>},
-    {"beginWork", callFrame<notBuiltOptional<5>>},
-    {"endWork", callFrame<notBuilt<1>>},
-    {"checkWorkBinding", callFrame<notBuilt<2>>},
+    {"initialize", callFrame<initialize>},
+    {"finishStartup", callFrame<finishStartup>},
+    {"beginWork", callFrame<beginWork>},
+    {"endWork", callFrame<endWork>},
+    {"checkWorkBinding", callFrame<checkWorkBinding>},
     {"observeBroker", callFrame<notBuilt<5>>},
     {"exchange", callFrame<notBuilt<6>>},
     {"closeClientDispatch", callFrame<notBuilt<1>>},
@@ -55,11 +55,11 @@ constexpr FunctionEntry kFunctions[] = {
     {"exchangePhase", callFrame<notBuilt<6>>},
     {"exchangeOutcome", callFrame<notBuilt<1>>},
     {"ingressRemaining", callFrame<notBuilt<1>>},
-    {"appendIngressDiagnostic", callFrame<notBuilt<4>>},
-    {"closeDiagnosticEvent", callFrame<notBuilt<1>>},
+    {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
+    {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
     {"appendDiagnostic", callFrame<notBuilt<2>>},
-    {"newDiagnosticEvent", callFrame<notBuiltOptional<1>>},
-    {"spawnAsync", callFrame<notBuilt<4>>},
+    {"newDiagnosticEvent", callFrame<newDiagnosticEvent>},
+    {"spawnAsync", callFrame<spawnAsync>},
     {"write", callFrame<childWrite>},
     {"end", callFrame<childEnd>},
     {"poll", callFrame<childPoll>},
@@ -73,11 +73,17 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 
 void finalizeAddonState(napi_env, void* data, void*) {
   std::unique_ptr<AddonState> state(static_cast<AddonState*>(data));
-  // The environment's works, diagnostic events, terminal operations, budgets
-  // and account worker are released here as their subsystems arrive; the
-  // process-wide tables themselves outlive the environment.
-  // 7. Every child still owned goes to its cleanup work: the release closes
-  //    its job off the JavaScript thread, which ends the process tree.
+  // 2. This environment's works end and leave the process-wide table.
+  endEnvironmentWorks(state->environmentId);
+  // 3. This environment's diagnostic events close; queued writes then fail
+  //    their next event check.
+  closeEnvironmentDiagnosticEvents(state->environmentId);
+  // Terminal operations and the account worker are released here as their
+  // subsystems arrive; the process-wide tables outlive the environment.
+  // 6. and 7. The budgets go; every child still owned goes to its cleanup
+  //    work, whose release closes its job off the JavaScript thread and so
+  //    ends the process tree.
+  state->budgets.clear();
   state->children.clear();
 }
 
@@ -109,9 +115,7 @@ napi_value registerModule(napi_env env, napi_value exports) {
 
 extern "C" {
 
-NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
-  return 8;
-}
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
   return nuvra::registerModule(env, exports);
