@@ -29,4 +29,22 @@ napi_value timingCheckpoint(napi_env env, napi_callback_info info);
 napi_value initialize(napi_env env, napi_callback_info info);
 napi_value finishStartup(napi_env env, napi_callback_info info);
 
+// Works.
+napi_value beginWork(napi_env env, napi_callback_info info);
+napi_value endWork(napi_env env, napi_callback_info info);
+napi_value checkWorkBinding(napi_env env, napi_callback_info info);
+
+// Local diagnostics.
+napi_value newDiagnosticEvent(napi_env env, napi_callback_info info);
+napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info);
+napi_value closeDiagnosticEvent(napi_env env, napi_callback_info info);
+
+// Managed children.
+napi_value spawnAsync(napi_env env, napi_callback_info info);
+napi_value childWrite(napi_env env, napi_callback_info info);
+napi_value childEnd(napi_env env, napi_callback_info info);
+napi_value childPoll(napi_env env, napi_callback_info info);
+napi_value childKill(napi_env env, napi_callback_info info);
+napi_value childDispose(napi_env env, napi_callback_info info);
+
 }  // namespace nuvra

@@ -5,7 +5,10 @@
 #include <string_view>
 
 #include "addon/frame_napi.h"
+#include "children/children_napi.h"
 #include "common/reason.h"
+#include "diagnostics/events_napi.h"
+#include "work/work_napi.h"
 
 namespace nuvra {
 namespace {
@@ -21,15 +24,16 @@ constexpr std::size_t kReasonCapacity = 64;
 // next to its execute routine and puts its address here; a kind without a
 // creator stays null and never reaches the hub.
 const JobHandler* const kHandlers[kJobKindCount] = {
-    nullptr,  // 0  beginWork
-    nullptr,  // 1  spawnAsync
-    nullptr,  // 2  endWork
-    nullptr,  // 3  dispose
-    nullptr,  // 4  checkWorkBinding
+    &kOpenWorkJob,  // 0  beginWork
+    &kSpawnChildJob,  // 1  spawnAsync
+    &kEndWorkJob,  // 2  endWork
+    &kDisposeChildJob,  // 3  dispose
+    &kCheckWorkBindingJob,  // 4  checkWorkBinding
     nullptr,  // 5  observeBroker, purpose "identity"
     nullptr,  // 6  observeBroker, other purposes; observeResident
     nullptr,  // 7  exchange, exchangePhase
-    nullptr,  // 8  appendDiagnostic, appendIngressDiagnostic, residentCheckpoint
+    &kDiagnosticWriteJob,  // 8  appendDiagnostic, appendIngressDiagnostic,
+                           //    residentCheckpoint
     nullptr,  // 9  prepareAccountWorker
     nullptr,  // 10 readyAccountWorker
     nullptr,  // 11 adoptAccountWorker

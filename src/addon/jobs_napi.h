@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "addon/job_kind.h"
+#include "children/child_slot.h"
 #include "common/wipe.h"
+#include "diagnostics/log_writer_fwd.h"
 
 namespace nuvra {
 
@@ -53,6 +55,8 @@ struct NativeJob {
   // (kinds 8, 15) are owned here next, each by a pointer whose deleter hands
   // a still-owned object to its cleanup, so that destroying the job never
   // leaks a launched process or an open log.
+  DiagnosticLogPointer diagnosticLog;
+  ChildSlot child;
   //
   // The execute step's outcome: empty on success, else the reason code.
   std::string error;

@@ -9,6 +9,8 @@
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
 #include "addon/functions_napi.h"
+#include "diagnostics/event.h"
+#include "work/work_napi.h"
 
 namespace nuvra {
 
@@ -41,9 +43,9 @@ constexpr FunctionEntry kFunctions[] = {
     {"prepareBrokerBudget", callFrame<notBuilt<1>>},
     {"initialize", callFrame<initialize>},
     {"finishStartup", callFrame<finishStartup>},
-    {"beginWork", callFrame<notBuiltOptional<5>>},
-    {"endWork", callFrame<notBuilt<1>>},
-    {"checkWorkBinding", callFrame<notBuilt<2>>},
+    {"beginWork", callFrame<beginWork>},
+    {"endWork", callFrame<endWork>},
+    {"checkWorkBinding", callFrame<checkWorkBinding>},
     {"observeBroker", callFrame<notBuilt<5>>},
     {"exchange", callFrame<notBuilt<6>>},
     {"closeClientDispatch", callFrame<notBuilt<1>>},
@@ -53,16 +55,16 @@ constexpr FunctionEntry kFunctions[] = {
     {"exchangePhase", callFrame<notBuilt<6>>},
     {"exchangeOutcome", callFrame<notBuilt<1>>},
     {"ingressRemaining", callFrame<notBuilt<1>>},
-    {"appendIngressDiagnostic", callFrame<notBuilt<4>>},
-    {"closeDiagnosticEvent", callFrame<notBuilt<1>>},
+    {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
+    {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
     {"appendDiagnostic", callFrame<notBuilt<2>>},
-    {"newDiagnosticEvent", callFrame<notBuiltOptional<1>>},
-    {"spawnAsync", callFrame<notBuilt<4>>},
-    {"write", callFrame<notBuilt<2>>},
-    {"end", callFrame<notBuilt<1>>},
-    {"poll", callFrame<notBuilt<1>>},
-    {"kill", callFrame<notBuilt<1>>},
-    {"dispose", callFrame<notBuilt<1>>},
+    {"newDiagnosticEvent", callFrame<newDiagnosticEvent>},
+    {"spawnAsync", callFrame<spawnAsync>},
+    {"write", callFrame<childWrite>},
+    {"end", callFrame<childEnd>},
+    {"poll", callFrame<childPoll>},
+    {"kill", callFrame<childKill>},
+    {"dispose", callFrame<childDispose>},
 };
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
 static_assert(kFunctionCount == 40);
@@ -71,9 +73,18 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 
 void finalizeAddonState(napi_env, void* data, void*) {
   std::unique_ptr<AddonState> state(static_cast<AddonState*>(data));
-  // The environment's works, diagnostic events, terminal operations, budgets,
-  // account worker and children are released here as their subsystems
-  // arrive; the process-wide tables themselves outlive the environment.
+  // 2. This environment's works end and leave the process-wide table.
+  endEnvironmentWorks(state->environmentId);
+  // 3. This environment's diagnostic events close; queued writes then fail
+  //    their next event check.
+  closeEnvironmentDiagnosticEvents(state->environmentId);
+  // Terminal operations and the account worker are released here as their
+  // subsystems arrive; the process-wide tables outlive the environment.
+  // 6. and 7. The budgets go; every child still owned goes to its cleanup
+  //    work, whose release closes its job off the JavaScript thread and so
+  //    ends the process tree.
+  state->budgets.clear();
+  state->children.clear();
 }
 
 napi_value registerModule(napi_env env, napi_value exports) {
