@@ -15,7 +15,9 @@
 // Exit codes:
 //   0  acknowledged: one byte of value 1 arrived before the deadline
 //   2  the command line cannot be acted on
-//   3  the custody could not be set up (reason in the result record)
+//   3  the custody could not be set up (reason in the result record), or
+//      the handoff text is empty or does not fit the mapping (at most
+//      262,140 bytes and the mapping's size less 4) without --length-word
 //   4  the runtime could not be started (reason in the result record)
 //   20 the deadline passed without a byte; the runtime is ended with exit
 //      code 70 unless --keep-on-timeout
@@ -43,6 +45,7 @@
 //   {parent_pid} {parent_image} {generation} {payload_digest} {purpose}
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -57,6 +60,7 @@
 #include "roles.h"
 #include "runtime_launch_win.h"
 #include "startup_custody_win.h"
+#include "work/identity_win.h"
 
 namespace nuvra::broker {
 namespace {
@@ -160,7 +164,7 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   }
   if (!parent) fail("launcher_parent");
   const DWORD parentPid = GetProcessId(parent.get());
-  const std::wstring parentImage = launcher::processImagePath(parent.get());
+  const std::string parentImage = processImagePath(parent.get());
 
   // 5. The mapping exists before its content so that the text can name it.
   UniqueHandle mapping = createHandoffMapping(options.mappingSize);
@@ -236,9 +240,9 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   values["home"] = jsonContent(utf16ToUtf8(home));
   values["root"] = jsonContent(utf16ToUtf8(root));
   values["node_image"] = jsonContent(utf16ToUtf8(nodeImage));
-  values["owner_sid_hash"] = launcher::ownerSidHash();
+  values["owner_sid_hash"] = ownerSidHash();
   values["parent_pid"] = formatDecimal32(parentPid);
-  values["parent_image"] = jsonContent(utf16ToUtf8(parentImage));
+  values["parent_image"] = jsonContent(parentImage);
   values["generation"] = jsonContent(options.generation);
   values["payload_digest"] = jsonContent(options.payloadDigest);
   values["purpose"] = jsonContent(options.purpose);
@@ -254,7 +258,13 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   report.deadline = deadline;
   report.handoffText = launcher::expandPlaceholders(text, values);
 
-  // 8. Fill the mapping; the runtime's copy is read-only unless asked.
+  // 8. Fill the mapping; the runtime's copy is read-only unless asked. A
+  // text the runtime could not read whole is refused rather than cut short,
+  // unless a test hands over a length word of its own.
+  const std::size_t room = std::min(options.mappingSize, launcher::kHandoffMappingSize) - 4;
+  if (!options.lengthWord && (report.handoffText.empty() || report.handoffText.size() > room)) {
+    fail("launcher_handoff_size");
+  }
   std::vector<unsigned char> image =
       launcher::handoffImage(report.handoffText, options.mappingSize, options.lengthWord);
   writeHandoffImage(mapping.get(), image);
@@ -407,7 +417,7 @@ int runLauncher(int argc, wchar_t** argv) {
     options = parseLaunchOptions(argc, argv);
   } catch (const UsageError& error) {
     std::fprintf(stderr, "launch: %s\n", error.what());
-    std::fputws(kLaunchUsage, stderr);
+    std::fputs(kLaunchUsage, stderr);
     return 2;
   }
   LaunchReport report;
