@@ -12,7 +12,7 @@
 #include <string>
 
 #include "common/handle_win.h"
-#include "launcher/identity_win.h"
+#include "work/serialization_object_win.h"
 
 namespace nuvra::broker {
 namespace {
@@ -24,7 +24,7 @@ constexpr DWORD kTakeTimeoutMs = 10000;
 int takeMutex(const wchar_t* home, UniqueHandle& mutex) {
   try {
     mutex = UniqueHandle(
-        OpenMutexW(kHolderAccess, FALSE, launcher::serializationMutexName(home).c_str()));
+        OpenMutexW(kHolderAccess, FALSE, serializationMutexName(home).c_str()));
   } catch (const std::exception&) {
     std::fputs("hold-serialization: bad home\n", stderr);
     return 2;
