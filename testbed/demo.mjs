@@ -1,6 +1,7 @@
 // What the addon is and does, shown on the real build in the Windows node.exe:
 // the addon itself, then a product home laid out by the installer and one
-// entry runtime started from it by the broker executable's launcher role.
+// entry runtime started from it by the broker executable's launcher role,
+// which starts up, opens a work and runs the broker as a managed child.
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -47,9 +48,41 @@ try {
     if (seen.initialize) {
       try { seen.finishStartup = addon.finishStartup(); } catch (e) { seen.finishStartup_error = e.message; }
     }
+    // A work, and on its behalf the home's broker executable as a managed
+    // child that echoes what it is given. A warm work lasts one second, so a
+    // launch slowed past it is tried again.
+    if (seen.finishStartup) {
+      const child = seen.managed_child = {};
+      try {
+        let spawned;
+        for (let attempt = 1; !spawned; attempt++) {
+          const work = await addon.beginWork();
+          child.work = work;
+          try {
+            spawned = await addon.spawnAsync(work, process.argv[3], ['child', 'echo'], {});
+          } catch (e) {
+            if (e.message !== 'profile_startup_timeout' || attempt === 3) throw e;
+          } finally {
+            await addon.endWork(work);
+          }
+        }
+        Object.assign(child, spawned);
+        child.write = addon.write(spawned.id, Buffer.from('hello from the runtime\n'));
+        child.end = addon.end(spawned.id);
+        let stdout = '';
+        for (;;) {
+          const p = addon.poll(spawned.id);
+          if (p.stdout) stdout += p.stdout.toString('utf8');
+          if (p.stdout === false && 'exit_code' in p) { child.exit_code = p.exit_code; break; }
+          await new Promise((r) => setTimeout(r, 5));
+        }
+        child.stdout = stdout;
+        child.disposed = await addon.dispose(spawned.id);
+      } catch (e) { child.error = e.message; }
+    }
     console.log(JSON.stringify(seen, null, 2));`;
   console.log('\nAn entry runtime started by the launcher role of the home\'s broker executable:');
-  const launch = await launchRuntime({ home, source, args: [addonPath] });
+  const launch = await launchRuntime({ home, source, args: [addonPath, home.brokerImage] });
   console.log(`  launcher exit code ${launch.exitCode}: ${launch.outcome}` +
     (launch.reason ? ` (${launch.reason})` : '') + `, runtime exit code ${launch.runtimeExitCode}`);
   console.log('  handoff:');
