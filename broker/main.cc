@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "roles.h"
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
     std::fputws(L"usage: nuvra_windows_broker_native <role> [arguments]\n", stderr);
     return 2;
   }
+  if (std::wcscmp(argv[1], L"launch") == 0) return nuvra::broker::runLauncher(argc - 2, argv + 2);
   std::fwprintf(stderr, L"unknown role: %ls\n", argv[1]);
   return 2;
 }

@@ -1,5 +1,9 @@
-// What the addon is and does, shown on the real build in the Windows node.exe.
+// What the addon is and does, shown on the real build in the Windows node.exe:
+// the addon itself, then a product home laid out by the installer and one
+// entry runtime started from it by the broker executable's launcher role.
 import { createRequire } from 'node:module';
+import fs from 'node:fs';
+import path from 'node:path';
 import { declaredNodeApiVersion, readExports } from './lib/pe.mjs';
 
 const addonPath = process.env.NUVRA_ADDON;
@@ -11,3 +15,48 @@ console.log(`built for:        Node-API ${declaredNodeApiVersion(addonPath)}`);
 console.log(`exports:          ${[...readExports(addonPath).keys()].join(', ')}`);
 console.log(`functions (${Reflect.ownKeys(addon).length}):`);
 for (const name of Reflect.ownKeys(addon)) console.log(`  ${name}`);
+
+// The harness reads the broker of the testbed build from this variable.
+process.env.NUVRA_BROKER_TESTBED ??= process.env.NUVRA_BROKER;
+const { installHome, launchRuntime, removeHome } = await import('../tests/js/lib/home.mjs');
+
+console.log('\nA product home, as the installer lays it out:');
+const home = await installHome();
+try {
+  const walk = (dir, depth = 0) => {
+    for (const entry of fs.readdirSync(dir, { withFileTypes: true })) {
+      const full = path.win32.join(dir, entry.name);
+      const size = entry.isDirectory() ? '' : ` (${fs.statSync(full).size} bytes)`;
+      console.log(`  ${'  '.repeat(depth)}${entry.name}${entry.isDirectory() ? '\\' : ''}${size}`);
+      if (entry.isDirectory()) walk(full, depth + 1);
+    }
+  };
+  console.log(`  ${home.home}\\`);
+  walk(home.home, 1);
+  console.log('\n  state\\runtime\\servicing.json:');
+  console.log(`    ${fs.readFileSync(path.win32.join(home.home, 'state', 'runtime', 'servicing.json'), 'utf8').trim()}`);
+
+  // The runtime loads the addon and starts up through it; what it prints is
+  // exactly what it saw and what the addon answered.
+  const source = `
+    import { createRequire } from 'node:module';
+    const addon = createRequire(import.meta.url)(process.argv[2]);
+    const seen = { NUVRA_PROFILE_HANDOFF: process.env.NUVRA_PROFILE_HANDOFF,
+      image: process.execPath, parent_pid: process.ppid };
+    try { seen.initialize = addon.initialize(); } catch (e) { seen.initialize_error = e.message; }
+    if (seen.initialize) {
+      try { seen.finishStartup = addon.finishStartup(); } catch (e) { seen.finishStartup_error = e.message; }
+    }
+    console.log(JSON.stringify(seen, null, 2));`;
+  console.log('\nAn entry runtime started by the launcher role of the home\'s broker executable:');
+  const launch = await launchRuntime({ home, source, args: [addonPath] });
+  console.log(`  launcher exit code ${launch.exitCode}: ${launch.outcome}` +
+    (launch.reason ? ` (${launch.reason})` : '') + `, runtime exit code ${launch.runtimeExitCode}`);
+  console.log('  handoff:');
+  for (const line of JSON.stringify(launch.handoff, null, 2).split('\n')) console.log(`    ${line}`);
+  console.log('  the runtime saw:');
+  for (const line of (launch.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
+  if (launch.stderr.trim()) console.log(`  runtime errors:\n    ${launch.stderr.trim().split(/\r?\n/).join('\n    ')}`);
+} finally {
+  removeHome(home);
+}

@@ -24,4 +24,9 @@ napi_value notBuiltOptional(napi_env env, napi_callback_info info) {
 }
 napi_value notBuiltUnchecked(napi_env env, napi_callback_info info);
 
+// Startup profile.
+napi_value timingCheckpoint(napi_env env, napi_callback_info info);
+napi_value initialize(napi_env env, napi_callback_info info);
+napi_value finishStartup(napi_env env, napi_callback_info info);
+
 }  // namespace nuvra

@@ -1,0 +1,74 @@
+// `finishStartup`: the runtime tells its launcher it is ready, by one byte
+// on the acknowledgement pipe, after giving up its hold on the work marker.
+#include <mutex>
+
+#include "addon/addon_state.h"
+#include "addon/frame_napi.h"
+#include "addon/functions_napi.h"
+#include "common/process_state.h"
+#include "common/reason.h"
+#include "startup/profile_win.h"
+#include "startup/startup_rules.h"
+#include "startup/timing_trace_win.h"
+
+namespace nuvra {
+namespace {
+
+// Extension point for the account worker: a job startup with an account
+// purpose may acknowledge only once the calling environment's worker exists
+// and is ready. The worker is not built yet, so there is never a ready one.
+bool accountWorkerReady(const AddonState& /*state*/) {
+  return false;
+}
+
+// The work marker stands for "this runtime may start work"; the launcher
+// sees the runtime's hold on it end before it sees the acknowledgement.
+void dropWorkMarker(StartupProfile& profile) {
+  const HANDLE marker = profile.workMarker;
+  if (!isHandle(marker)) return;
+  if (!CloseHandle(marker)) fail("profile_close_failed");
+  // The kept list owned it; its entries give the closed value up unclosed.
+  std::erase_if(profile.keptHandles, [marker](UniqueHandle& kept) {
+    if (kept.get() != marker) return false;
+    kept.release();
+    return true;
+  });
+  profile.workMarker = nullptr;
+}
+
+void sendAcknowledgement(StartupProfile& profile) {
+  if (!profile.startupAck) return;
+  const unsigned char ready = 1;
+  DWORD written = 0;
+  if (!WriteFile(profile.startupAck.get(), &ready, 1, &written, nullptr) || written != 1) {
+    fail("profile_startup_ack");
+  }
+  recordCheckpoint(kCheckpointStartupAckSent, 0);
+  profile.startupAck.closeOrFail();
+}
+
+}  // namespace
+
+napi_value finishStartup(napi_env env, napi_callback_info /*info*/) {
+  const AddonState& state = addonStateOf(env);
+  // processLock: the marker and acknowledgement fields, which beginWork and
+  // newDiagnosticEvent read under the same lock.
+  std::lock_guard lock(processState().processLock);
+  StartupProfile& profile = startupProfile();
+  // 1.
+  if (!profile.initialized || isPoisoned()) fail("profile_custody_required");
+  // 2.
+  if (profile.accountPurpose != "none" && !accountWorkerReady(state)) {
+    fail("profile_account_not_ready");
+  }
+  // 3.
+  dropWorkMarker(profile);
+  // 4.
+  startup::checkStartupDeadline(GetTickCount64(), profile.deadline, profile.jobStartup);
+  // 5.
+  sendAcknowledgement(profile);
+  // 6.
+  return makeBoolean(env, true);
+}
+
+}  // namespace nuvra
