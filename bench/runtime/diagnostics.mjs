@@ -1,0 +1,56 @@
+// appendDiagnostic of one line: short lines into a fresh day file, then
+// lines of the largest size, enough of them to rotate the file more than
+// once; a call whose append found index 0 smaller afterwards crossed a
+// rotation. Works are renewed well inside their one-second budget.
+import { statSync } from 'node:fs';
+import path from 'node:path';
+import { startRuntime, measure, config } from './common.mjs';
+
+function dayFile() {
+  const day = new Date().toISOString().slice(0, 10).replaceAll('-', '');
+  return path.win32.join(config.home, 'logs', `nuvra-${day}-0.jsonl`);
+}
+
+function sizeOf(file) {
+  try {
+    return statSync(file).size;
+  } catch {
+    return 0;
+  }
+}
+
+// A JSON line of exactly `bytes` bytes including its newline.
+function line(bytes, i) {
+  const head = `{"bench":"append","i":${i},"pad":"`;
+  return `${head}${'x'.repeat(bytes - head.length - 3)}"}\n`;
+}
+
+async function series(addon, count, bytes) {
+  const plain = [];
+  const rotating = [];
+  let work = null;
+  let workStart = 0;
+  for (let i = 0; i < count; ++i) {
+    if (work === null || performance.now() - workStart > 400) {
+      if (work !== null) await addon.endWork(work);
+      workStart = performance.now();
+      work = await addon.beginWork();
+    }
+    const text = line(bytes, i);
+    const before = sizeOf(dayFile());
+    const t0 = performance.now();
+    await addon.appendDiagnostic(work, text);
+    const ms = performance.now() - t0;
+    (sizeOf(dayFile()) < before + text.length ? rotating : plain).push(ms);
+  }
+  if (work !== null) await addon.endWork(work);
+  return { plain, rotating };
+}
+
+await measure(async () => {
+  const { addon } = startRuntime();
+  await series(addon, 20, 160);
+  const short = await series(addon, config.count, 160);
+  const long = await series(addon, config.rotationCount, 4096);
+  return { short, long };
+});
