@@ -29,4 +29,9 @@ napi_value timingCheckpoint(napi_env env, napi_callback_info info);
 napi_value initialize(napi_env env, napi_callback_info info);
 napi_value finishStartup(napi_env env, napi_callback_info info);
 
+// Local diagnostics.
+napi_value newDiagnosticEvent(napi_env env, napi_callback_info info);
+napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info);
+napi_value closeDiagnosticEvent(napi_env env, napi_callback_info info);
+
 }  // namespace nuvra

@@ -6,6 +6,7 @@
 
 #include "addon/frame_napi.h"
 #include "common/reason.h"
+#include "diagnostics/events_napi.h"
 
 namespace nuvra {
 namespace {
@@ -29,7 +30,8 @@ const JobHandler* const kHandlers[kJobKindCount] = {
     nullptr,  // 5  observeBroker, purpose "identity"
     nullptr,  // 6  observeBroker, other purposes; observeResident
     nullptr,  // 7  exchange, exchangePhase
-    nullptr,  // 8  appendDiagnostic, appendIngressDiagnostic, residentCheckpoint
+    &kDiagnosticWriteJob,  // 8  appendDiagnostic, appendIngressDiagnostic,
+                           //    residentCheckpoint
     nullptr,  // 9  prepareAccountWorker
     nullptr,  // 10 readyAccountWorker
     nullptr,  // 11 adoptAccountWorker
@@ -64,13 +66,15 @@ void storeError(NativeJob& job, const char* reason) noexcept {
 // A failed JSON.parse or a throwing getter leaves an engine exception
 // pending. Left there, it would surface as an uncaught exception once the
 // completion step returns, and it would make every later Node-API call of
-// this step fail; the promise carries the failure instead.
-void clearPendingException(napi_env env) noexcept {
+// this step fail; the promise carries the failure instead. True when one was
+// pending.
+bool clearPendingException(napi_env env) noexcept {
   bool pending = false;
   if (napi_is_exception_pending(env, &pending) == napi_ok && pending) {
     napi_value ignored = nullptr;
     napi_get_and_clear_last_exception(env, &ignored);
   }
+  return pending;
 }
 
 void rejectWith(napi_env env, NativeJob& job, std::string_view reason) noexcept {
@@ -131,7 +135,9 @@ void completeJob(napi_env env, napi_status status, void* data) {
     try {
       if (handler == nullptr) fail("profile_native_api");
       value = handler->value(env, *job);
-      if (value == nullptr) fail("profile_native_api");
+      // A value builder that returned with an engine exception pending
+      // failed too; resolving would be refused with the deferred untouched.
+      if (value == nullptr || clearPendingException(env)) fail("profile_native_api");
     } catch (const std::exception& failure) {
       clearPendingException(env);
       reason = failure.what();

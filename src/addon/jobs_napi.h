@@ -19,6 +19,7 @@
 
 #include "addon/job_kind.h"
 #include "common/wipe.h"
+#include "diagnostics/log_writer_fwd.h"
 
 namespace nuvra {
 
@@ -53,6 +54,7 @@ struct NativeJob {
   // (kinds 8, 15) are owned here next, each by a pointer whose deleter hands
   // a still-owned object to its cleanup, so that destroying the job never
   // leaks a launched process or an open log.
+  DiagnosticLogPointer diagnosticLog;
   //
   // The execute step's outcome: empty on success, else the reason code.
   std::string error;
@@ -72,7 +74,10 @@ struct JobHandler {
   // Worker thread: the kind's work. Throws a reason code; never calls Node-API.
   void (*execute)(NativeJob& job);
   // JavaScript thread: the promise value of a job whose execute step
-  // succeeded. Throws a reason code.
+  // succeeded. Throws a reason code. The builders of kinds 0, 1, 4, 5, 6 and
+  // 13 begin with the owner check (the resident check when job.resident,
+  // else the work validity check); kinds 9 and 10 with the startup deadline
+  // check; only these builders add entries to `works` and `children`.
   napi_value (*value)(napi_env env, NativeJob& job);
   // Worker thread, after a failed execute step, with job.error set
   // (publication failure handling, kind 14).

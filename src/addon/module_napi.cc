@@ -9,6 +9,7 @@
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
 #include "addon/functions_napi.h"
+#include "diagnostics/event.h"
 
 namespace nuvra {
 
@@ -53,10 +54,10 @@ constexpr FunctionEntry kFunctions[] = {
     {"exchangePhase", callFrame<notBuilt<6>>},
     {"exchangeOutcome", callFrame<notBuilt<1>>},
     {"ingressRemaining", callFrame<notBuilt<1>>},
-    {"appendIngressDiagnostic", callFrame<notBuilt<4>>},
-    {"closeDiagnosticEvent", callFrame<notBuilt<1>>},
+    {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
+    {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
     {"appendDiagnostic", callFrame<notBuilt<2>>},
-    {"newDiagnosticEvent", callFrame<notBuiltOptional<1>>},
+    {"newDiagnosticEvent", callFrame<newDiagnosticEvent>},
     {"spawnAsync", callFrame<notBuilt<4>>},
     {"write", callFrame<notBuilt<2>>},
     {"end", callFrame<notBuilt<1>>},
@@ -71,6 +72,9 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 
 void finalizeAddonState(napi_env, void* data, void*) {
   std::unique_ptr<AddonState> state(static_cast<AddonState*>(data));
+  // 3. This environment's diagnostic events close; queued writes then fail
+  //    their next event check.
+  closeEnvironmentDiagnosticEvents(state->environmentId);
   // The environment's works, diagnostic events, terminal operations, budgets,
   // account worker and children are released here as their subsystems
   // arrive; the process-wide tables themselves outlive the environment.

@@ -1,0 +1,67 @@
+// Naming, dating, sizing and switching rules of the daily diagnostic log
+// files. Pure functions, callable from any thread; the file steps that use
+// them live in log_writer_win.cc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nuvra {
+
+// A file may hold at most this many bytes once the append is done.
+constexpr std::uint64_t kLogFileLimit = 0x100000;
+// Indexes 0 (being written) to 3 (oldest rotation) of one day.
+constexpr unsigned kLogRotations = 3;
+// The current day and the six before it survive retention.
+constexpr unsigned kLogRetentionDays = 6;
+// Entries the retention scan may meet before it refuses.
+constexpr unsigned kLogScanLimit = 64;
+
+struct CalendarDate {
+  unsigned year = 0;
+  unsigned month = 0;
+  unsigned day = 0;
+};
+
+// True when the date can be written as a FILETIME and read back unchanged:
+// Gregorian, years 1601 to 30827, a day that exists in its month.
+bool isCalendarDate(const CalendarDate& date) noexcept;
+
+// "%04u%02u%02u"
+std::string dateText(const CalendarDate& date);
+
+// The calendar date `days` days before `date` (a valid date).
+CalendarDate daysBefore(const CalendarDate& date, unsigned days);
+
+// The date text below which a log file is deleted: today minus six days.
+std::string retentionCutoffText(const CalendarDate& today);
+
+// "nuvra-" + date + "-" + index + ".jsonl"
+std::wstring logFileName(std::string_view date, unsigned index);
+
+// The date text of a log file name, or nothing when the name is not one:
+//   nuvra-20261208-0.jsonl   20261208
+//   nuvra-20260230-0.jsonl   (none: there is no 30 February)
+//   nuvra-20261208-4.jsonl   (none: index above 3)
+//   nuvra-2026128-0.jsonl    (none: 21 characters)
+std::optional<std::string> logFileDate(std::wstring_view name);
+
+// True when a file of `currentSize` bytes cannot take `textLength` more.
+bool needsRotation(std::uint64_t currentSize, std::uint64_t textLength) noexcept;
+
+// What `NUVRA_AUTH_LOG_LEVEL` asks for.
+enum class LogLevel {
+  everything,    // absent, or any value not named below
+  failuresOnly,  // "summary" or "errors": successful stage records are not written
+  off,           // exactly "off": nothing is written
+};
+
+// `value` is the variable's text, or nothing when it is absent or does not
+// fit the 16-unit buffer it is read into. Matching is exact: no trimming, no
+// case folding, so "OFF" and "off " leave logging on.
+LogLevel parseLogLevel(std::optional<std::wstring_view> value) noexcept;
+
+}  // namespace nuvra

@@ -1,0 +1,327 @@
+#include "diagnostics/log_writer_win.h"
+
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "common/file_win.h"
+#include "common/process_state.h"
+#include "common/reason.h"
+#include "common/security_win.h"
+#include "diagnostics/event.h"
+
+namespace nuvra {
+namespace {
+
+constexpr wchar_t kLogDirectory[] = L"\\logs";
+// Split so that no "??-" trigraph sequence appears in the literal.
+constexpr wchar_t kRetentionPattern[] =
+    L"\\nuvra-????????"
+    L"-?.jsonl";
+constexpr DWORD kLevelBufferUnits = 16;
+
+// Releases a hold the write still owns when a step throws; the home swallows
+// (and poisons on) a failed release there.
+class HoldRelease {
+ public:
+  explicit HoldRelease(LogHome& home) : home_(home) {}
+  HoldRelease(const HoldRelease&) = delete;
+  HoldRelease& operator=(const HoldRelease&) = delete;
+  ~HoldRelease() {
+    if (!active_) return;
+    try {
+      home_.releaseSerialization();
+    } catch (...) {
+    }
+  }
+  void release() {
+    active_ = false;
+    home_.releaseSerialization();
+  }
+
+ private:
+  LogHome& home_;
+  bool active_ = true;
+};
+
+class EventLogOwner final : public LogOwner {
+ public:
+  explicit EventLogOwner(std::shared_ptr<DiagnosticEvent> event) : event_(std::move(event)) {}
+  std::unique_lock<std::mutex> lockOwner() override {
+    return std::unique_lock<std::mutex>(event_->lock);  // the event's writes and counters
+  }
+  void check() override { checkEventOwner(*event_, GetTickCount64(), loggingOff(), isPoisoned()); }
+  std::uint64_t deadline() const override { return event_->deadline.load(); }
+  std::uint32_t clock() const override { return 0; }
+  bool fencedAtOpen() const override { return false; }
+
+ private:
+  std::shared_ptr<DiagnosticEvent> event_;
+};
+
+}  // namespace
+
+LogLevel currentLogLevel() noexcept {
+  wchar_t buffer[kLevelBufferUnits] = {};
+  const DWORD length = GetEnvironmentVariableW(L"NUVRA_AUTH_LOG_LEVEL", buffer, kLevelBufferUnits);
+  // 0: absent (or empty); 16 or more: the value does not fit and counts as no level.
+  if (length == 0 || length >= kLevelBufferUnits) return parseLogLevel(std::nullopt);
+  return parseLogLevel(std::wstring_view(buffer, length));
+}
+
+std::unique_ptr<LogOwner> eventLogOwner(std::shared_ptr<DiagnosticEvent> event) {
+  return std::make_unique<EventLogOwner>(std::move(event));
+}
+
+DiagnosticWrite::DiagnosticWrite(std::unique_ptr<LogOwner> owner, std::unique_ptr<LogHome> home,
+                                 std::string text, TerminalAppend terminal)
+    : owner_(std::move(owner)),
+      home_(std::move(home)),
+      text_(std::move(text)),
+      terminal_(std::move(terminal)) {}
+
+void DiagnosticWriteDeleter::operator()(DiagnosticWrite* write) const noexcept {
+  if (write == nullptr) return;
+  if (!write->cleanedUp()) static_cast<void>(write->cleanup());
+  delete write;
+}
+
+DiagnosticWrite::~DiagnosticWrite() {
+  if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
+}
+
+void DiagnosticWrite::execute() {
+  std::exception_ptr failure;
+  try {
+    run();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // The cleanup's verdict replaces whatever the write reported.
+  if (!cleanup()) fail("profile_diagnostic_cleanup_uncertain");
+  if (failure) std::rethrow_exception(failure);
+}
+
+void DiagnosticWrite::run() {
+  if (!owner_) fail("diagnostic_event_required");
+  // No rotation can make room for a text larger than a whole file.
+  if (text_.empty() || text_.size() > kLogFileLimit) fail("diagnostic_unavailable");
+  // 1. The owner's lock keeps two writes of one owner apart.
+  std::unique_lock<std::mutex> ownerLock = owner_->lockOwner();
+  owner_->check();
+  owner_->requireOpen();
+  // 2. The serialisation mutex keeps the writes of every process of the home apart.
+  home_->acquireSerialization(owner_->deadline(), owner_->clock());
+  HoldRelease hold(*home_);
+  writeUnderSerialization();
+  // 12. Release the mutex; the descriptor and the owner's lock go with the scope.
+  hold.release();
+}
+
+void DiagnosticWrite::writeUnderSerialization() {
+  // 3. Owners that were not fenced when they opened prove the guards again.
+  if (!owner_->fencedAtOpen()) home_->verifyGuards([this] { owner_->check(); });
+
+  // 4. Owner-only descriptors for the directory and for new files.
+  OwnerOnlySecurity directorySecurity(home_->userSid(), true, "diagnostic_unavailable");
+  OwnerOnlySecurity fileSecurity(home_->userSid(), false, "diagnostic_unavailable");
+  SECURITY_ATTRIBUTES* const attributes = fileSecurity.attributes();
+
+  // 5. The directory, created owner-only and opened as itself, never through a link.
+  owner_->check();
+  const std::wstring directory = home_->homePath() + kLogDirectory;
+  if (!CreateDirectoryW(directory.c_str(), directorySecurity.attributes())) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) fail("diagnostic_unavailable");
+  }
+  if (openVerified(directory, FILE_LIST_DIRECTORY, OPEN_EXISTING, nullptr, true) == nullptr) {
+    fail("diagnostic_unavailable");
+  }
+
+  // 6. Today and the retention cutoff, both UTC.
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  const CalendarDate today{now.wYear, now.wMonth, now.wDay};
+  if (!isCalendarDate(today)) fail("diagnostic_unavailable");
+  const std::string todayText = dateText(today);
+  const std::string cutoff = retentionCutoffText(today);
+
+  // 7. Retention scan.
+  std::vector<std::wstring> doomed;
+  retentionScan(directory, cutoff, doomed);
+
+  // 8. Old days go.
+  for (const std::wstring& path : doomed) deleteIfPresent(path);
+
+  // 9. Today's file.
+  const std::wstring current = logPath(todayText, 0);
+  HANDLE file = openVerified(current, FILE_APPEND_DATA, OPEN_ALWAYS, attributes, false);
+  if (file == nullptr) fail("diagnostic_unavailable");
+  FileIdentity identity;
+  if (!fileIdentity(file, identity)) fail("diagnostic_unavailable");
+
+  // 10. Rotation: 0 becomes 1, 1 becomes 2, 2 becomes 3, and the old 3 is lost.
+  if (needsRotation(identity.size, text_.size())) {
+    closeListed(file);
+    deleteIfPresent(logPath(todayText, kLogRotations));
+    for (unsigned index = kLogRotations; index > 0; --index) {
+      renameIfPresent(logPath(todayText, index - 1), logPath(todayText, index));
+    }
+    file = openVerified(current, FILE_APPEND_DATA, CREATE_NEW, attributes, false);
+    if (file == nullptr) fail("diagnostic_unavailable");
+  }
+
+  // 11. The append.
+  owner_->check();
+  if (terminal_) {
+    terminal_(file, handles_);
+    return;
+  }
+  DWORD written = 0;
+  const auto length = static_cast<DWORD>(text_.size());
+  if (!WriteFile(file, text_.data(), length, &written, nullptr) || written != length) {
+    fail("diagnostic_unavailable");
+  }
+}
+
+HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWORD disposition,
+                                     SECURITY_ATTRIBUTES* attributes, bool directory) {
+  DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
+  if (directory) {
+    flags |= FILE_FLAG_BACKUP_SEMANTICS;
+  } else if (terminal_) {
+    flags |= FILE_FLAG_WRITE_THROUGH;
+  }
+  const DWORD share = directory ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+  HANDLE handle = CreateFileW(path.c_str(), access | READ_CONTROL, share, attributes, disposition,
+                              flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (disposition == OPEN_EXISTING && error == ERROR_FILE_NOT_FOUND) return nullptr;
+    fail("diagnostic_unavailable");
+  }
+  handles_.emplace_back(handle);
+  requireNonInheritable(handle);
+  home_->checkOwnerOnly(handle, directory);
+
+  if (GetFileType(handle) != FILE_TYPE_DISK) fail("diagnostic_unavailable");
+  FileIdentity identity;
+  if (!fileIdentity(handle, identity)) fail("diagnostic_unavailable");
+  if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail("diagnostic_unavailable");
+  const bool isDirectory = (identity.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (isDirectory != directory) fail("diagnostic_unavailable");
+  if (identity.volumeSerial != home_->volumeSerial()) fail("diagnostic_unavailable");
+  std::wstring finalPath;
+  try {
+    finalPath = canonicalPath(handle);
+  } catch (const ProfileError&) {
+    fail("diagnostic_unavailable");
+  }
+  // A "\logs" that resolves elsewhere (a link, a mount) ends here.
+  if (!samePathIgnoringCase(finalPath, path)) fail("diagnostic_unavailable");
+  if (!directory && (identity.links != 1 || identity.size > kLogFileLimit)) {
+    fail("diagnostic_unavailable");
+  }
+  return handle;
+}
+
+void DiagnosticWrite::closeListed(HANDLE handle) {
+  for (auto entry = handles_.begin(); entry != handles_.end(); ++entry) {
+    if (entry->get() != handle) continue;
+    if (!entry->closeForCleanup()) {
+      cleanupUncertain_ = true;
+      fail("profile_close_failed");
+    }
+    handles_.erase(entry);
+    return;
+  }
+}
+
+void DiagnosticWrite::deleteIfPresent(const std::wstring& path) {
+  HANDLE handle = openVerified(path, DELETE, OPEN_EXISTING, nullptr, false);
+  if (handle == nullptr) return;
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition))) {
+    fail("diagnostic_unavailable");
+  }
+  closeListed(handle);
+}
+
+void DiagnosticWrite::renameIfPresent(const std::wstring& from, const std::wstring& to) {
+  HANDLE handle = openVerified(from, DELETE, OPEN_EXISTING, nullptr, false);
+  if (handle == nullptr) return;
+  const std::size_t nameBytes = to.size() * sizeof(wchar_t);
+  const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t);
+  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+  rename->ReplaceIfExists = FALSE;  // an index that reappeared is not overwritten
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(rename->FileName, to.c_str(), nameBytes + sizeof(wchar_t));
+  if (!SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(size))) {
+    fail("diagnostic_unavailable");
+  }
+  closeListed(handle);
+}
+
+void DiagnosticWrite::retentionScan(const std::wstring& directory, const std::string& cutoff,
+                                    std::vector<std::wstring>& doomed) {
+  WIN32_FIND_DATAW entry{};
+  search_ = FindFirstFileW((directory + kRetentionPattern).c_str(), &entry);
+  if (search_ == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    fail("diagnostic_unavailable");
+  }
+  unsigned seen = 0;
+  for (;;) {
+    // A directory flooded with look-alike names is refused, not walked.
+    if (++seen > kLogScanLimit) fail("diagnostic_unavailable");
+    const std::optional<std::string> date = logFileDate(entry.cFileName);
+    if (date && *date < cutoff) doomed.push_back(directory + L"\\" + entry.cFileName);
+    if (!FindNextFileW(search_, &entry)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_NO_MORE_FILES) fail("diagnostic_unavailable");
+      break;
+    }
+  }
+  if (!FindClose(std::exchange(search_, INVALID_HANDLE_VALUE))) {
+    cleanupUncertain_ = true;
+    fail("profile_diagnostic_cleanup_uncertain");
+  }
+}
+
+std::wstring DiagnosticWrite::logPath(const std::string& date, unsigned index) const {
+  return home_->homePath() + kLogDirectory + L"\\" + logFileName(date, index);
+}
+
+bool DiagnosticWrite::cleanup() noexcept {
+  cleanedUp_ = true;
+  if (isPoisoned()) cleanupUncertain_ = true;
+  bool clean = !cleanupUncertain_;
+  if (clean) {
+    if (search_ != INVALID_HANDLE_VALUE &&
+        !FindClose(std::exchange(search_, INVALID_HANDLE_VALUE))) {
+      clean = false;
+    }
+    for (auto handle = handles_.rbegin(); handle != handles_.rend(); ++handle) {
+      if (!handle->closeForCleanup()) clean = false;
+    }
+  }
+  if (!clean) {
+    // What would not close, or might not have, is given up rather than closed
+    // again later, when its value may name someone else's handle.
+    for (UniqueHandle& handle : handles_) static_cast<void>(handle.release());
+    search_ = INVALID_HANDLE_VALUE;
+    handles_.clear();
+    setPoisoned();
+    return false;
+  }
+  handles_.clear();
+  return true;
+}
+
+}  // namespace nuvra

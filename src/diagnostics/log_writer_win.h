@@ -1,0 +1,118 @@
+// The single writer of the daily diagnostic log files under home + "\logs":
+// owner checks, serialisation, guard re-verification, the owner-only
+// directory, retention, rotation at 1 MiB and one append, with every handle
+// verified after it is opened. A DiagnosticWrite is the request of one
+// diagnostic or terminal write job; it runs on a worker thread, or on the
+// calling thread for the writes that must not wait for a job.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/handle_win.h"
+#include "diagnostics/log_rules.h"
+#include "diagnostics/log_writer_fwd.h"
+
+namespace nuvra {
+
+struct DiagnosticEvent;
+
+// The level `NUVRA_AUTH_LOG_LEVEL` asks for, read now into a 16-unit buffer.
+LogLevel currentLogLevel() noexcept;
+inline bool loggingOff() noexcept {
+  return currentLogLevel() == LogLevel::off;
+}
+
+// Whose write it is: a work, a diagnostic event or the resident host.
+class LogOwner {
+ public:
+  virtual ~LogOwner() = default;
+  // Step 1: the owner's own lock, held for the whole write.
+  virtual std::unique_lock<std::mutex> lockOwner() = 0;
+  // The owner check, run before each file step; throws the owner's reason.
+  virtual void check() = 0;
+  // After the lock: a work must still hold its work record ("profile_work_ended").
+  virtual void requireOpen() {}
+  // Deadline (ticks) and clock rule for the serialisation mutex.
+  virtual std::uint64_t deadline() const = 0;
+  virtual std::uint32_t clock() const = 0;
+  // A work was fenced when it was opened; other owners re-verify the guards.
+  virtual bool fencedAtOpen() const = 0;
+};
+
+// What the write takes from the startup profile and the work side. One
+// instance serves one write; it holds that write's serialisation hold.
+class LogHome {
+ public:
+  virtual ~LogHome() = default;
+  virtual const std::wstring& homePath() const = 0;
+  // All log files live on the volume of the product home's work marker.
+  virtual std::uint32_t volumeSerial() const = 0;
+  virtual const std::wstring& userSid() const = 0;
+  // Owner-only check of an open file or directory ("profile_security").
+  virtual void checkOwnerOnly(HANDLE file, bool directory) const = 0;
+  virtual void acquireSerialization(std::uint64_t deadline, std::uint32_t clock) = 0;
+  // Throws when a release fails; releasing an unowned hold does nothing.
+  virtual void releaseSerialization() = 0;
+  // Re-verifies every guard list entry, running `ownerCheck` before each
+  // ("profile_guard").
+  virtual void verifyGuards(const std::function<void()>& ownerCheck) = 0;
+};
+
+// A terminal operation's own append (its record written through the day's
+// file, taking over the write's handles and the file's identity).
+using TerminalAppend = std::function<void(HANDLE file, std::vector<UniqueHandle>& handles)>;
+
+class DiagnosticWrite {
+ public:
+  // `owner` null makes every run fail with "diagnostic_event_required".
+  DiagnosticWrite(std::unique_ptr<LogOwner> owner, std::unique_ptr<LogHome> home, std::string text,
+                  TerminalAppend terminal = nullptr);
+  DiagnosticWrite(const DiagnosticWrite&) = delete;
+  DiagnosticWrite& operator=(const DiagnosticWrite&) = delete;
+  ~DiagnosticWrite();
+
+  // The whole write and its cleanup. Throws the reason of the failure; a
+  // cleanup that cannot finish poisons the addon and replaces the reason
+  // with "profile_diagnostic_cleanup_uncertain".
+  void execute();
+
+  // For tests: the file steps only, then the cleanup separately.
+  void run();
+  [[nodiscard]] bool cleanup() noexcept;
+
+  const std::string& text() const noexcept { return text_; }
+  // True once cleanup() has run.
+  bool cleanedUp() const noexcept { return cleanedUp_; }
+
+ private:
+  void writeUnderSerialization();
+  HANDLE openVerified(const std::wstring& path, DWORD access, DWORD disposition,
+                      SECURITY_ATTRIBUTES* attributes, bool directory);
+  void closeListed(HANDLE handle);
+  void deleteIfPresent(const std::wstring& path);
+  void renameIfPresent(const std::wstring& from, const std::wstring& to);
+  void retentionScan(const std::wstring& directory, const std::string& cutoff,
+                     std::vector<std::wstring>& doomed);
+  std::wstring logPath(const std::string& date, unsigned index) const;
+
+  std::unique_ptr<LogOwner> owner_;
+  std::unique_ptr<LogHome> home_;
+  std::string text_;
+  TerminalAppend terminal_;
+  std::vector<UniqueHandle> handles_;
+  HANDLE search_ = INVALID_HANDLE_VALUE;
+  bool cleanupUncertain_ = false;
+  bool cleanedUp_ = false;
+};
+
+// Owner of the writes of a diagnostic event (its stage records).
+std::unique_ptr<LogOwner> eventLogOwner(std::shared_ptr<DiagnosticEvent> event);
+
+}  // namespace nuvra

@@ -1,0 +1,476 @@
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/file_win.h"
+#include "common/reason.h"
+#include "diagnostics/event.h"
+#include "diagnostics/log_rules.h"
+#include "diagnostics/log_writer_win.h"
+
+namespace nuvra {
+namespace {
+
+std::wstring currentSidText() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
+  std::wstring text;
+  if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    wchar_t* sid = nullptr;
+    if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
+      text = sid;
+      LocalFree(sid);
+    }
+  }
+  CloseHandle(token);
+  return text;
+}
+
+std::uint32_t volumeSerialOf(const std::wstring& directory) {
+  HANDLE handle = CreateFileW(directory.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  FileIdentity identity;
+  const bool known = handle != INVALID_HANDLE_VALUE && fileIdentity(handle, identity);
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  return known ? identity.volumeSerial : 0;
+}
+
+// What the fakes saw, shared with the test after the write took them over.
+struct Observed {
+  int ownerChecks = 0;
+  int failOwnerCheckAt = 0;  // 0: never
+  int acquired = 0;
+  int released = 0;
+  int guardChecks = 0;
+  int ownerOnlyChecks = 0;
+  bool refuseOwnerOnly = false;
+  std::uint32_t volumeOffset = 0;
+};
+
+class FakeHome final : public LogHome {
+ public:
+  FakeHome(std::wstring home, Observed& observed)
+      : home_(std::move(home)), sid_(currentSidText()), observed_(observed) {
+    serial_ = volumeSerialOf(home_) + observed.volumeOffset;
+  }
+  const std::wstring& homePath() const override { return home_; }
+  std::uint32_t volumeSerial() const override { return serial_; }
+  const std::wstring& userSid() const override { return sid_; }
+  void checkOwnerOnly(HANDLE, bool) const override {
+    ++observed_.ownerOnlyChecks;
+    if (observed_.refuseOwnerOnly) fail("profile_security");
+  }
+  void acquireSerialization(std::uint64_t, std::uint32_t) override {
+    ++observed_.acquired;
+    owned_ = true;
+  }
+  void releaseSerialization() override {
+    if (!owned_) return;
+    owned_ = false;
+    ++observed_.released;
+  }
+  void verifyGuards(const std::function<void()>& ownerCheck) override {
+    ownerCheck();
+    ++observed_.guardChecks;
+  }
+
+ private:
+  std::wstring home_;
+  std::wstring sid_;
+  std::uint32_t serial_ = 0;
+  Observed& observed_;
+  bool owned_ = false;
+};
+
+class FakeOwner final : public LogOwner {
+ public:
+  FakeOwner(Observed& observed, bool fenced) : observed_(observed), fenced_(fenced) {}
+  std::unique_lock<std::mutex> lockOwner() override { return std::unique_lock<std::mutex>(lock_); }
+  void check() override {
+    ++observed_.ownerChecks;
+    if (observed_.ownerChecks == observed_.failOwnerCheckAt) fail("profile_work_ended");
+  }
+  std::uint64_t deadline() const override { return GetTickCount64() + 2000; }
+  std::uint32_t clock() const override { return 0; }
+  bool fencedAtOpen() const override { return fenced_; }
+
+ private:
+  Observed& observed_;
+  bool fenced_;
+  std::mutex lock_;
+};
+
+std::string todayText() {
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  return dateText({now.wYear, now.wMonth, now.wDay});
+}
+
+std::string thrownReason(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
+std::string readAll(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  CloseHandle(file);
+  return bytes;
+}
+
+void writeFile(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  ASSERT_EQ(written, bytes.size());
+  CloseHandle(file);
+}
+
+bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class DiagnosticLogFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH + 1] = {};
+    ASSERT_GT(GetTempPathW(MAX_PATH + 1, temp), 0u);
+    static std::atomic<unsigned> counter{0};
+    home_ = std::wstring(temp) + L"nuvra-log-test-" + std::to_wstring(GetCurrentProcessId()) +
+            L"-" + std::to_wstring(++counter);
+    ASSERT_TRUE(CreateDirectoryW(home_.c_str(), nullptr));
+    // Compare against the path the file system reports, as the writer does.
+    HANDLE handle = CreateFileW(home_.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    home_ = canonicalPath(handle);
+    CloseHandle(handle);
+    logs_ = home_ + L"\\logs";
+  }
+  void TearDown() override {
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = FindFirstFileW((logs_ + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        DeleteFileW((logs_ + L"\\" + entry.cFileName).c_str());
+      } while (FindNextFileW(search, &entry));
+      FindClose(search);
+    }
+    RemoveDirectoryW(logs_.c_str());
+    DeleteFileW(logs_.c_str());
+    RemoveDirectoryW(home_.c_str());
+  }
+
+  std::unique_ptr<DiagnosticWrite> write(const std::string& text, bool fenced = true) {
+    return std::make_unique<DiagnosticWrite>(std::make_unique<FakeOwner>(observed_, fenced),
+                                             std::make_unique<FakeHome>(home_, observed_), text);
+  }
+  std::string append(const std::string& text, bool fenced = true) {
+    return thrownReason([&] { write(text, fenced)->execute(); });
+  }
+  std::wstring logFile(const std::string& date, unsigned index) const {
+    return logs_ + L"\\" + logFileName(date, index);
+  }
+  void makeLogs() { ASSERT_TRUE(CreateDirectoryW(logs_.c_str(), nullptr)); }
+
+  std::wstring home_;
+  std::wstring logs_;
+  Observed observed_;
+};
+
+TEST_F(DiagnosticLogFiles, FirstWriteCreatesTheDirectoryAndTodaysFile) {
+  EXPECT_EQ(append("{\"a\":1}\n"), "");
+  EXPECT_EQ(append("{\"b\":2}\n"), "");
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{\"a\":1}\n{\"b\":2}\n");
+  EXPECT_EQ(observed_.acquired, 2);
+  EXPECT_EQ(observed_.released, 2);
+  EXPECT_GE(observed_.ownerOnlyChecks, 4);  // directory and file, twice
+}
+
+TEST_F(DiagnosticLogFiles, EveryOpenedHandleIsClosedAfterTheWrite) {
+  EXPECT_EQ(append("{}\n"), "");
+  // An exclusive open only succeeds once the writer let go of the file.
+  HANDLE exclusive = CreateFileW(logFile(todayText(), 0).c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
+  if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+}
+
+TEST_F(DiagnosticLogFiles, RetentionDeletesOnlyRealLogFilesOlderThanSixDays) {
+  makeLogs();
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  const CalendarDate today{now.wYear, now.wMonth, now.wDay};
+  const std::string lastKept = dateText(daysBefore(today, 6));
+  const std::string firstGone = dateText(daysBefore(today, 7));
+  const std::wstring kept[] = {
+      logFile(lastKept, 0),
+      logFile("20200230", 0),               // 30 February never existed
+      logs_ + L"\\nuvra-20200101-4.jsonl",  // index 4 is not a rotation
+      logs_ + L"\\nuvra-2020010-0.jsonl",   // 21 characters
+      logs_ + L"\\nuvra-20200101-0.jsonl.old",
+  };
+  const std::wstring gone[] = {logFile(firstGone, 0), logFile("20200101", 0),
+                               logFile("20200101", 3)};
+  for (const auto& path : kept) writeFile(path, "x\n");
+  for (const auto& path : gone) writeFile(path, "x\n");
+  EXPECT_EQ(append("{}\n"), "");
+  for (const auto& path : kept) EXPECT_TRUE(exists(path));
+  for (const auto& path : gone) EXPECT_FALSE(exists(path));
+}
+
+TEST_F(DiagnosticLogFiles, SixtyFiveMatchingFilesRefuseEveryWrite) {
+  makeLogs();
+  // Future days: never old enough to be deleted.
+  for (unsigned i = 0; i < 64; ++i) {
+    writeFile(logFile(dateText(daysBefore({2099, 12, 31}, i)), 0), "x\n");
+  }
+  EXPECT_EQ(append("{}\n"), "");  // 64 seen; today's file makes 65
+  EXPECT_EQ(append("{}\n"), "diagnostic_unavailable");
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{}\n");
+  EXPECT_EQ(observed_.released, 2);
+}
+
+TEST_F(DiagnosticLogFiles, RotationShiftsIndexesAndStartsAFreshFile) {
+  makeLogs();
+  const std::string today = todayText();
+  writeFile(logFile(today, 0), std::string(1048000, 'a'));
+  writeFile(logFile(today, 1), "one\n");
+  writeFile(logFile(today, 2), "two\n");
+  writeFile(logFile(today, 3), "three\n");
+  const std::string text = std::string(599, 'z') + "\n";
+  EXPECT_EQ(append(text), "");
+  EXPECT_EQ(readAll(logFile(today, 0)), text);
+  EXPECT_EQ(readAll(logFile(today, 1)).size(), 1048000u);
+  EXPECT_EQ(readAll(logFile(today, 2)), "one\n");
+  EXPECT_EQ(readAll(logFile(today, 3)), "two\n");
+}
+
+TEST_F(DiagnosticLogFiles, AFileThatStillFitsIsAppendedTo) {
+  makeLogs();
+  const std::string today = todayText();
+  writeFile(logFile(today, 0), std::string(1048000, 'a'));
+  EXPECT_EQ(append(std::string(575, 'z') + "\n"), "");
+  EXPECT_EQ(readAll(logFile(today, 0)).size(), 1048576u);
+  EXPECT_FALSE(exists(logFile(today, 1)));
+}
+
+TEST_F(DiagnosticLogFiles, RotationWithGapsSkipsMissingIndexes) {
+  makeLogs();
+  const std::string today = todayText();
+  writeFile(logFile(today, 0), std::string(1048576, 'a'));
+  writeFile(logFile(today, 2), "two\n");
+  EXPECT_EQ(append("{}\n"), "");
+  EXPECT_EQ(readAll(logFile(today, 0)), "{}\n");
+  EXPECT_EQ(readAll(logFile(today, 1)).size(), 1048576u);
+  EXPECT_FALSE(exists(logFile(today, 2)));
+  EXPECT_EQ(readAll(logFile(today, 3)), "two\n");
+}
+
+TEST_F(DiagnosticLogFiles, AnOversizedFileIsRefusedNotTruncated) {
+  makeLogs();
+  writeFile(logFile(todayText(), 0), std::string(1048577, 'a'));
+  EXPECT_EQ(append("{}\n"), "diagnostic_unavailable");
+  EXPECT_EQ(readAll(logFile(todayText(), 0)).size(), 1048577u);
+}
+
+TEST_F(DiagnosticLogFiles, ALogsEntryThatIsAFileIsRefused) {
+  writeFile(logs_, "not a directory");
+  EXPECT_EQ(append("{}\n"), "diagnostic_unavailable");
+  EXPECT_EQ(observed_.released, 1);
+}
+
+TEST_F(DiagnosticLogFiles, ALogsDirectoryOnAnotherVolumeIsRefused) {
+  observed_.volumeOffset = 1;
+  EXPECT_EQ(append("{}\n"), "diagnostic_unavailable");
+}
+
+TEST_F(DiagnosticLogFiles, AHomeThatResolvesElsewhereIsRefused) {
+  // A drive letter standing for the home: every path the writer asks for
+  // resolves to another final path, as through a link.
+  wchar_t letter = 0;
+  for (wchar_t candidate = L'Q'; candidate <= L'Y'; ++candidate) {
+    const wchar_t drive[] = {candidate, L':', 0};
+    if (DefineDosDeviceW(0, drive, home_.c_str())) {
+      letter = candidate;
+      break;
+    }
+  }
+  if (letter == 0) GTEST_SKIP() << "no drive letter could be defined";
+  const wchar_t drive[] = {letter, L':', 0};
+  makeLogs();
+  Observed observed;
+  DiagnosticWrite linked(std::make_unique<FakeOwner>(observed, true),
+                         std::make_unique<FakeHome>(std::wstring(drive), observed), "{}\n");
+  EXPECT_EQ(thrownReason([&] { linked.execute(); }), "diagnostic_unavailable");
+  DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, nullptr);
+  EXPECT_FALSE(exists(logFile(todayText(), 0)));
+}
+
+TEST_F(DiagnosticLogFiles, AFailedOwnerOnlyCheckIsASecurityRefusal) {
+  observed_.refuseOwnerOnly = true;
+  EXPECT_EQ(append("{}\n"), "profile_security");
+  EXPECT_EQ(observed_.released, 1);
+}
+
+TEST_F(DiagnosticLogFiles, AnOwnerCheckFailingBeforeTheAppendWritesNothing) {
+  // Checks: lock, directory step, append step. The third is the last before the append.
+  observed_.failOwnerCheckAt = 3;
+  EXPECT_EQ(append("{}\n"), "profile_work_ended");
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "");
+  EXPECT_EQ(observed_.acquired, 1);
+  EXPECT_EQ(observed_.released, 1);
+}
+
+TEST_F(DiagnosticLogFiles, AnOwnerCheckFailingAtTheLockTakesNoMutex) {
+  observed_.failOwnerCheckAt = 1;
+  EXPECT_EQ(append("{}\n"), "profile_work_ended");
+  EXPECT_EQ(observed_.acquired, 0);
+}
+
+TEST_F(DiagnosticLogFiles, OwnersNotFencedAtOpenReverifyTheGuards) {
+  EXPECT_EQ(append("{}\n", true), "");
+  EXPECT_EQ(observed_.guardChecks, 0);
+  EXPECT_EQ(append("{}\n", false), "");
+  EXPECT_EQ(observed_.guardChecks, 1);
+}
+
+TEST_F(DiagnosticLogFiles, AWriteWithoutOwnerNeedsAnEvent) {
+  DiagnosticWrite orphan(nullptr, std::make_unique<FakeHome>(home_, observed_), "{}\n");
+  EXPECT_EQ(thrownReason([&] { orphan.execute(); }), "diagnostic_event_required");
+}
+
+TEST_F(DiagnosticLogFiles, ATextLargerThanAFileIsRefused) {
+  EXPECT_EQ(append(std::string(1048577, 'x')), "diagnostic_unavailable");
+  EXPECT_EQ(observed_.acquired, 0);
+}
+
+TEST_F(DiagnosticLogFiles, ATerminalAppendWritesThroughTheDaysFileAndTakesTheHandles) {
+  std::size_t handedOver = 0;
+  auto terminal = [&handedOver](HANDLE file, std::vector<UniqueHandle>& handles) {
+    const char record[] = "{\"terminal\":true}\n";
+    DWORD written = 0;
+    if (!WriteFile(file, record, sizeof(record) - 1, &written, nullptr))
+      fail("terminal_unavailable");
+    handedOver = handles.size();
+    std::vector<UniqueHandle> taken = std::move(handles);
+    handles.clear();
+  };
+  DiagnosticWrite write(std::make_unique<FakeOwner>(observed_, true),
+                        std::make_unique<FakeHome>(home_, observed_), "unused\n", terminal);
+  EXPECT_EQ(thrownReason([&] { write.execute(); }), "");
+  EXPECT_EQ(handedOver, 2u);  // the directory and the day's file
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{\"terminal\":true}\n");
+}
+
+class LogLevelVariable : public ::testing::Test {
+ protected:
+  void TearDown() override { SetEnvironmentVariableW(L"NUVRA_AUTH_LOG_LEVEL", nullptr); }
+  LogLevel levelFor(const wchar_t* value) {
+    SetEnvironmentVariableW(L"NUVRA_AUTH_LOG_LEVEL", value);
+    return currentLogLevel();
+  }
+};
+
+TEST_F(LogLevelVariable, IsReadExactlyFromTheEnvironment) {
+  EXPECT_EQ(levelFor(nullptr), LogLevel::everything);
+  EXPECT_EQ(levelFor(L"off"), LogLevel::off);
+  EXPECT_EQ(levelFor(L"OFF"), LogLevel::everything);
+  EXPECT_EQ(levelFor(L"off "), LogLevel::everything);
+  EXPECT_EQ(levelFor(L"errors"), LogLevel::failuresOnly);
+  EXPECT_EQ(levelFor(L"summary"), LogLevel::failuresOnly);
+  // Sixteen characters do not fit the buffer and count as no level.
+  EXPECT_EQ(levelFor(L"errorserrorserro"), LogLevel::everything);
+}
+
+class EventOwnedWrites : public DiagnosticLogFiles {
+ protected:
+  void TearDown() override {
+    SetEnvironmentVariableW(L"NUVRA_AUTH_LOG_LEVEL", nullptr);
+    DiagnosticLogFiles::TearDown();
+  }
+  std::string appendFor(const std::shared_ptr<DiagnosticEvent>& event, const std::string& text) {
+    DiagnosticWrite write(eventLogOwner(event), std::make_unique<FakeHome>(home_, observed_), text);
+    return thrownReason([&] { write.execute(); });
+  }
+};
+
+TEST_F(EventOwnedWrites, AnOpenEventWritesAndReverifiesTheGuards) {
+  auto event = makeDiagnosticEvent("worker", 1, GetTickCount64(), std::string(32, '\x11'));
+  EXPECT_EQ(appendFor(event, "{\"e\":1}\n"), "");
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{\"e\":1}\n");
+  EXPECT_EQ(observed_.guardChecks, 1);
+}
+
+TEST_F(EventOwnedWrites, LoggingOffRefusesButCapitalsDoNot) {
+  auto event = makeDiagnosticEvent("worker", 1, GetTickCount64(), std::string(32, '\x12'));
+  SetEnvironmentVariableW(L"NUVRA_AUTH_LOG_LEVEL", L"off");
+  EXPECT_EQ(appendFor(event, "{}\n"), "diagnostic_unavailable");
+  SetEnvironmentVariableW(L"NUVRA_AUTH_LOG_LEVEL", L"OFF");
+  EXPECT_EQ(appendFor(event, "{}\n"), "");
+  SetEnvironmentVariableW(L"NUVRA_AUTH_LOG_LEVEL", L"off ");
+  EXPECT_EQ(appendFor(event, "{}\n"), "");
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{}\n{}\n");
+}
+
+TEST_F(EventOwnedWrites, ClosedExpiredAndBoundEventsAreRefused) {
+  auto closed = makeDiagnosticEvent("worker", 1, GetTickCount64(), std::string(32, '\x13'));
+  closed->closed = true;
+  EXPECT_EQ(appendFor(closed, "{}\n"), "diagnostic_unavailable");
+  auto expired = makeDiagnosticEvent("worker", 1, GetTickCount64() - 3000, std::string(32, '\x14'));
+  EXPECT_EQ(appendFor(expired, "{}\n"), "diagnostic_unavailable");
+  auto bound = makeDiagnosticEvent("worker", 1, GetTickCount64(), std::string(32, '\x15'));
+  ASSERT_TRUE(bindDiagnosticEventToWork(*bound, 1, 3, GetTickCount64() + 1000));
+  EXPECT_EQ(appendFor(bound, "{}\n"), "diagnostic_event_busy");
+  EXPECT_FALSE(exists(logFile(todayText(), 0)));
+}
+
+TEST(RetentionCutoff, MatchesFiletimeArithmeticOverFourYears) {
+  SYSTEMTIME start{};
+  start.wYear = 2023;
+  start.wMonth = 1;
+  start.wDay = 1;
+  FILETIME time{};
+  ASSERT_TRUE(SystemTimeToFileTime(&start, &time));
+  ULARGE_INTEGER ticks{};
+  ticks.LowPart = time.dwLowDateTime;
+  ticks.HighPart = time.dwHighDateTime;
+  constexpr std::uint64_t kDay = 864000000000ull;
+  for (int day = 0; day < 4 * 366; ++day, ticks.QuadPart += kDay) {
+    FILETIME todayTime{ticks.LowPart, ticks.HighPart};
+    ULARGE_INTEGER cutoffTicks = ticks;
+    cutoffTicks.QuadPart -= 5184000000000ull;
+    FILETIME cutoffTime{cutoffTicks.LowPart, cutoffTicks.HighPart};
+    SYSTEMTIME today{};
+    SYSTEMTIME cutoff{};
+    ASSERT_TRUE(FileTimeToSystemTime(&todayTime, &today));
+    ASSERT_TRUE(FileTimeToSystemTime(&cutoffTime, &cutoff));
+    EXPECT_EQ(retentionCutoffText({today.wYear, today.wMonth, today.wDay}),
+              dateText({cutoff.wYear, cutoff.wMonth, cutoff.wDay}));
+  }
+}
+
+}  // namespace
+}  // namespace nuvra
