@@ -13,6 +13,8 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   if (std::wcscmp(argv[1], L"launch") == 0) return nuvra::broker::runLauncher(argc - 2, argv + 2);
+  if (std::wcscmp(argv[1], L"child") == 0)
+    return nuvra::broker::runManagedChild(argc - 2, argv + 2);
   std::fwprintf(stderr, L"unknown role: %ls\n", argv[1]);
   return 2;
 }

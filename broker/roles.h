@@ -6,4 +6,8 @@ namespace nuvra::broker {
 // "launch": starts one runtime of a product home; see launcher_role_win.cc.
 int runLauncher(int argc, wchar_t** argv);
 
+// "child BEHAVIOUR ...": a managed child driven by a runtime's JavaScript
+// through its standard streams; see managed_child_role.cc.
+int runManagedChild(int argc, wchar_t** argv);
+
 }  // namespace nuvra::broker

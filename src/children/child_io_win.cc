@@ -1,0 +1,119 @@
+#include "children/child_io_win.h"
+
+#include <algorithm>
+
+#include "common/reason.h"
+
+namespace nuvra {
+
+namespace {
+
+// One stream: what the pipe already holds, at most kMaxPollBytes of it.
+std::optional<PolledBytes> readAvailable(UniqueHandle& pipe) {
+  if (!pipe) return std::nullopt;
+  DWORD available = 0;
+  if (!PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_BROKEN_PIPE) fail("stdout_read_failed");
+    // The child closed its end and everything it wrote has been read.
+    pipe.closeQuietly();
+    return std::nullopt;
+  }
+  PolledBytes result;
+  const DWORD wanted = std::min<DWORD>(available, static_cast<DWORD>(kMaxPollBytes));
+  if (wanted > 0) {
+    result.bytes.resize(wanted);
+    DWORD read = 0;
+    if (!ReadFile(pipe.get(), result.bytes.data(), wanted, &read, nullptr)) {
+      fail("stdout_read_failed");
+    }
+    result.bytes.resize(read);
+  }
+  return result;
+}
+
+}  // namespace
+
+PolledBytes::~PolledBytes() {
+  wipeWriteBuffer(bytes);
+}
+
+bool writeChildInput(ChildProcess& child, std::span<const unsigned char> bytes) {
+  ChildWriteState& state = child.write;
+  if (state.pending || state.ended || !child.stdinPipe) fail("stdin_not_writable");
+  if (bytes.size() > kMaxWriteBytes) fail("stdin_too_large");
+  wipeWriteBuffer(state.buffer);
+  state.buffer.assign(bytes.begin(), bytes.end());
+  if (!ResetEvent(state.event.get())) fail("stdin_write_failed");
+  const HANDLE event = state.overlapped.hEvent;
+  state.overlapped = OVERLAPPED{};
+  state.overlapped.hEvent = event;
+  DWORD written = 0;
+  const auto size = static_cast<DWORD>(state.buffer.size());
+  if (!WriteFile(child.stdinPipe.get(), state.buffer.data(), size, &written, &state.overlapped)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      state.pending = true;
+      return false;
+    }
+    wipeWriteBuffer(state.buffer);
+    fail("stdin_write_failed");
+  }
+  // With an overlapped handle the count WriteFile reports is not reliable;
+  // the request's own result is.
+  if (!GetOverlappedResult(child.stdinPipe.get(), &state.overlapped, &written, FALSE)) {
+    wipeWriteBuffer(state.buffer);
+    fail("stdin_write_failed");
+  }
+  if (written != size) {
+    wipeWriteBuffer(state.buffer);
+    fail("stdin_write_incomplete");
+  }
+  wipeWriteBuffer(state.buffer);
+  return true;
+}
+
+bool endChildInput(ChildProcess& child) {
+  if (child.write.pending) fail("stdin_pending");
+  child.stdinPipe.closeQuietly();
+  child.write.ended = true;
+  return true;
+}
+
+PollResult pollChild(ChildProcess& child) {
+  PollResult result;
+  result.stdoutBytes = readAvailable(child.stdoutPipe);
+  result.stderrBytes = readAvailable(child.stderrPipe);
+
+  ChildWriteState& state = child.write;
+  if (state.pending) {
+    DWORD transferred = 0;
+    if (GetOverlappedResult(child.stdinPipe.get(), &state.overlapped, &transferred, FALSE)) {
+      // A short completion keeps the write pending: the stream is in an
+      // unknown state and only dispose may end it.
+      if (transferred != state.buffer.size()) fail("stdin_write_incomplete");
+      state.pending = false;
+      wipeWriteBuffer(state.buffer);
+    } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
+      fail("stdin_write_failed");
+    }
+  }
+  result.writeComplete = !state.pending;
+
+  const DWORD wait = WaitForSingleObject(child.process.get(), 0);
+  if (wait == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(child.process.get(), &code)) fail("child_exit_failed");
+    result.exitCode = code;
+  } else if (wait != WAIT_TIMEOUT) {
+    fail("child_wait_failed");
+  }
+  return result;
+}
+
+bool killChild(ChildProcess& child) noexcept {
+  if (WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0) return true;
+  return TerminateProcess(child.process.get(), 1) != FALSE;
+}
+
+}  // namespace nuvra

@@ -1,0 +1,177 @@
+// Shared by the Windows tests that launch the broker executable: a runtime
+// root with the broker in place, a launch context standing in for the
+// subsystems a launch runs for, and helpers that drive a child to its end.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "children/child_io_win.h"
+#include "children/launch_win.h"
+#include "common/reason.h"
+#include "common/text.h"
+
+namespace nuvra::testing {
+
+inline std::wstring moduleDirectory() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring text(path, length);
+  return text.substr(0, text.find_last_of(L'\\'));
+}
+
+// A runtime root with the broker executable in its place, on the temp drive.
+class TestRoot {
+ public:
+  TestRoot() {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    root_ = std::wstring(temp) + L"nuvra-launch-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring dir = root_;
+    CreateDirectoryW(dir.c_str(), nullptr);
+    for (const wchar_t* part : {L"\\connector", L"\\vevadu-code", L"\\client"}) {
+      dir += part;
+      CreateDirectoryW(dir.c_str(), nullptr);
+    }
+    broker_ = root_ + std::wstring(nuvra::kBrokerRelativePath);
+    const std::wstring built = moduleDirectory() + L"\\nuvra_windows_broker_native.exe";
+    CopyFileW(built.c_str(), broker_.c_str(), FALSE);
+  }
+  const std::wstring& root() const { return root_; }
+  const std::wstring& broker() const { return broker_; }
+
+ private:
+  std::wstring root_;
+  std::wstring broker_;
+};
+
+inline const TestRoot& testRoot() {
+  static const TestRoot root;
+  return root;
+}
+
+class TestContext : public nuvra::LaunchContext {
+ public:
+  void checkDeadline() override {
+    ++deadlineChecks;
+    if (deadlineFails) nuvra::fail("profile_startup_timeout");
+  }
+  void acquireSerialization() override { ++acquisitions; }
+  void releaseSerialization() override { ++releases; }
+  std::unique_lock<std::mutex> lockOwner() override {
+    ++ownerLocks;
+    return std::unique_lock<std::mutex>(ownerMutex);
+  }
+  std::wstring runtimeRoot() override { return root; }
+  std::wstring home() override { return L"C:\\nuvra-home"; }
+  std::string ownerSidHash() override { return "0123abcd"; }
+  std::string buildHandoffText(ChildProcess&, nuvra::InheritList& inherit) override {
+    if (handoffText) return *handoffText;
+    nuvra::RecordBuilder record;
+    record.string("schema_version", "nuvra.test.v1");
+    for (HANDLE handle : guards) {
+      record.decimalString(
+          "guard", reinterpret_cast<std::uintptr_t>(nuvra::duplicateForChild(handle, inherit, 0)));
+    }
+    return record.text();
+  }
+  void checkpoint(std::string_view name) noexcept override { checkpoints.emplace_back(name); }
+
+  std::wstring root = testRoot().root();
+  std::optional<std::string> handoffText;
+  std::vector<HANDLE> guards;
+  bool deadlineFails = false;
+  int deadlineChecks = 0;
+  int acquisitions = 0;
+  int releases = 0;
+  int ownerLocks = 0;
+  std::mutex ownerMutex;
+  std::vector<std::string> checkpoints;
+};
+
+// An unnamed event standing in for a guard file the record names.
+class UniqueEventForTest {
+ public:
+  UniqueEventForTest() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  HANDLE get() const { return handle_.get(); }
+
+ private:
+  nuvra::UniqueHandle handle_;
+};
+
+inline LaunchRequest brokerRequest(std::vector<std::wstring> arguments) {
+  LaunchRequest request;
+  request.applicationPath = testRoot().broker();
+  request.arguments = std::move(arguments);
+  return request;
+}
+
+inline std::string reasonOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& failure) {
+    return failure.what();
+  }
+  return "";
+}
+
+struct Collected {
+  std::string out;
+  std::string err;
+  std::optional<std::uint32_t> exitCode;
+};
+
+// Polls until both streams are closed and the process has exited.
+inline Collected drain(ChildProcess& child) {
+  Collected collected;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < until) {
+    nuvra::PollResult result = nuvra::pollChild(child);
+    if (result.stdoutBytes)
+      collected.out.append(result.stdoutBytes->bytes.begin(), result.stdoutBytes->bytes.end());
+    if (result.stderrBytes)
+      collected.err.append(result.stderrBytes->bytes.begin(), result.stderrBytes->bytes.end());
+    if (!result.stdoutBytes && !result.stderrBytes && result.exitCode) {
+      collected.exitCode = result.exitCode;
+      return collected;
+    }
+    Sleep(2);
+  }
+  ADD_FAILURE() << "the child did not finish";
+  return collected;
+}
+
+// Reads standard output until it holds a full line.
+inline std::string firstLine(ChildProcess& child) {
+  std::string out;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
+    nuvra::PollResult result = nuvra::pollChild(child);
+    if (!result.stdoutBytes) break;
+    out.append(result.stdoutBytes->bytes.begin(), result.stdoutBytes->bytes.end());
+    Sleep(2);
+  }
+  return out.substr(0, out.find('\n'));
+}
+
+inline DWORD handleCount() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+inline std::span<const unsigned char> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
+
+}  // namespace nuvra::testing
