@@ -29,11 +29,14 @@ describe('repeated calls leave no handles or memory behind', () => {
   let report;
   before(async () => {
     home = await installHome();
-    const launch = await launchRuntime({
+    const start = () => launchRuntime({
       home,
       script: fileURLToPath(new URL('./lib/leak_runtime.mjs', import.meta.url)),
       env: { NUVRA_LEAK: JSON.stringify({ addon: addonPath.testbed, probe: probePath(), broker: home.brokerImage }) },
     });
+    let launch = await start();
+    // A start that a loaded machine let miss its deadline is tried once more.
+    if (launch.outcome !== 'acknowledged') launch = await start();
     const line = launch.stdout.trim().split(/\r?\n/).pop();
     assert.ok(line, `no report; launcher: ${launch.outcome} ${launch.reason} stderr: ${launch.stderr}`);
     report = JSON.parse(line).cycles;
