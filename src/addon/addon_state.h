@@ -4,12 +4,17 @@
 
 #include <cstdint>
 
+#include "work/budget.h"
+
 namespace nuvra {
 
 struct AddonState {
   // Tags the process-wide table entries this environment owns. Unique for the
   // life of the process, unlike the environment or state addresses.
   std::uint64_t environmentId = 0;
+  // Budget tokens handed out by prepareBrokerBudget, each consumed by one
+  // beginWork. JavaScript thread only.
+  BudgetMap budgets;
   // Next managed-child id; 0 is never handed out.
   std::uint32_t nextChildId = 1;
 };

@@ -29,6 +29,11 @@ napi_value timingCheckpoint(napi_env env, napi_callback_info info);
 napi_value initialize(napi_env env, napi_callback_info info);
 napi_value finishStartup(napi_env env, napi_callback_info info);
 
+// Works.
+napi_value beginWork(napi_env env, napi_callback_info info);
+napi_value endWork(napi_env env, napi_callback_info info);
+napi_value checkWorkBinding(napi_env env, napi_callback_info info);
+
 // Local diagnostics.
 napi_value newDiagnosticEvent(napi_env env, napi_callback_info info);
 napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info);

@@ -7,6 +7,7 @@
 #include "addon/frame_napi.h"
 #include "common/reason.h"
 #include "diagnostics/events_napi.h"
+#include "work/work_napi.h"
 
 namespace nuvra {
 namespace {
@@ -22,11 +23,11 @@ constexpr std::size_t kReasonCapacity = 64;
 // next to its execute routine and puts its address here; a kind without a
 // creator stays null and never reaches the hub.
 const JobHandler* const kHandlers[kJobKindCount] = {
-    nullptr,  // 0  beginWork
+    &kOpenWorkJob,  // 0  beginWork
     nullptr,  // 1  spawnAsync
-    nullptr,  // 2  endWork
+    &kEndWorkJob,  // 2  endWork
     nullptr,  // 3  dispose
-    nullptr,  // 4  checkWorkBinding
+    &kCheckWorkBindingJob,  // 4  checkWorkBinding
     nullptr,  // 5  observeBroker, purpose "identity"
     nullptr,  // 6  observeBroker, other purposes; observeResident
     nullptr,  // 7  exchange, exchangePhase

@@ -10,6 +10,7 @@
 #include "addon/frame_napi.h"
 #include "addon/functions_napi.h"
 #include "diagnostics/event.h"
+#include "work/work_napi.h"
 
 namespace nuvra {
 
@@ -42,9 +43,9 @@ constexpr FunctionEntry kFunctions[] = {
     {"prepareBrokerBudget", callFrame<notBuilt<1>>},
     {"initialize", callFrame<initialize>},
     {"finishStartup", callFrame<finishStartup>},
-    {"beginWork", callFrame<notBuiltOptional<5>>},
-    {"endWork", callFrame<notBuilt<1>>},
-    {"checkWorkBinding", callFrame<notBuilt<2>>},
+    {"beginWork", callFrame<beginWork>},
+    {"endWork", callFrame<endWork>},
+    {"checkWorkBinding", callFrame<checkWorkBinding>},
     {"observeBroker", callFrame<notBuilt<5>>},
     {"exchange", callFrame<notBuilt<6>>},
     {"closeClientDispatch", callFrame<notBuilt<1>>},
@@ -72,6 +73,8 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 
 void finalizeAddonState(napi_env, void* data, void*) {
   std::unique_ptr<AddonState> state(static_cast<AddonState*>(data));
+  // 2. This environment's works end and leave the process-wide table.
+  endEnvironmentWorks(state->environmentId);
   // 3. This environment's diagnostic events close; queued writes then fail
   //    their next event check.
   closeEnvironmentDiagnosticEvents(state->environmentId);

@@ -1,0 +1,329 @@
+#include "work/work_napi.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "addon/addon_state.h"
+#include "addon/frame_napi.h"
+#include "addon/functions_napi.h"
+#include "common/process_state.h"
+#include "common/reason.h"
+#include "common/text.h"
+#include "common/text_win.h"
+#include "diagnostics/event.h"
+#include "startup/guards_win.h"
+#include "startup/profile_win.h"
+#include "work/budget.h"
+#include "work/work_win.h"
+
+namespace nuvra {
+namespace {
+
+// Guarded by processLock.
+WorkIdCounter& workIds() {
+  static WorkIdCounter* const counter = new WorkIdCounter();
+  return *counter;
+}
+
+// The budget token of beginWork's fifth argument. The external's data is the
+// token number itself, never a pointer.
+std::uint64_t budgetTokenOf(napi_env env, napi_value value) {
+  napi_valuetype type = napi_undefined;
+  napiCheck(napi_typeof(env, value, &type));
+  if (type != napi_external) fail("profile_budget_class");
+  void* data = nullptr;
+  napiCheck(napi_get_value_external(env, value, &data));
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(data));
+}
+
+// 5. The remaining budget the caller's function reports.
+double budgetFrom(napi_env env, napi_value function) {
+  napi_valuetype type = napi_undefined;
+  napiCheck(napi_typeof(env, function, &type));
+  if (type != napi_function) fail("profile_budget_required");
+  napi_value receiver = nullptr;
+  napiCheck(napi_get_undefined(env, &receiver));
+  napi_value result = nullptr;
+  // A throwing budget function leaves its exception pending; it reaches the
+  // caller in place of our reason.
+  napiCheck(napi_call_function(env, receiver, function, 0, nullptr, &result));
+  napiCheck(napi_typeof(env, result, &type));
+  if (type != napi_number) fail("profile_budget_required");
+  double budget = 0;
+  napiCheck(napi_get_value_double(env, result, &budget));
+  return budget;
+}
+
+// 8. Work needs custody: an initialized profile whose startup was
+// acknowledged (the work marker handed back, the acknowledgement sent).
+void requireCustody(const StartupProfile& profile) {
+  if (!profile.initialized || profile.workMarker != nullptr || profile.startupAck || isPoisoned()) {
+    fail("profile_custody_required");
+  }
+}
+
+// 9. Binds a live, unbound event of this environment to the work. Any other
+// event leaves the work diagnostic-unbound, which only its later diagnostics
+// notice. Caller holds the work's lock and processLock, in that order.
+void bindDiagnosticEvent(Work& work, const std::string& token) {
+  work.diagnosticUnbound.store(true);
+  auto& events = processState().diagnosticEvents;
+  const auto found = events.find(token);
+  if (found == events.end()) return;
+  const std::shared_ptr<DiagnosticEvent>& event = found->second;
+  if (event->ownerEnvironment != work.environmentId || event->closed.load() ||
+      event->bound.load()) {
+    return;
+  }
+  if (work.timing.deadline < event->deadline.load()) event->deadline.store(work.timing.deadline);
+  event->boundWorkId.store(work.id);
+  event->bound.store(true);
+  work.diagnosticEvent = event;
+  work.diagnosticUnbound.store(false);
+}
+
+// Caller holds processLock.
+void releaseDiagnosticBinding(Work& work) noexcept {
+  if (work.diagnosticEvent) work.diagnosticEvent->bound.store(false);
+}
+
+// ---- Kind 0: open ---------------------------------------------------------
+
+void executeOpen(NativeJob& job) {
+  openWork(*job.work);
+}
+
+napi_value openValue(napi_env env, NativeJob& job) {
+  checkWorkValidity(*job.work);
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    // An existing entry stays as it is.
+    processState().works.emplace(job.work->id, job.work);
+  }
+  return makeString(env, formatDecimal64(job.work->id));
+}
+
+// A work whose open failed never enters `works`: the event it bound is free
+// again, or it would stay bound to a work nobody can name.
+void openSettling(NativeJob& job, bool succeeded) noexcept {
+  if (succeeded || !job.work) return;
+  std::lock_guard<std::mutex> workLock(job.work->lock);
+  std::lock_guard<std::mutex> lock(processState().processLock);
+  releaseDiagnosticBinding(*job.work);
+}
+
+// ---- Kind 2: end ----------------------------------------------------------
+
+void executeEnd(NativeJob& job) {
+  // Extension point (account worker): the binding handed over in job.account
+  // is revoked here first.
+  Work& work = *job.work;
+  closeWork(work);
+  if (work.resident) residentWorkEndCheck(work);
+}
+
+napi_value endValue(napi_env env, NativeJob& job) {
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    auto& works = processState().works;
+    const auto found = works.find(job.work->id);
+    if (found != works.end() && found->second == job.work) works.erase(found);
+    releaseDiagnosticBinding(*job.work);
+  }
+  return makeBoolean(env, true);
+}
+
+void endSettling(NativeJob&, bool) noexcept {
+  // Extension point (terminal operations): the work's linked prepared
+  // terminal operation learns here that the work ended, cleanly only when
+  // `succeeded`.
+}
+
+// ---- Kind 4: binding check ------------------------------------------------
+
+void executeCheckBinding(NativeJob& job) {
+  Work& work = *job.work;
+  const NativeTargetSnapshot snapshot = nativeTargetSnapshot();
+  // The work must stay open throughout: its lock keeps the end job from
+  // closing the marker in between, and the owner check runs before every
+  // guard and record.
+  std::lock_guard<std::mutex> lock(work.lock);
+  const auto ownerCheck = [&work] {
+    if (!work.workRecord) fail("profile_work_ended");
+    checkWorkValidity(work);
+  };
+  ownerCheck();
+  checkNativeTarget(snapshot, job.applicationPath, ownerCheck);
+}
+
+napi_value checkBindingValue(napi_env env, NativeJob& job) {
+  checkWorkValidity(*job.work);
+  return completeRuntimeObject(env, makeObject(env));
+}
+
+}  // namespace
+
+const JobHandler kOpenWorkJob{executeOpen, openValue, nullptr, nullptr, openSettling};
+const JobHandler kEndWorkJob{executeEnd, endValue, nullptr, nullptr, endSettling};
+const JobHandler kCheckWorkBindingJob{executeCheckBinding, checkBindingValue, nullptr, nullptr,
+                                      nullptr};
+
+std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId) {
+  const AddonState& state = addonStateOf(env);
+  std::uint64_t id = 0;
+  try {
+    id = parseDecimal64(readUtf8Argument(env, workId));
+  } catch (const ProfileError&) {
+    fail("profile_work_required");
+  } catch (const std::out_of_range&) {
+    fail("profile_work_required");
+  }
+  std::lock_guard<std::mutex> lock(processState().processLock);
+  const auto& works = processState().works;
+  const auto found = works.find(id);
+  if (found == works.end() || found->second->environmentId != state.environmentId) {
+    fail("profile_work_required");
+  }
+  return found->second;
+}
+
+napi_value beginWork(napi_env env, napi_callback_info info) {
+  // 1. Start tick, then the arguments.
+  const std::uint64_t start = GetTickCount64();
+  const Arguments arguments = fetchOptionalArguments(env, info, 5);
+  AddonState& state = addonStateOf(env);
+  // 2. A budget token is used up here, whatever happens afterwards.
+  std::optional<BudgetTerms> token;
+  if (arguments.count == 5) {
+    token = takeBudgetToken(state.budgets, budgetTokenOf(env, arguments[4]));
+    if (!(start < token->deadline)) fail("profile_startup_timeout");
+  }
+  // 3. Role and operation.
+  const std::string role =
+      arguments.count >= 3 ? readUtf8Argument(env, arguments[2]) : std::string("unbound_local");
+  const std::string operation =
+      arguments.count >= 4 ? readUtf8Argument(env, arguments[3]) : std::string("-");
+  WorkPurpose purpose = checkWorkPurpose(role, operation);
+  // 4. A token opens only the client work it was prepared for.
+  if (token) checkTokenPurpose(*token, purpose);
+  // 5. Budget.
+  const double budget =
+      arguments.count >= 1 ? budgetFrom(env, arguments[0]) : static_cast<double>(kWarmBudgetMs);
+  // 6. Deadline.
+  const bool cold = token && token->cold;
+  const std::uint64_t deadline =
+      workDeadline(start, budget, cold, token ? &*token : nullptr, GetTickCount64());
+  // 7. The open job and the work (counted against the live limit).
+  std::unique_ptr<NativeJob> job = newJob(JobKind::kBeginWork);
+  auto work = std::make_shared<Work>(state.environmentId, WorkTiming{start, deadline, cold},
+                                     std::move(purpose));
+  // 8. Custody, then the id.
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    requireCustody(startupProfile());
+    work->id = workIds().take();
+  }
+  // 9. Diagnostic binding.
+  if (arguments.count >= 2) {
+    const std::string eventToken = readUtf8Argument(env, arguments[1]);
+    if (eventToken != "-") {
+      std::lock_guard<std::mutex> workLock(work->lock);
+      std::lock_guard<std::mutex> lock(processState().processLock);
+      bindDiagnosticEvent(*work, eventToken);
+    }
+  }
+  // 10. Queue.
+  job->work = std::move(work);
+  return queueJob(env, std::move(job));
+}
+
+napi_value endWork(napi_env env, napi_callback_info info) {
+  // 1.
+  const Arguments arguments = fetchArguments(env, info, 1);
+  std::shared_ptr<Work> work = lookupWork(env, arguments[0]);
+  // 2. Extension point (terminal operations): a linked prepared terminal
+  //    operation that still exists is marked as ended by the work, with the
+  //    current tick.
+  // 3. No native step of the work starts from here on.
+  work->active.store(false);
+  std::unique_ptr<NativeJob> job = newJob(JobKind::kEndWork);
+  {
+    // 4. The account binding travels with the end job, which revokes it.
+    std::lock_guard<std::mutex> lock(work->lock);
+    if (work->accountSignal && !SetEvent(work->accountSignal.get())) {
+      fail("profile_account_revoke");
+    }
+    job->account = std::move(work->accountBinding);
+  }
+  job->work = std::move(work);
+  return queueJob(env, std::move(job));
+}
+
+napi_value checkWorkBinding(napi_env env, napi_callback_info info) {
+  const Arguments arguments = fetchArguments(env, info, 2);
+  std::shared_ptr<Work> work = lookupWork(env, arguments[0]);
+  checkWorkValidity(*work);
+  std::unique_ptr<NativeJob> job = newJob(JobKind::kCheckWorkBinding);
+  job->applicationPath = utf8ToUtf16(readUtf8Argument(env, arguments[1]));
+  job->work = std::move(work);
+  return queueJob(env, std::move(job));
+}
+
+void endEnvironmentWorks(std::uint64_t environmentId) noexcept {
+  ProcessState& process = processState();
+  // Taken out of the table under processLock first; each work's own lock
+  // comes before processLock, so the bindings are handled afterwards.
+  std::vector<std::shared_ptr<Work>> ended;
+  {
+    std::lock_guard<std::mutex> lock(process.processLock);
+    for (auto entry = process.works.begin(); entry != process.works.end();) {
+      if (entry->second->environmentId != environmentId) {
+        ++entry;
+        continue;
+      }
+      entry->second->active.store(false);
+      ended.push_back(entry->second);
+      entry = process.works.erase(entry);
+    }
+  }
+  for (const std::shared_ptr<Work>& work : ended) {
+    std::lock_guard<std::mutex> workLock(work->lock);
+    if (work->accountSignal) SetEvent(work->accountSignal.get());
+    if (!work->accountBinding) continue;
+    // The account worker may still act for this work; nothing can end it
+    // safely now, so the process refuses new work and keeps the work alive.
+    setPoisoned();
+    work->accountBinding.reset();
+    std::lock_guard<std::mutex> lock(process.processLock);
+    process.retainedWorks.push_back(work);
+  }
+}
+
+napi_value completeRuntimeObject(napi_env env, napi_value object) {
+  std::string home, root, generation, digest, nativeSha256;
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    const StartupProfile& profile = startupProfile();
+    if (!profile.initialized) fail("profile_custody_required");
+    home = utf16ToUtf8(profile.home);
+    root = utf16ToUtf8(profile.root);
+    generation = profile.generation;
+    digest = profile.payloadDigest;
+    nativeSha256 = profile.nativeSha256;
+  }
+  setProperty(env, object, "expected_role", makeString(env, "managed_runtime"));
+  setProperty(env, object, "home", makeString(env, home));
+  setProperty(env, object, "codeRoot", makeString(env, root));
+  setProperty(env, object, "generation", makeString(env, generation));
+  setProperty(env, object, "payload_digest", makeString(env, digest));
+  setProperty(env, object, "native_sha256", makeString(env, nativeSha256));
+  return object;
+}
+
+}  // namespace nuvra

@@ -1,0 +1,117 @@
+#include "work/work_win.h"
+
+#include <utility>
+
+#include "common/file_win.h"
+#include "common/process_state.h"
+#include "common/reason.h"
+#include "startup/profile_win.h"
+#include "work/identity_win.h"
+#include "work/serialization_win.h"
+
+namespace nuvra {
+namespace {
+
+// What the open job needs from the profile, copied before the serialisation
+// mutex is taken: while it is owned processLock may only be tried.
+struct WorkMarkerFacts {
+  std::wstring path;
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+};
+
+WorkMarkerFacts workMarkerFacts() {
+  std::lock_guard<std::mutex> lock(processState().processLock);
+  const StartupProfile& profile = startupProfile();
+  if (!profile.initialized) fail("profile_custody_required");
+  return WorkMarkerFacts{profile.home + L"\\state\\runtime\\work.v1", profile.workMarkerVolume,
+                         profile.workMarkerIndex};
+}
+
+// 3. The marker must be the very file the launcher pinned at startup: a
+// replacement of the same name means the runtime selection moved underneath.
+UniqueHandle openWorkMarker(const WorkMarkerFacts& facts) {
+  UniqueHandle marker(CreateFileW(facts.path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!marker) fail("profile_work_open");
+  requireNonInheritable(marker.get());
+  checkOwnerOnly(marker.get(), OwnedObject::file);
+  FileIdentity identity;
+  bool same = fileIdentity(marker.get(), identity);
+  same = same &&
+         (identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  same = same && identity.links == 1 && identity.size == 0;
+  same =
+      same && identity.volumeSerial == facts.volume &&
+      ((static_cast<std::uint64_t>(identity.indexHigh) << 32) | identity.indexLow) == facts.index;
+  if (same) {
+    try {
+      same = samePathIgnoringCase(canonicalPath(marker.get()), facts.path);
+    } catch (const std::exception&) {
+      same = false;
+    }
+  }
+  if (!same) fail("profile_work_identity");
+  return marker;
+}
+
+}  // namespace
+
+LiveWorkCount& liveWorkCount() {
+  // Leaked like the other process-wide state: works may die on any thread
+  // during process exit.
+  static LiveWorkCount* const count = new LiveWorkCount();
+  return *count;
+}
+
+Work::Work(std::uint64_t environment, const WorkTiming& workTiming, WorkPurpose purpose)
+    : environmentId(environment),
+      timing(workTiming),
+      role(std::move(purpose.role)),
+      operation(std::move(purpose.operation)) {
+  liveWorkCount().enter();
+}
+
+Work::~Work() {
+  accountSignal.closeQuietly();
+  if (!workRecord.closeForCleanup()) setPoisoned();
+  liveWorkCount().leave();
+}
+
+void checkWorkValidity(const Work& work) {
+  checkWorkValidity(work.active.load(), work.timing, GetTickCount64(), isPoisoned());
+}
+
+void openWork(Work& work) {
+  // 1. Work validity check.
+  checkWorkValidity(work);
+  const WorkMarkerFacts facts = workMarkerFacts();
+  // 2. Serialise against every other process of the home.
+  SerializationHold hold;
+  acquireSerialization(hold, work.timing.deadline, SerializationClock::ordinary);
+  // 3. The marker.
+  UniqueHandle marker = openWorkMarker(facts);
+  // 4. Keep it in the work; validity again.
+  {
+    std::lock_guard<std::mutex> lock(work.lock);
+    work.workRecord = std::move(marker);
+  }
+  checkWorkValidity(work);
+  // 5. Release.
+  releaseSerialization(hold);
+}
+
+void closeWork(Work& work) {
+  std::lock_guard<std::mutex> lock(work.lock);
+  if (!work.workRecord.closeForCleanup()) {
+    setPoisoned();
+    fail("profile_close_failed");
+  }
+}
+
+void residentWorkEndCheck(Work&) {
+  // Works are flagged for the resident host only by the resident subsystem;
+  // until it exists no work carries the flag and there is nothing to check.
+}
+
+}  // namespace nuvra

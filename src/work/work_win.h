@@ -1,0 +1,84 @@
+// A work: one unit of runtime activity this process owns between beginWork
+// and endWork. While it is open the process holds the home's work marker
+// open, which pins the runtime selection; every later native step names the
+// work by id and is refused once it has ended or its budget is spent.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/handle_win.h"
+#include "work/work_rules.h"
+
+namespace nuvra {
+
+struct DiagnosticEvent;
+struct TerminalOperation;
+struct Prepared;
+
+// Shared by `works`, by the jobs that act on it and by the objects bound to
+// it. Construction counts against the live work limit.
+struct Work {
+  Work(std::uint64_t environmentId, const WorkTiming& timing, WorkPurpose purpose);
+  Work(const Work&) = delete;
+  Work& operator=(const Work&) = delete;
+  ~Work();
+
+  // Set under processLock once the custody check passed; 0 until then.
+  std::uint64_t id = 0;
+  // The environment that began it; no other environment may use it.
+  const std::uint64_t environmentId;
+  const WorkTiming timing;
+  // "client", "server" or "unbound_local".
+  const std::string role;
+  // One of the six operations, or empty.
+  const std::string operation;
+
+  // True from construction until endWork (or the environment's end).
+  std::atomic<bool> active{true};
+  // Set when a diagnostic event was named but could not be bound.
+  std::atomic<bool> diagnosticUnbound{false};
+
+  // lock guards the work record handle and every binding below.
+  std::mutex lock;
+  // The open work marker; set by the open job, closed by the end job.
+  UniqueHandle workRecord;
+  std::shared_ptr<DiagnosticEvent> diagnosticEvent;
+
+  // Kept here for the subsystems that bind to a work; they own the meaning.
+  std::weak_ptr<TerminalOperation> terminalOperation;
+  std::shared_ptr<Prepared> accountBinding;
+  UniqueHandle accountSignal;
+  bool accountRevoked = false;
+  bool resident = false;
+  std::string clientExchangeState = "never_sent";
+  std::string serverRequestState = "received";
+  std::string serverOutcomeState = "unknown";
+};
+
+// The live works of the process, counted from construction to destruction.
+LiveWorkCount& liveWorkCount();
+
+// Work validity with the current tick and the process's poison flag.
+void checkWorkValidity(const Work& work);
+
+// The open job's native step: under the serialisation mutex, open the home's
+// work marker, prove it is the file recorded at startup and keep it open in
+// the work. "profile_work_open", "profile_work_identity" and the reasons of
+// the validity check and of the serialisation hold.
+void openWork(Work& work);
+
+// The end job's native step: close the work marker under the work's lock.
+// A failed close poisons and is "profile_close_failed".
+void closeWork(Work& work);
+
+// The end job's check of a work flagged for the resident host; nothing to do
+// until a resident host exists in this process.
+void residentWorkEndCheck(Work& work);
+
+}  // namespace nuvra
