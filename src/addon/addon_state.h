@@ -3,12 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+
+#include "children/child_slot.h"
 
 #include "work/budget.h"
 
 namespace nuvra {
 
 struct AddonState {
+  // Launched children of this environment by child id. Only the JavaScript
+  // thread touches the table: job completions add, dispose takes out.
+  std::map<std::uint32_t, ChildSlot> children;
   // Tags the process-wide table entries this environment owns. Unique for the
   // life of the process, unlike the environment or state addresses.
   std::uint64_t environmentId = 0;

@@ -39,4 +39,11 @@ napi_value newDiagnosticEvent(napi_env env, napi_callback_info info);
 napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info);
 napi_value closeDiagnosticEvent(napi_env env, napi_callback_info info);
 
+// Managed children.
+napi_value childWrite(napi_env env, napi_callback_info info);
+napi_value childEnd(napi_env env, napi_callback_info info);
+napi_value childPoll(napi_env env, napi_callback_info info);
+napi_value childKill(napi_env env, napi_callback_info info);
+napi_value childDispose(napi_env env, napi_callback_info info);
+
 }  // namespace nuvra

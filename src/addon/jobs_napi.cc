@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "addon/frame_napi.h"
+#include "children/children_napi.h"
 #include "common/reason.h"
 #include "diagnostics/events_napi.h"
 #include "work/work_napi.h"
@@ -26,7 +27,7 @@ const JobHandler* const kHandlers[kJobKindCount] = {
     &kOpenWorkJob,  // 0  beginWork
     nullptr,  // 1  spawnAsync
     &kEndWorkJob,  // 2  endWork
-    nullptr,  // 3  dispose
+    &kDisposeChildJob,  // 3  dispose
     &kCheckWorkBindingJob,  // 4  checkWorkBinding
     nullptr,  // 5  observeBroker, purpose "identity"
     nullptr,  // 6  observeBroker, other purposes; observeResident

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "addon/job_kind.h"
+#include "children/child_slot.h"
 #include "common/wipe.h"
 #include "diagnostics/log_writer_fwd.h"
 
@@ -55,6 +56,7 @@ struct NativeJob {
   // a still-owned object to its cleanup, so that destroying the job never
   // leaks a launched process or an open log.
   DiagnosticLogPointer diagnosticLog;
+  ChildSlot child;
   //
   // The execute step's outcome: empty on success, else the reason code.
   std::string error;

@@ -14,7 +14,9 @@
 
 namespace nuvra {
 
-napi_value notBuiltUnchecked(napi_env, napi_callback_info) { fail("not_built_yet"); }
+napi_value notBuiltUnchecked(napi_env, napi_callback_info) {
+  fail("not_built_yet");
+}
 
 namespace {
 
@@ -60,11 +62,11 @@ constexpr FunctionEntry kFunctions[] = {
     {"appendDiagnostic", callFrame<notBuilt<2>>},
     {"newDiagnosticEvent", callFrame<newDiagnosticEvent>},
     {"spawnAsync", callFrame<notBuilt<4>>},
-    {"write", callFrame<notBuilt<2>>},
-    {"end", callFrame<notBuilt<1>>},
-    {"poll", callFrame<notBuilt<1>>},
-    {"kill", callFrame<notBuilt<1>>},
-    {"dispose", callFrame<notBuilt<1>>},
+    {"write", callFrame<childWrite>},
+    {"end", callFrame<childEnd>},
+    {"poll", callFrame<childPoll>},
+    {"kill", callFrame<childKill>},
+    {"dispose", callFrame<childDispose>},
 };
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
 static_assert(kFunctionCount == 40);
@@ -78,9 +80,12 @@ void finalizeAddonState(napi_env, void* data, void*) {
   // 3. This environment's diagnostic events close; queued writes then fail
   //    their next event check.
   closeEnvironmentDiagnosticEvents(state->environmentId);
-  // The environment's works, diagnostic events, terminal operations, budgets,
-  // account worker and children are released here as their subsystems
-  // arrive; the process-wide tables themselves outlive the environment.
+  // The environment's terminal operations, budgets and account worker are
+  // released here as their subsystems arrive; the process-wide tables
+  // themselves outlive the environment.
+  // 7. Every child still owned goes to its cleanup work: the release closes
+  //    its job off the JavaScript thread, which ends the process tree.
+  state->children.clear();
 }
 
 napi_value registerModule(napi_env env, napi_value exports) {
@@ -111,7 +116,9 @@ napi_value registerModule(napi_env env, napi_value exports) {
 
 extern "C" {
 
-NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
+  return 8;
+}
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
   return nuvra::registerModule(env, exports);

@@ -9,7 +9,7 @@ namespace nuvra {
 namespace {
 
 // One stream: what the pipe already holds, at most kMaxPollBytes of it.
-std::optional<PolledBytes> readAvailable(UniqueHandle& pipe) {
+std::optional<WipedBytes> readAvailable(UniqueHandle& pipe) {
   if (!pipe) return std::nullopt;
   DWORD available = 0;
   if (!PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr)) {
@@ -19,31 +19,24 @@ std::optional<PolledBytes> readAvailable(UniqueHandle& pipe) {
     pipe.closeQuietly();
     return std::nullopt;
   }
-  PolledBytes result;
+  WipedBytes result;
   const DWORD wanted = std::min<DWORD>(available, static_cast<DWORD>(kMaxPollBytes));
   if (wanted > 0) {
-    result.bytes.resize(wanted);
+    result.resize(wanted);
     DWORD read = 0;
-    if (!ReadFile(pipe.get(), result.bytes.data(), wanted, &read, nullptr)) {
-      fail("stdout_read_failed");
-    }
-    result.bytes.resize(read);
+    if (!ReadFile(pipe.get(), result.data(), wanted, &read, nullptr)) fail("stdout_read_failed");
+    result.resize(read);
   }
   return result;
 }
 
 }  // namespace
 
-PolledBytes::~PolledBytes() {
-  wipeWriteBuffer(bytes);
-}
-
 bool writeChildInput(ChildProcess& child, std::span<const unsigned char> bytes) {
   ChildWriteState& state = child.write;
   if (state.pending || state.ended || !child.stdinPipe) fail("stdin_not_writable");
   if (bytes.size() > kMaxWriteBytes) fail("stdin_too_large");
-  wipeWriteBuffer(state.buffer);
-  state.buffer.assign(bytes.begin(), bytes.end());
+  state.buffer.assign(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   if (!ResetEvent(state.event.get())) fail("stdin_write_failed");
   const HANDLE event = state.overlapped.hEvent;
   state.overlapped = OVERLAPPED{};
@@ -56,20 +49,20 @@ bool writeChildInput(ChildProcess& child, std::span<const unsigned char> bytes) 
       state.pending = true;
       return false;
     }
-    wipeWriteBuffer(state.buffer);
+    state.buffer.clear();
     fail("stdin_write_failed");
   }
   // With an overlapped handle the count WriteFile reports is not reliable;
   // the request's own result is.
   if (!GetOverlappedResult(child.stdinPipe.get(), &state.overlapped, &written, FALSE)) {
-    wipeWriteBuffer(state.buffer);
+    state.buffer.clear();
     fail("stdin_write_failed");
   }
   if (written != size) {
-    wipeWriteBuffer(state.buffer);
+    state.buffer.clear();
     fail("stdin_write_incomplete");
   }
-  wipeWriteBuffer(state.buffer);
+  state.buffer.clear();
   return true;
 }
 
@@ -93,7 +86,7 @@ PollResult pollChild(ChildProcess& child) {
       // unknown state and only dispose may end it.
       if (transferred != state.buffer.size()) fail("stdin_write_incomplete");
       state.pending = false;
-      wipeWriteBuffer(state.buffer);
+      state.buffer.clear();
     } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
       fail("stdin_write_failed");
     }

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "children/child_process_win.h"
+#include "common/wipe.h"
 
 namespace nuvra {
 
@@ -26,21 +26,10 @@ bool writeChildInput(ChildProcess& child, std::span<const unsigned char> bytes);
 // Closes standard input; again true after the first time. "stdin_pending".
 bool endChildInput(ChildProcess& child);
 
-// Bytes read from one stream by one poll, wiped when dropped.
-struct PolledBytes {
-  PolledBytes() = default;
-  PolledBytes(const PolledBytes&) = delete;
-  PolledBytes& operator=(const PolledBytes&) = delete;
-  PolledBytes(PolledBytes&&) noexcept = default;
-  PolledBytes& operator=(PolledBytes&&) noexcept = default;
-  ~PolledBytes();
-  std::vector<unsigned char> bytes;
-};
-
 struct PollResult {
-  // Empty when the stream is closed.
-  std::optional<PolledBytes> stdoutBytes;
-  std::optional<PolledBytes> stderrBytes;
+  // Empty when the stream is closed; wiped when dropped.
+  std::optional<WipedBytes> stdoutBytes;
+  std::optional<WipedBytes> stderrBytes;
   bool writeComplete = false;
   // Present once the process has exited.
   std::optional<std::uint32_t> exitCode;

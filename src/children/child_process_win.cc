@@ -36,12 +36,6 @@ ChildProcess::~ChildProcess() {
   if (cleanupWork != nullptr) CloseThreadpoolWork(cleanupWork);
 }
 
-void wipeWriteBuffer(std::vector<unsigned char>& buffer) noexcept {
-  if (!buffer.empty()) SecureZeroMemory(buffer.data(), buffer.size());
-  buffer.clear();
-  buffer.shrink_to_fit();
-}
-
 bool releaseChild(ChildProcess& child) noexcept {
   bool ok = true;
   // 1. Kill-on-close ends every process in the job.
@@ -73,7 +67,7 @@ bool releaseChild(ChildProcess& child) noexcept {
   }
   // 4. Only a settled buffer is freed; an unsettled one stays with the
   //    record, which a failed release never frees.
-  if (writeSettled) wipeWriteBuffer(child.write.buffer);
+  if (writeSettled) child.write.buffer.clear();
   // 5. The handoff of an account worker still being set up.
   if (child.handoffView != nullptr) {
     if (UnmapViewOfFile(child.handoffView)) {

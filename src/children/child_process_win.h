@@ -10,9 +10,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
+#include "children/child_slot.h"
 #include "common/handle_win.h"
+#include "common/wipe.h"
 
 namespace nuvra {
 
@@ -25,7 +26,7 @@ struct ChildWriteState {
   // Standard input was closed by `end`.
   bool ended = false;
   // The bytes of the current write; wiped before they are let go.
-  std::vector<unsigned char> buffer;
+  WipedBytes buffer;
 };
 
 struct ChildProcess {
@@ -52,9 +53,6 @@ struct ChildProcess {
   PTP_WORK cleanupWork = nullptr;
 };
 
-// Wipes and empties a write buffer.
-void wipeWriteBuffer(std::vector<unsigned char>& buffer) noexcept;
-
 // Closes everything the record holds, in the fixed order: the job first
 // (which ends the process tree), a surviving process terminated with 70,
 // a pending write cancelled and awaited, the buffer wiped, the handoff
@@ -62,17 +60,10 @@ void wipeWriteBuffer(std::vector<unsigned char>& buffer) noexcept;
 // remaining steps still run.
 [[nodiscard]] bool releaseChild(ChildProcess& child) noexcept;
 
-// Hands the record to its cleanup work. Without a cleanup work (a record
-// whose preparation failed) the release runs here. A failed release sets
-// `poisoned` and the record is kept, never freed with live handles.
-void submitChildCleanup(ChildProcess* child) noexcept;
-
-struct ChildCleanup {
-  void operator()(ChildProcess* child) const noexcept { submitChildCleanup(child); }
-};
-
-// The owning pointer every slot uses: dropping it never leaks a process.
-using ChildSlot = std::unique_ptr<ChildProcess, ChildCleanup>;
+// submitChildCleanup (child_slot.h) hands the record to its cleanup work.
+// Without a cleanup work (a record whose preparation failed) the release
+// runs on the calling thread. A failed release sets `poisoned` and the record
+// is kept, never freed while the kernel may still use it.
 
 // A record ready for a launch: the module pinned ("profile_cleanup_module")
 // and its cleanup work created ("profile_cleanup_owner_required").

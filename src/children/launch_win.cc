@@ -150,6 +150,7 @@ void createStdinPipe(ChildProcess& child, InheritList& inherit) {
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
       kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
   if (!server) fail("stdin_pipe_failed");
+  requireNonInheritable(server.get());
   SECURITY_ATTRIBUTES attributes = inheritableAttributes();
   UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ, 0, &attributes, OPEN_EXISTING,
                                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
@@ -222,6 +223,7 @@ HANDLE createHandoff(LaunchKind kind, const std::string& text, ChildProcess& chi
 UniqueHandle createJob(bool resident) {
   UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
   if (!job) fail("profile_child_job");
+  requireNonInheritable(job.get());
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags =
       resident ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
@@ -330,20 +332,23 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
 
   // 14. and 15.
   context.checkDeadline();
-  context.checkpoint(account ? "account_createprocess_before" : "managed_createprocess_before");
+  context.checkpoint(account ? kCheckpointAccountCreateProcessBefore
+                             : kCheckpointManagedCreateProcessBefore);
   DWORD flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
   if (account) flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION created{};
   const BOOL createdOk =
       CreateProcessW(request.applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                      flags, environment.data(), nullptr, &startup.StartupInfo, &created);
-  context.checkpoint(account ? "account_createprocess_after" : "managed_createprocess_after");
+  context.checkpoint(account ? kCheckpointAccountCreateProcessAfter
+                             : kCheckpointManagedCreateProcessAfter);
   attributes.reset();
   UniqueHandle thread;
   if (createdOk) {
     child->process = UniqueHandle(created.hProcess);
     child->pid = created.dwProcessId;
     thread = UniqueHandle(created.hThread);
+    requireNonInheritable(child->process.get());
     if (!account) thread.closeOrFail();
   }
 

@@ -17,6 +17,7 @@
 #include "children/child_process_win.h"
 #include "children/launch_text.h"
 #include "common/handle_win.h"
+#include "startup/timing_trace_win.h"
 
 namespace nuvra {
 
@@ -73,8 +74,8 @@ class LaunchContext {
   }
   // Kind 13: keep the host process in the resident state.
   virtual void adoptHostProcess(ChildProcess& child) { static_cast<void>(child); }
-  // A startup timing checkpoint; never throws.
-  virtual void checkpoint(std::string_view name) noexcept { static_cast<void>(name); }
+  // A startup timing checkpoint of this process's trace; never throws.
+  virtual void checkpoint(std::string_view name) noexcept { recordCheckpoint(name); }
 };
 
 // Runs the launch and returns the child, its standard streams connected and

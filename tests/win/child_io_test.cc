@@ -48,10 +48,9 @@ TEST(ChildInput, APendingWriteCompletesWhenTheChildReads) {
   bool complete = atOnce;
   for (int i = 0; i < 5000 && (out.size() < large.size() || !complete); ++i) {
     nuvra::PollResult result = nuvra::pollChild(*child);
-    if (result.stdoutBytes)
-      out.append(result.stdoutBytes->bytes.begin(), result.stdoutBytes->bytes.end());
+    if (result.stdoutBytes) out.append(result.stdoutBytes->view());
     complete = result.writeComplete;
-    EXPECT_LE(result.stdoutBytes ? result.stdoutBytes->bytes.size() : 0, nuvra::kMaxPollBytes);
+    EXPECT_LE(result.stdoutBytes ? result.stdoutBytes->size() : 0, nuvra::kMaxPollBytes);
     Sleep(1);
   }
   EXPECT_TRUE(complete);
@@ -93,8 +92,8 @@ TEST(ChildOutput, APollTakesAtMostSixtyFourKibibytesPerStream) {
   for (int i = 0; i < 5000; ++i) {
     nuvra::PollResult result = nuvra::pollChild(*child);
     if (!result.stdoutBytes) break;
-    EXPECT_LE(result.stdoutBytes->bytes.size(), nuvra::kMaxPollBytes);
-    total += result.stdoutBytes->bytes.size();
+    EXPECT_LE(result.stdoutBytes->size(), nuvra::kMaxPollBytes);
+    total += result.stdoutBytes->size();
     Sleep(1);
   }
   EXPECT_EQ(total, 200000u);

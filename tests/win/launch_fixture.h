@@ -137,10 +137,8 @@ inline Collected drain(ChildProcess& child) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < until) {
     nuvra::PollResult result = nuvra::pollChild(child);
-    if (result.stdoutBytes)
-      collected.out.append(result.stdoutBytes->bytes.begin(), result.stdoutBytes->bytes.end());
-    if (result.stderrBytes)
-      collected.err.append(result.stderrBytes->bytes.begin(), result.stderrBytes->bytes.end());
+    if (result.stdoutBytes) collected.out.append(result.stdoutBytes->view());
+    if (result.stderrBytes) collected.err.append(result.stderrBytes->view());
     if (!result.stdoutBytes && !result.stderrBytes && result.exitCode) {
       collected.exitCode = result.exitCode;
       return collected;
@@ -158,7 +156,7 @@ inline std::string firstLine(ChildProcess& child) {
   while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
     nuvra::PollResult result = nuvra::pollChild(child);
     if (!result.stdoutBytes) break;
-    out.append(result.stdoutBytes->bytes.begin(), result.stdoutBytes->bytes.end());
+    out.append(result.stdoutBytes->view());
     Sleep(2);
   }
   return out.substr(0, out.find('\n'));
