@@ -57,6 +57,7 @@
 #include "roles.h"
 #include "runtime_launch_win.h"
 #include "startup_custody_win.h"
+#include "work/identity_win.h"
 
 namespace nuvra::broker {
 namespace {
@@ -160,7 +161,7 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   }
   if (!parent) fail("launcher_parent");
   const DWORD parentPid = GetProcessId(parent.get());
-  const std::wstring parentImage = launcher::processImagePath(parent.get());
+  const std::string parentImage = processImagePath(parent.get());
 
   // 5. The mapping exists before its content so that the text can name it.
   UniqueHandle mapping = createHandoffMapping(options.mappingSize);
@@ -236,9 +237,9 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   values["home"] = jsonContent(utf16ToUtf8(home));
   values["root"] = jsonContent(utf16ToUtf8(root));
   values["node_image"] = jsonContent(utf16ToUtf8(nodeImage));
-  values["owner_sid_hash"] = launcher::ownerSidHash();
+  values["owner_sid_hash"] = ownerSidHash();
   values["parent_pid"] = formatDecimal32(parentPid);
-  values["parent_image"] = jsonContent(utf16ToUtf8(parentImage));
+  values["parent_image"] = jsonContent(parentImage);
   values["generation"] = jsonContent(options.generation);
   values["payload_digest"] = jsonContent(options.payloadDigest);
   values["purpose"] = jsonContent(options.purpose);

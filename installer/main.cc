@@ -37,6 +37,7 @@
 #include "common/text_win.h"
 #include "launcher/home_records.h"
 #include "launcher/identity_win.h"
+#include "work/identity_win.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ std::string install(const InstallOptions& options) {
 
   nuvra::launcher::Installation installation;
   installation.home = nuvra::utf16ToUtf8(home);
-  installation.ownerSidHash = nuvra::launcher::ownerSidHash();
+  installation.ownerSidHash = nuvra::ownerSidHash();
   installation.version = options.version;
   installation.generation = options.generation;
   installation.payloadDigest = nuvra::sha256Hex(filesText);

@@ -1,6 +1,7 @@
-// Who the launcher and the installer act for, and the names derived from it:
-// the owner SID hash, the home key and the owner-only security descriptors
-// that every file, directory and kernel object of a product home carries.
+// Names and descriptors of a product home as the launcher and the installer
+// create them: the home key, the serialisation mutex name and the owner-only
+// security descriptors that every file, directory and kernel object of a
+// home carries. Who the user is comes from work/identity_win.h.
 #pragma once
 
 #include <windows.h>
@@ -9,22 +10,12 @@
 
 namespace nuvra::launcher {
 
-// The current process's token user SID in string form; "launcher_identity".
-std::wstring currentUserSid();
-
-// SHA-256 hex of the UTF-8 user SID: what records and handoffs call
-// "owner_sid_hash".
-std::string ownerSidHash();
-
 // SHA-256 hex of the home path lower-cased with the invariant locale, UTF-8;
 // "launcher_home_key". Two spellings differing only in case give one key.
 std::string homeKey(const std::wstring& home);
 
 // "Global\Nuvra.RuntimeSerialization.V1." + home key.
 std::wstring serializationMutexName(const std::wstring& home);
-
-// The image path of a process (QueryFullProcessImageNameW); "launcher_image".
-std::wstring processImagePath(HANDLE process);
 
 // Owner the user, protected DACL granting GENERIC_ALL to the user only;
 // directories add OICI so that what is created inside inherits the same.

@@ -106,10 +106,10 @@ NativeTargetSnapshot nativeTargetSnapshot() {
   std::lock_guard lock(processState().processLock);
   const StartupProfile& profile = startupProfile();
   if (!profile.initialized) fail("profile_custody_required");
-  return {profile.home,
-          profile.root,
-          profile.guards,
-          {profile.servicingText, profile.currentText, profile.admissionText}};
+  return {profile.home,        profile.root,
+          profile.guards,      {profile.servicingText, profile.currentText, profile.admissionText},
+          profile.generation,  profile.payloadDigest,
+          profile.nativeSha256};
 }
 
 void checkNativeTarget(const NativeTargetSnapshot& snapshot, const std::wstring& targetPath,

@@ -69,6 +69,10 @@ struct NativeTargetSnapshot {
   std::wstring root;
   std::vector<GuardEntry> guards;
   SelectionTexts texts;
+  // For the runtime object a passing check resolves with.
+  std::string generation;
+  std::string payloadDigest;
+  std::string nativeSha256;
 };
 
 // "profile_custody_required" when the profile is not initialized. Takes

@@ -208,11 +208,12 @@ napi_value initializeProfile(napi_env env) {
   const std::string handoffText = readHandoffText(mapping);
   // 7.
   const napi_value handoff = parseHandoff(env, handoffText);
-  // 8. Kept even if a later step fails; used only once initialized.
+  // 8. Kept even if a later step fails; used only once initialized. Owned
+  // only once it is known to be a pipe, so that a bad value is never closed.
   const HANDLE ack = readHandle(env, handoff, "startup_ack");
-  if (profile.startupAck.get() != ack) profile.startupAck = UniqueHandle(ack);
   requireNonInheritable(ack);
   requirePipe(ack);
+  if (profile.startupAck.get() != ack) profile.startupAck = UniqueHandle(ack);
   // 9.
   const bool job = startup::isJobSchema(readStringProperty(env, handoff, "schema_version"));
   if (job) startup::checkJobKind(readStringProperty(env, handoff, "job_kind"));

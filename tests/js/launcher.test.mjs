@@ -16,6 +16,9 @@ function identityOf(p) {
   const s = fs.statSync(p, { bigint: true });
   return `${s.dev.toString(16).padStart(8, '0')}:${s.ino.toString(16).padStart(16, '0')}`;
 }
+// Runtimes that never acknowledge: a deadline far enough ahead, and keeping
+// the runtime past it, lets a slow cold start under load finish anyway.
+const patient = { deadlineMs: 20000, keepOnTimeout: true };
 // The probe is the Windows unit-test executable installed as the home's node.exe.
 const probeArgs = ['--gtest_also_run_disabled_tests', '--gtest_filter=HandoffProbe.*'];
 function probeReport(launch) {
@@ -123,7 +126,7 @@ describe('launching node.exe from a product home', () => {
   after(() => removeHome(home));
 
   it('starts root\\runtime\\node\\node.exe with the handoff variable, its arguments and the launcher as parent', async () => {
-    const launch = await launchRuntime({ home, source: showSource, args: ['a', 'b c', ''], deadlineMs: 2500 });
+    const launch = await launchRuntime({ home, source: showSource, args: ['a', 'b c', ''], ...patient });
     const runtime = seen(launch);
     assert.equal(runtime.exec, home.nodeImage);
     assert.deepEqual(runtime.args, ['a', 'b c', '']);
@@ -135,7 +138,7 @@ describe('launching node.exe from a product home', () => {
   });
 
   it('hands over the entry handoff with every key, the guards and the handle values the runtime inherits', async () => {
-    const launch = await launchRuntime({ home, source: '', deadlineMs: 2500 });
+    const launch = await launchRuntime({ home, source: '', ...patient });
     const h = launch.handoff;
     const inherited = launch.result.inherited;
     assert.deepEqual(Object.keys(h), ['schema_version', 'startup_ack', 'home', 'root', 'deadline_tick64',
@@ -166,8 +169,8 @@ describe('launching node.exe from a product home', () => {
 
   it('marks a job startup with its schema, kind and purpose, and a resident startup with its role', async () => {
     const [job, resident] = await Promise.all([
-      launchRuntime({ home, role: 'job', purpose: 'connect', source: '', deadlineMs: 2500 }),
-      launchRuntime({ home, role: 'resident', source: '', deadlineMs: 2500 }),
+      launchRuntime({ home, role: 'job', purpose: 'connect', source: '', ...patient }),
+      launchRuntime({ home, role: 'resident', source: '', ...patient }),
     ]);
     assert.equal(job.handoff.schema_version, 'nuvra.profile-startup-job.v1');
     assert.equal(job.handoff.job_kind, 'setup');
@@ -186,12 +189,11 @@ describe('launching node.exe from a product home', () => {
     // Both launchers took their ticks within the same few seconds.
     const gap = sample(job) - sample(entry);
     assert.ok(gap > 20000n && gap < 34000n, `gap ${gap}`);
-    assert.equal(entry.outcome, 'closed');
   });
 
   it('applies handoff edits: replaced values, removed keys, raw text and placeholders', async () => {
     const launch = await launchRuntime({
-      home, source: showSource, deadlineMs: 2500,
+      home, source: showSource, ...patient,
       handoff: { parent_pid: 4, runtime_role: undefined, extra: '{work}', home: 'C:\\elsewhere', launcher: raw('{parent_pid}') },
     });
     const h = launch.handoff;
@@ -204,14 +206,14 @@ describe('launching node.exe from a product home', () => {
   });
 
   it('takes a whole template, and hands over text that is not JSON as it stands', async () => {
-    const launch = await launchRuntime({ home, source: '', deadlineMs: 2500, template: '{"s":"{mutex}",oops' });
+    const launch = await launchRuntime({ home, source: '', ...patient, template: '{"s":"{mutex}",oops' });
     assert.equal(launch.result.handoff_text, `{"s":"${launch.result.inherited.mutex}",oops`);
     assert.equal(launch.handoff, null);
   });
 
   it('can leave the variable out or set it to any text', async () => {
     const [absent, text, empty] = await Promise.all([null, 'x{mapping}', ''].map((handoffEnv) =>
-      launchRuntime({ home, source: showSource, handoffEnv, deadlineMs: 2500 })));
+      launchRuntime({ home, source: showSource, handoffEnv, ...patient })));
     assert.equal(seen(absent).env, null);
     assert.equal(absent.result.handoff_env, null);
     assert.equal(seen(text).env, `x${text.result.inherited.mapping}`);
@@ -231,6 +233,29 @@ describe('launching node.exe from a product home', () => {
     const launch = await launchRuntime({ home, source: 'setTimeout(() => {}, 500);', deadlineMs: -5000, keepOnTimeout: true });
     assert.deepEqual([launch.exitCode, launch.outcome], [20, 'timeout']);
     assert.ok(BigInt(launch.handoff.deadline_tick64) > 0n);
+  });
+
+  it('starts the runtime with its own token when the launcher itself is not elevated', async () => {
+    // The runtime started here is not elevated; the launcher it starts in
+    // turn takes its own token instead of a linked one.
+    const inner = path.win32.join(home.scratch, 'inner');
+    fs.writeFileSync(`${inner}.mjs`, 'console.log("inner");');
+    const innerArgs = ['launch', '--home', home.home, '--version', home.version, '--generation', home.generation,
+      '--payload-digest', home.payloadDigest, '--deadline-ms', '20000', '--keep-on-timeout', '--wait-exit',
+      '--stdout', `${inner}.out`, '--result', `${inner}.json`, '--', `${inner}.mjs`];
+    const outer = await launchRuntime({
+      home, ...patient, args: [JSON.stringify([home.brokerImage, ...innerArgs])],
+      source: `import { spawnSync } from 'node:child_process';
+        const [file, ...args] = JSON.parse(process.argv[2]);
+        const r = spawnSync(file, args, { stdio: 'ignore' });
+        console.log(JSON.stringify({ status: r.status, error: r.error?.code ?? null }));`,
+    });
+    assert.deepEqual(JSON.parse(outer.stdout), { status: 21, error: null });
+    const result = JSON.parse(fs.readFileSync(`${inner}.json`, 'utf8'));
+    assert.deepEqual([result.outcome, result.runtime_exit_code], ['closed', 0]);
+    assert.equal(fs.readFileSync(`${inner}.out`, 'utf8').trim(), 'inner');
+    // The inner runtime's parent is the inner launcher, a child of the outer runtime.
+    assert.equal(JSON.parse(result.handoff_text).parent_image, home.brokerImage);
   });
 
   it('refuses a command line it cannot act on and reports a home it cannot use', async () => {
@@ -275,14 +300,17 @@ describe('the startup custody as a native runtime sees it', () => {
     }
     // The launcher's own mutex and writable mapping handles did not come along.
     assert.deepEqual([p.own_mutex_is_ours, p.own_mapping_is_ours], [false, false]);
+    // Everything the launcher and the installer made passes the runtime's owner-only check.
+    assert.deepEqual(p.owner_only, { flavour: 'testbed', mutex: true, lifetime: true, work: true,
+      home: true, servicing: true, admission: true, current: true, device_auth: true });
   });
 
   it('hands over a writable mapping, a lying length word or a small mapping only when asked', async () => {
-    const writable = probeReport(await probe({ mappingWritable: true, env: { NUVRA_PROBE_ACK: 'none' }, deadlineMs: 2500 }));
+    const writable = probeReport(await probe({ mappingWritable: true, env: { NUVRA_PROBE_ACK: 'none' }, ...patient }));
     assert.equal(writable.write_view, true);
-    const lying = probeReport(await probe({ lengthWord: 262141, env: { NUVRA_PROBE_ACK: 'none' }, deadlineMs: 2500 }));
+    const lying = probeReport(await probe({ lengthWord: 262141, env: { NUVRA_PROBE_ACK: 'none' }, ...patient }));
     assert.deepEqual([lying.length_word, lying.text_read], [262141, false]);
-    const small = probeReport(await probe({ mappingSize: 4096, env: { NUVRA_PROBE_ACK: 'none' }, deadlineMs: 2500 }));
+    const small = probeReport(await probe({ mappingSize: 4096, env: { NUVRA_PROBE_ACK: 'none' }, ...patient }));
     assert.deepEqual([small.read_view, small.text_read], [false, false]);
   });
 
@@ -324,6 +352,23 @@ describe('the startup custody as a native runtime sees it', () => {
     assert.equal(p.guards[4].path, home.root);
     assert.equal(launch.handoff.guards[4].path, home.root);
     assert.equal(launch.outcome, 'acknowledged');
+  });
+
+  it('does the same from the release build\'s installer and launcher', async () => {
+    const release = await installHome({ flavour: 'release', node: probePath('release') });
+    try {
+      assert.equal(sha256(fs.readFileSync(release.brokerImage)), sha256(fs.readFileSync(brokerBuild.release)));
+      const launch = await launchRuntime({ home: release, args: probeArgs });
+      const p = probeReport(launch);
+      assert.deepEqual([launch.exitCode, launch.outcome, p.elevated, p.mutex_is_named_mutex, p.write_view],
+        [0, 'acknowledged', false, true, false]);
+      // The mutex keeps its exact descriptor; Wine rebuilds file security from
+      // mode bits, which the strict release check refuses.
+      assert.deepEqual(p.owner_only, { flavour: 'release', mutex: true, lifetime: false, work: false,
+        home: false, servicing: false, admission: false, current: false, device_auth: false });
+    } finally {
+      removeHome(release);
+    }
   });
 
   it('passes a decoy mutex only when the handoff names it', async () => {

@@ -19,6 +19,8 @@
 #include "common/text.h"
 #include "common/text_win.h"
 #include "launcher/identity_win.h"
+#include "work/identity_win.h"
+#include "work/policy.h"
 
 namespace {
 
@@ -41,6 +43,27 @@ std::string field(const std::string& text, const std::string& key, std::size_t f
     while (at < text.size() && text[at] >= '0' && text[at] <= '9') value.push_back(text[at++]);
   }
   return value;
+}
+
+bool ownerOnly(HANDLE object, nuvra::OwnedObject kind) {
+  try {
+    nuvra::checkOwnerOnly(object, kind);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Opens a file or directory of the home the way a record reader does and
+// applies the owner-only check to it.
+bool ownerOnlyPath(const std::wstring& path, nuvra::OwnedObject kind) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool result = ownerOnly(file, kind);
+  CloseHandle(file);
+  return result;
 }
 
 HANDLE handleOf(const std::string& decimal) {
@@ -165,6 +188,29 @@ TEST(HandoffProbe, DISABLED_ReportsTheStartupCustody) {
       guards += g.text();
     }
     out.raw("guards", guards + "]");
+
+    // Owner-only security of what the launcher and the installer made, as
+    // the runtime checks it (files by the flavour's policy).
+    if (!home.empty()) {
+      const std::wstring homePath = nuvra::utf8ToUtf16(home);
+      using Kind = nuvra::OwnedObject;
+      out.raw(
+          "owner_only",
+          RecordBuilder()
+              .string("flavour", nuvra::policy::flavourName())
+              .boolean("mutex", ownerOnly(mutex, Kind::kernelObject))
+              .boolean("lifetime", ownerOnly(handleOf(field(text, "l")), Kind::file))
+              .boolean("work", ownerOnly(handleOf(field(text, "r")), Kind::file))
+              .boolean("home", ownerOnlyPath(homePath, Kind::directory))
+              .boolean("servicing",
+                       ownerOnlyPath(homePath + L"\\state\\runtime\\servicing.json", Kind::file))
+              .boolean("admission",
+                       ownerOnlyPath(homePath + L"\\state\\runtime\\admission.json", Kind::file))
+              .boolean("current", ownerOnlyPath(homePath + L"\\runtime\\current", Kind::file))
+              .boolean("device_auth",
+                       ownerOnlyPath(homePath + L"\\windows-device-auth.json", Kind::file))
+              .text());
+    }
 
     // The launcher's own handles must not be ours: where such a value is a
     // valid handle here, it is some other object.

@@ -402,7 +402,7 @@ class NativeTargetTest : public GuardsTest {
   }
 
   nuvra::NativeTargetSnapshot snapshot(bool withTarget = true) const {
-    nuvra::NativeTargetSnapshot s{home_.home(), home_.root(), {}, texts_};
+    nuvra::NativeTargetSnapshot s{home_.home(), home_.root(), {}, texts_, "1", "d", ""};
     for (const OpenGuard* g : {&root_, &lifetime_, &native_}) {
       if (g == &native_ && !withTarget) continue;
       s.guards.push_back({g->handle.get(), g->path, g->identity.volumeSerial, g->index()});

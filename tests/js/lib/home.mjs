@@ -33,6 +33,7 @@
 //   claimedParent (pid), abandonMutex, holdMutexMs, closeAck,
 //   keepOnTimeout, waitExit (default true: wait for the runtime's exit)
 //   env       extra environment for the launcher and so the runtime
+//   timeoutMs the launcher is killed after this long (120000); exitCode null
 //   launcher  'home' (default) or 'build': run the build's broker instead
 // The placeholders and the exit codes are documented at the top of
 // broker/launcher_role_win.cc; `outcome` is one of acknowledged, timeout,
@@ -63,13 +64,30 @@ function buildFile(flavour, name) {
 export const installerPath = (flavour = 'testbed') => buildFile(flavour, 'nuvra_install_home.exe');
 export const probePath = (flavour = 'testbed') => buildFile(flavour, 'win_tests.exe');
 
-// Runs a program to its end, collecting what it writes.
-export function run(file, args, { env } = {}) {
+// Runs a program to its end, collecting what it writes. Under Wine, with the
+// machine loaded by parallel suites, CreateProcess now and then fails with an
+// error libuv calls UNKNOWN before the program runs at all; such a start is
+// tried again (a few times), never a program that did run.
+export async function run(file, args, { env, timeoutMs = 120000 } = {}) {
+  for (let attempt = 1; ; attempt += 1) {
+    try {
+      return await runOnce(file, args, env, timeoutMs);
+    } catch (error) {
+      if (error.code !== 'UNKNOWN' || attempt === 4) throw error;
+      await new Promise((resolve) => setTimeout(resolve, 250 * attempt));
+    }
+  }
+}
+
+// A program still running after `timeoutMs` is killed and reported with
+// code null, so that a hung launch fails its test instead of the whole run.
+function runOnce(file, args, env, timeoutMs) {
   return new Promise((resolve, reject) => {
     const child = spawn(file, args, {
       stdio: ['ignore', 'pipe', 'pipe'],
       env: env ? { ...process.env, ...env } : process.env,
       windowsHide: true,
+      timeout: timeoutMs,
     });
     let stdout = '';
     let stderr = '';
@@ -156,7 +174,7 @@ export async function launchRuntime(options) {
   if (script !== undefined || options.args) args.push('--', ...(script !== undefined ? [script] : []), ...(options.args ?? []));
 
   const launcher = options.launcher === 'build' ? brokerBuild[home.flavour] : home.brokerImage;
-  const launched = await run(launcher, args, { env: options.env });
+  const launched = await run(launcher, args, { env: options.env, timeoutMs: options.timeoutMs });
   const read = (file) => (fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '');
   const resultText = read(files.result);
   const result = resultText ? JSON.parse(resultText) : null;
