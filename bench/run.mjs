@@ -19,7 +19,7 @@ const scale = Number(process.env.NUVRA_BENCH_SCALE ?? '1');
 // Repetitions per benchmark at scale 1, chosen to keep the whole run near
 // ten minutes on two busy cores under Wine.
 const settings = {
-  startup: { repeat: Math.round(15 * scale) },
+  startup: { repeat: Math.max(1, Math.round(15 * scale)) },
   works: { count: Math.round(300 * scale) },
   diagnostics: { count: Math.round(300 * scale), rotationCount: Math.round(600 * scale) },
   children: { count: Math.round(30 * scale), floodRuns: Math.max(3, Math.round(5 * scale)),
