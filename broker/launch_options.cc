@@ -84,7 +84,7 @@ LaunchOptions parseLaunchOptions(int argc, wchar_t** argv) {
       options.extraGuards.push_back(value(L"--guard"));
     } else if (name == L"--mapping-size") {
       options.mappingSize =
-          static_cast<std::size_t>(parseInteger(value(L"--mapping-size"), 1, 0x1000000));
+          static_cast<std::size_t>(parseInteger(value(L"--mapping-size"), 4, 0x1000000));
     } else if (name == L"--mapping-writable") {
       options.mappingWritable = true;
     } else if (name == L"--length-word") {

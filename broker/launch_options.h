@@ -64,14 +64,14 @@ struct LaunchOptions {
 // argv after the role name; throws UsageError.
 LaunchOptions parseLaunchOptions(int argc, wchar_t** argv);
 
-inline constexpr const wchar_t* kLaunchUsage =
-    L"usage: nuvra_windows_broker_native launch --home DIR --version V --generation G\n"
-    L"         --payload-digest D [--role entry|resident|job] [--purpose none|connect|finish]\n"
-    L"         [--template FILE] [--set KEY=JSON]... [--unset KEY]... [--guard PATH]...\n"
-    L"         [--mapping-size N] [--mapping-writable] [--length-word N] [--deadline-ms N]\n"
-    L"         [--handoff-env TEXT | --no-handoff-env] [--claimed-parent PID]\n"
-    L"         [--abandon-mutex] [--hold-mutex-ms N] [--close-ack] [--keep-on-timeout]\n"
-    L"         [--wait-exit] [--stdin F] [--stdout F] [--stderr F] [--result F]\n"
-    L"         [-- SCRIPT [ARGUMENT]...]\n";
+inline constexpr const char* kLaunchUsage =
+    "usage: nuvra_windows_broker_native launch --home DIR --version V --generation G\n"
+    "         --payload-digest D [--role entry|resident|job] [--purpose none|connect|finish]\n"
+    "         [--template FILE] [--set KEY=JSON]... [--unset KEY]... [--guard PATH]...\n"
+    "         [--mapping-size N] [--mapping-writable] [--length-word N] [--deadline-ms N]\n"
+    "         [--handoff-env TEXT | --no-handoff-env] [--claimed-parent PID]\n"
+    "         [--abandon-mutex] [--hold-mutex-ms N] [--close-ack] [--keep-on-timeout]\n"
+    "         [--wait-exit] [--stdin F] [--stdout F] [--stderr F] [--result F]\n"
+    "         [-- SCRIPT [ARGUMENT]...]\n";
 
 }  // namespace nuvra::broker

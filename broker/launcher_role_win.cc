@@ -15,7 +15,9 @@
 // Exit codes:
 //   0  acknowledged: one byte of value 1 arrived before the deadline
 //   2  the command line cannot be acted on
-//   3  the custody could not be set up (reason in the result record)
+//   3  the custody could not be set up (reason in the result record), or
+//      the handoff text is empty or does not fit the mapping (at most
+//      262,140 bytes and the mapping's size less 4) without --length-word
 //   4  the runtime could not be started (reason in the result record)
 //   20 the deadline passed without a byte; the runtime is ended with exit
 //      code 70 unless --keep-on-timeout
@@ -43,6 +45,7 @@
 //   {parent_pid} {parent_image} {generation} {payload_digest} {purpose}
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -255,7 +258,13 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   report.deadline = deadline;
   report.handoffText = launcher::expandPlaceholders(text, values);
 
-  // 8. Fill the mapping; the runtime's copy is read-only unless asked.
+  // 8. Fill the mapping; the runtime's copy is read-only unless asked. A
+  // text the runtime could not read whole is refused rather than cut short,
+  // unless a test hands over a length word of its own.
+  const std::size_t room = std::min(options.mappingSize, launcher::kHandoffMappingSize) - 4;
+  if (!options.lengthWord && (report.handoffText.empty() || report.handoffText.size() > room)) {
+    fail("launcher_handoff_size");
+  }
   std::vector<unsigned char> image =
       launcher::handoffImage(report.handoffText, options.mappingSize, options.lengthWord);
   writeHandoffImage(mapping.get(), image);
@@ -408,7 +417,7 @@ int runLauncher(int argc, wchar_t** argv) {
     options = parseLaunchOptions(argc, argv);
   } catch (const UsageError& error) {
     std::fprintf(stderr, "launch: %s\n", error.what());
-    std::fputws(kLaunchUsage, stderr);
+    std::fputs(kLaunchUsage, stderr);
     return 2;
   }
   LaunchReport report;

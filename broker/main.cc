@@ -9,7 +9,7 @@
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
-    std::fputws(L"usage: nuvra_windows_broker_native <role> [arguments]\n", stderr);
+    std::fputs("usage: nuvra_windows_broker_native <role> [arguments]\n", stderr);
     return 2;
   }
   if (std::wcscmp(argv[1], L"launch") == 0) return nuvra::broker::runLauncher(argc - 2, argv + 2);
@@ -21,6 +21,6 @@ int wmain(int argc, wchar_t** argv) {
   if (std::wcscmp(argv[1], L"die-holding-serialization") == 0) {
     return nuvra::broker::dieHoldingSerialization(argc - 2, argv + 2);
   }
-  std::fwprintf(stderr, L"unknown role: %ls\n", argv[1]);
+  std::fputs("unknown role\n", stderr);
   return 2;
 }

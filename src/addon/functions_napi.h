@@ -38,6 +38,7 @@ napi_value checkWorkBinding(napi_env env, napi_callback_info info);
 napi_value newDiagnosticEvent(napi_env env, napi_callback_info info);
 napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info);
 napi_value closeDiagnosticEvent(napi_env env, napi_callback_info info);
+napi_value appendDiagnostic(napi_env env, napi_callback_info info);
 
 // Managed children.
 napi_value childWrite(napi_env env, napi_callback_info info);

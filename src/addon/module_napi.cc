@@ -59,7 +59,7 @@ constexpr FunctionEntry kFunctions[] = {
     {"ingressRemaining", callFrame<notBuilt<1>>},
     {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
     {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
-    {"appendDiagnostic", callFrame<notBuilt<2>>},
+    {"appendDiagnostic", callFrame<appendDiagnostic>},
     {"newDiagnosticEvent", callFrame<newDiagnosticEvent>},
     {"spawnAsync", callFrame<notBuilt<4>>},
     {"write", callFrame<childWrite>},

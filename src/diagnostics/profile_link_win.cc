@@ -1,17 +1,69 @@
 #include "diagnostics/profile_link_win.h"
 
+#include <mutex>
+#include <vector>
+
+#include "common/process_state.h"
 #include "common/reason.h"
+#include "startup/guards_win.h"
+#include "startup/profile_win.h"
+#include "work/identity_win.h"
+#include "work/serialization_win.h"
 
 namespace nuvra {
+namespace {
 
-// Until this process can hold a startup profile there is no custody and no
-// home to write into: events are refused and no write starts.
+// The log home of one write: what the profile recorded at startup, copied
+// under processLock on the JavaScript thread, and the write's own hold of
+// the serialisation mutex, taken and released on the worker thread.
+class ProfileLogHome final : public LogHome {
+ public:
+  ProfileLogHome() {
+    {
+      // processLock: the profile is read whole, as one initialize left it.
+      std::lock_guard<std::mutex> lock(processState().processLock);
+      const StartupProfile& profile = startupProfile();
+      if (!profile.initialized) fail("profile_custody_required");
+      home_ = profile.home;
+      volumeSerial_ = profile.workMarkerVolume;
+      guards_ = profile.guards;
+    }
+    userSid_ = currentUserSid();
+  }
+
+  const std::wstring& homePath() const override { return home_; }
+  std::uint32_t volumeSerial() const override { return volumeSerial_; }
+  const std::wstring& userSid() const override { return userSid_; }
+  void checkOwnerOnly(HANDLE file, bool directory) const override {
+    ::nuvra::checkOwnerOnly(file, directory ? OwnedObject::directory : OwnedObject::file);
+  }
+  void acquireSerialization(std::uint64_t deadline, std::uint32_t clock) override {
+    ::nuvra::acquireSerialization(hold_, deadline, static_cast<SerializationClock>(clock));
+  }
+  void releaseSerialization() override { ::nuvra::releaseSerialization(hold_); }
+  void verifyGuards(const std::function<void()>& ownerCheck) override {
+    reverifyGuards(guards_, ownerCheck);
+  }
+
+ private:
+  std::wstring home_;
+  std::uint32_t volumeSerial_ = 0;
+  std::vector<GuardEntry> guards_;
+  std::wstring userSid_;
+  SerializationHold hold_;
+};
+
+}  // namespace
+
 bool startupCustodyHeld() {
-  return false;
+  // processLock: the acknowledgement and marker fields finishStartup changes.
+  std::lock_guard<std::mutex> lock(processState().processLock);
+  const StartupProfile& profile = startupProfile();
+  return profile.initialized && !profile.startupAck && !isHandle(profile.workMarker);
 }
 
 std::unique_ptr<LogHome> profileLogHome() {
-  fail("profile_custody_required");
+  return std::make_unique<ProfileLogHome>();
 }
 
 }  // namespace nuvra

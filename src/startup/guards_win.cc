@@ -140,4 +140,15 @@ void checkNativeTarget(const NativeTargetSnapshot& snapshot, const std::wstring&
   requireUnchangedSelection(snapshot.home, snapshot.texts, ownerCheck);
 }
 
+void reverifyGuards(const std::vector<GuardEntry>& guards, const std::function<void()>& ownerCheck) {
+  for (const GuardEntry& guard : guards) {
+    ownerCheck();
+    DWORD flags = 0;
+    if (!GetHandleInformation(guard.handle, &flags) || (flags & HANDLE_FLAG_INHERIT) != 0) {
+      fail("profile_guard");
+    }
+    inspectGuard(guard.handle, guard.path, guard.volumeSerial, guard.fileIndex);
+  }
+}
+
 }  // namespace nuvra

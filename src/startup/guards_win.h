@@ -88,4 +88,9 @@ NativeTargetSnapshot nativeTargetSnapshot();
 void checkNativeTarget(const NativeTargetSnapshot& snapshot, const std::wstring& targetPath,
                        const std::function<void()>& ownerCheck);
 
+// Every guard still pins the file it pinned at startup: not inheritable,
+// readable, no reparse point, the same volume serial and file index, the
+// same final path. `ownerCheck` runs before each guard. "profile_guard".
+void reverifyGuards(const std::vector<GuardEntry>& guards, const std::function<void()>& ownerCheck);
+
 }  // namespace nuvra

@@ -12,14 +12,6 @@
 namespace nuvra {
 namespace {
 
-// What the open job needs from the profile, copied before the serialisation
-// mutex is taken: while it is owned processLock may only be tried.
-struct WorkMarkerFacts {
-  std::wstring path;
-  std::uint32_t volume = 0;
-  std::uint64_t index = 0;
-};
-
 WorkMarkerFacts workMarkerFacts() {
   std::lock_guard<std::mutex> lock(processState().processLock);
   const StartupProfile& profile = startupProfile();
@@ -27,6 +19,8 @@ WorkMarkerFacts workMarkerFacts() {
   return WorkMarkerFacts{profile.home + L"\\state\\runtime\\work.v1", profile.workMarkerVolume,
                          profile.workMarkerIndex};
 }
+
+}  // namespace
 
 // 3. The marker must be the very file the launcher pinned at startup: a
 // replacement of the same name means the runtime selection moved underneath.
@@ -54,8 +48,6 @@ UniqueHandle openWorkMarker(const WorkMarkerFacts& facts) {
   if (!same) fail("profile_work_identity");
   return marker;
 }
-
-}  // namespace
 
 LiveWorkCount& liveWorkCount() {
   // Leaked like the other process-wide state: works may die on any thread

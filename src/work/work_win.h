@@ -67,6 +67,21 @@ LiveWorkCount& liveWorkCount();
 // Work validity with the current tick and the process's poison flag.
 void checkWorkValidity(const Work& work);
 
+// What opening the work marker is checked against, copied from the profile
+// before the serialisation mutex is taken (while it is owned processLock may
+// only be tried).
+struct WorkMarkerFacts {
+  std::wstring path;  // home + "\state\runtime\work.v1"
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+};
+
+// Opens the marker for reading with read sharing only and proves it is the
+// file recorded at startup: owner-only, not a directory or reparse point, one
+// link, empty, same volume and index, same final path. "profile_work_open",
+// "profile_inheritance", "profile_security", "profile_work_identity".
+UniqueHandle openWorkMarker(const WorkMarkerFacts& facts);
+
 // The open job's native step: under the serialisation mutex, open the home's
 // work marker, prove it is the file recorded at startup and keep it open in
 // the work. "profile_work_open", "profile_work_identity" and the reasons of

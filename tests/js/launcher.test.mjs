@@ -314,6 +314,20 @@ describe('the startup custody as a native runtime sees it', () => {
     assert.deepEqual([small.read_view, small.text_read], [false, false]);
   });
 
+  it('hands over a handoff of exactly 262,140 bytes and refuses one byte more', async () => {
+    const text = (size) => `{"pad":"${'x'.repeat(size - 10)}"}`;
+    assert.equal(text(262140).length, 262140);
+    const withTemplate = (template) => launchRuntime({ home, args: probeArgs, template, ...patient });
+    const full = await withTemplate(text(262140));
+    assert.deepEqual([probeReport(full).length_word, probeReport(full).text_read], [262140, true]);
+    const over = await withTemplate(text(262141));
+    assert.deepEqual([over.exitCode, over.outcome, over.reason], [3, 'setup_failed', 'launcher_handoff_size']);
+    const tight = await probe({ mappingSize: 64 });
+    assert.deepEqual([tight.exitCode, tight.reason], [3, 'launcher_handoff_size']);
+    const empty = await withTemplate('');
+    assert.deepEqual([empty.exitCode, empty.reason], [3, 'launcher_handoff_size']);
+  });
+
   it('tells a wrong acknowledgement byte, a closed pipe and a late byte apart', async () => {
     const wrong = await probe({ env: { NUVRA_PROBE_ACK: '2' } });
     assert.deepEqual([wrong.exitCode, wrong.outcome, wrong.ackByte], [22, 'invalid', 2]);
