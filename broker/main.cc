@@ -13,14 +13,14 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   if (std::wcscmp(argv[1], L"launch") == 0) return nuvra::broker::runLauncher(argc - 2, argv + 2);
-  if (std::wcscmp(argv[1], L"child") == 0)
-    return nuvra::broker::runManagedChild(argc - 2, argv + 2);
   if (std::wcscmp(argv[1], L"hold-serialization") == 0) {
     return nuvra::broker::holdSerialization(argc - 2, argv + 2);
   }
   if (std::wcscmp(argv[1], L"die-holding-serialization") == 0) {
     return nuvra::broker::dieHoldingSerialization(argc - 2, argv + 2);
   }
+  if (std::wcscmp(argv[1], L"child") == 0)
+    return nuvra::broker::runManagedChild(argc - 2, argv + 2);
   std::fputs("unknown role\n", stderr);
   return 2;
 }

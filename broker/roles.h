@@ -6,13 +6,14 @@ namespace nuvra::broker {
 // "launch": starts one runtime of a product home; see launcher_role_win.cc.
 int runLauncher(int argc, wchar_t** argv);
 
-// "child BEHAVIOUR ...": a managed child driven by a runtime's JavaScript
-// through its standard streams; see managed_child_role.cc.
-int runManagedChild(int argc, wchar_t** argv);
 // "hold-serialization HOME MS" and "die-holding-serialization HOME": own a
 // home's serialisation mutex from outside any runtime; see
 // hold_serialization.cc.
 int holdSerialization(int argc, wchar_t** argv);
 int dieHoldingSerialization(int argc, wchar_t** argv);
+
+// "child BEHAVIOUR ...": a managed child driven by a runtime's JavaScript
+// through its standard streams; see managed_child_role.cc.
+int runManagedChild(int argc, wchar_t** argv);
 
 }  // namespace nuvra::broker

@@ -6,7 +6,6 @@
 #include <map>
 
 #include "children/child_slot.h"
-
 #include "work/budget.h"
 
 namespace nuvra {

@@ -41,6 +41,7 @@ napi_value closeDiagnosticEvent(napi_env env, napi_callback_info info);
 napi_value appendDiagnostic(napi_env env, napi_callback_info info);
 
 // Managed children.
+napi_value spawnAsync(napi_env env, napi_callback_info info);
 napi_value childWrite(napi_env env, napi_callback_info info);
 napi_value childEnd(napi_env env, napi_callback_info info);
 napi_value childPoll(napi_env env, napi_callback_info info);

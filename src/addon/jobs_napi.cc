@@ -25,7 +25,7 @@ constexpr std::size_t kReasonCapacity = 64;
 // creator stays null and never reaches the hub.
 const JobHandler* const kHandlers[kJobKindCount] = {
     &kOpenWorkJob,  // 0  beginWork
-    nullptr,  // 1  spawnAsync
+    &kSpawnChildJob,  // 1  spawnAsync
     &kEndWorkJob,  // 2  endWork
     &kDisposeChildJob,  // 3  dispose
     &kCheckWorkBindingJob,  // 4  checkWorkBinding

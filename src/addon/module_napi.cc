@@ -14,9 +14,7 @@
 
 namespace nuvra {
 
-napi_value notBuiltUnchecked(napi_env, napi_callback_info) {
-  fail("not_built_yet");
-}
+napi_value notBuiltUnchecked(napi_env, napi_callback_info) { fail("not_built_yet"); }
 
 namespace {
 
@@ -61,7 +59,7 @@ constexpr FunctionEntry kFunctions[] = {
     {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
     {"appendDiagnostic", callFrame<appendDiagnostic>},
     {"newDiagnosticEvent", callFrame<newDiagnosticEvent>},
-    {"spawnAsync", callFrame<notBuilt<4>>},
+    {"spawnAsync", callFrame<spawnAsync>},
     {"write", callFrame<childWrite>},
     {"end", callFrame<childEnd>},
     {"poll", callFrame<childPoll>},
@@ -80,11 +78,12 @@ void finalizeAddonState(napi_env, void* data, void*) {
   // 3. This environment's diagnostic events close; queued writes then fail
   //    their next event check.
   closeEnvironmentDiagnosticEvents(state->environmentId);
-  // The environment's terminal operations, budgets and account worker are
-  // released here as their subsystems arrive; the process-wide tables
-  // themselves outlive the environment.
-  // 7. Every child still owned goes to its cleanup work: the release closes
-  //    its job off the JavaScript thread, which ends the process tree.
+  // Terminal operations and the account worker are released here as their
+  // subsystems arrive; the process-wide tables outlive the environment.
+  // 6. and 7. The budgets go; every child still owned goes to its cleanup
+  //    work, whose release closes its job off the JavaScript thread and so
+  //    ends the process tree.
+  state->budgets.clear();
   state->children.clear();
 }
 
@@ -116,9 +115,7 @@ napi_value registerModule(napi_env env, napi_value exports) {
 
 extern "C" {
 
-NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
-  return 8;
-}
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
   return nuvra::registerModule(env, exports);

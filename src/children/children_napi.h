@@ -14,6 +14,10 @@ struct ChildProcess;
 // that is not a number, "child_not_owned" for one not owned here.
 ChildProcess& lookupChild(napi_env env, napi_value id);
 
+// Kind 1: launches a managed child on the worker thread; its completion
+// gives the child an id and moves it into `children`.
+extern const JobHandler kSpawnChildJob;
+
 // Kind 3: releases the job's child on the worker thread.
 extern const JobHandler kDisposeChildJob;
 

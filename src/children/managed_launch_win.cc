@@ -1,0 +1,45 @@
+#include "children/managed_launch_win.h"
+
+#include "common/reason.h"
+#include "startup/profile_win.h"
+#include "work/work_record_win.h"
+#include "work/work_win.h"
+
+namespace nuvra {
+
+void ManagedChildLaunch::checkDeadline() {
+  checkWorkValidity(*work_);
+}
+
+void ManagedChildLaunch::acquireSerialization() {
+  nuvra::acquireSerialization(hold_, work_->timing.deadline, SerializationClock::ordinary);
+}
+
+void ManagedChildLaunch::releaseSerialization() {
+  nuvra::releaseSerialization(hold_);
+}
+
+std::unique_lock<std::mutex> ManagedChildLaunch::lockOwner() {
+  // Holds the work's marker steady while the record names it.
+  std::unique_lock<std::mutex> lock(work_->lock);
+  if (!work_->workRecord) fail("profile_work_ended");
+  return lock;
+}
+
+// The profile is read under processLock, which the launch holds from its
+// lock loop until it releases its locks.
+std::wstring ManagedChildLaunch::runtimeRoot() {
+  return startupProfile().root;
+}
+std::wstring ManagedChildLaunch::home() {
+  return startupProfile().home;
+}
+std::string ManagedChildLaunch::ownerSidHash() {
+  return startupProfile().ownerSidHash;
+}
+
+std::string ManagedChildLaunch::buildHandoffText(ChildProcess&, InheritList& inherit) {
+  return buildProfileWorkRecord(*work_, work_->workRecord.get(), inherit);
+}
+
+}  // namespace nuvra
