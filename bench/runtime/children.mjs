@@ -2,7 +2,7 @@
 // executable with the same arguments: a trivial child from spawn to exit,
 // and a child writing floodBytes to standard output, drained to the end.
 import { spawn } from 'node:child_process';
-import { startRuntime, measure, config, yieldTurn } from './common.mjs';
+import { startRuntime, measure, config, yieldTurn, spawnChild } from './common.mjs';
 
 // Polls until the child has exited and, with `drain`, until both streams
 // are closed; resolves with the exit code and the standard-output bytes.
@@ -20,13 +20,12 @@ async function pollChild(addon, id, drain) {
   }
 }
 
+// Timed from the spawnAsync call that launched the child (the work it
+// needs is begun before and ended after the clock runs).
 async function managed(addon, args, drain) {
-  const work = await addon.beginWork();
-  const t0 = performance.now();
-  const { id } = await addon.spawnAsync(work, config.broker, args, {});
+  const { id, t0 } = await spawnChild(addon, config.broker, args);
   const result = await pollChild(addon, id, drain);
   const ms = performance.now() - t0;
-  await addon.endWork(work);
   await addon.dispose(id);
   return { ms, ...result };
 }

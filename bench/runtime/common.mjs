@@ -61,17 +61,21 @@ export async function withWork(addon, fn) {
   }
 }
 
-// Polls a managed child until it has exited and both streams are closed;
-// returns the exit code and the number of standard-output bytes drained.
-export async function drainChild(addon, id) {
-  let bytes = 0;
-  let exitCode;
-  for (;;) {
-    const p = addon.poll(id);
-    if (p.stdout) bytes += p.stdout.length;
-    if (p.exit_code !== undefined) exitCode = p.exit_code;
-    const moved = (p.stdout && p.stdout.length) || (p.stderr && p.stderr.length);
-    if (exitCode !== undefined && p.stdout === false && p.stderr === false) return { exitCode, bytes };
-    if (!moved) await yieldTurn();
+// Launches a managed child under a fresh work of its own. A warm work lasts
+// one second and process creation on a loaded Wine host can take longer, so
+// a launch that ran out of its work's time is tried again (twice at most).
+// Resolves with the child and the milliseconds of the attempt that worked.
+export async function spawnChild(addon, program, args, env = {}) {
+  for (let attempt = 1; ; ++attempt) {
+    const work = await addon.beginWork();
+    try {
+      const t0 = performance.now();
+      const child = await addon.spawnAsync(work, program, args, env);
+      return { ...child, t0, ms: performance.now() - t0 };
+    } catch (error) {
+      if (error?.message !== 'profile_startup_timeout' || attempt === 3) throw error;
+    } finally {
+      await addon.endWork(work).catch(() => {});
+    }
   }
 }

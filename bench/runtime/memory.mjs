@@ -1,7 +1,8 @@
 // Memory of a runtime: after startup, after `works` works begun and ended one
 // after another, and after `children` managed child launches (in batches of
-// eight, each batch under one work), each child run to its exit and disposed.
-import { startRuntime, measure, config, probeSelf, yieldTurn } from './common.mjs';
+// eight at a time, each under a work of its own), each child run to its exit
+// and disposed.
+import { startRuntime, measure, config, probeSelf, yieldTurn, spawnChild } from './common.mjs';
 
 function sample() {
   const probe = probeSelf();
@@ -25,13 +26,11 @@ await measure(async () => {
   const afterWorks = sample();
   const batch = 8;
   for (let launched = 0; launched < config.children; launched += batch) {
-    const work = await addon.beginWork();
     const spawned = [];
     for (let i = 0; i < Math.min(batch, config.children - launched); ++i) {
-      spawned.push(addon.spawnAsync(work, config.broker, ['child', 'exit', '0'], {}));
+      spawned.push(spawnChild(addon, config.broker, ['child', 'exit', '0']));
     }
     const ids = (await Promise.all(spawned)).map((child) => child.id);
-    await addon.endWork(work);
     await Promise.all(ids.map((id) => runToExit(addon, id)));
   }
   const afterChildren = sample();

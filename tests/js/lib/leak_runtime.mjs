@@ -45,6 +45,22 @@ async function finish(id, drained = 0, limitMs = 20000) {
   return out;
 }
 
+// A launch under a work of its own; a warm work lasts one second and process
+// creation on a loaded Wine host can take longer, so a launch that ran out of
+// its work's time is tried again.
+async function spawnChild(args, env = {}) {
+  for (let attempt = 1; ; ++attempt) {
+    const work = await addon.beginWork();
+    try {
+      return await addon.spawnAsync(work, config.broker, args, env);
+    } catch (error) {
+      if (error?.message !== 'profile_startup_timeout' || attempt === 3) throw error;
+    } finally {
+      await addon.endWork(work).catch(() => {});
+    }
+  }
+}
+
 const refuse = (fn) => {
   try {
     fn();
@@ -88,9 +104,7 @@ const cycles = {
   childEcho: {
     iterations: 60,
     run: async () => {
-      const work = await addon.beginWork();
-      const { id } = await addon.spawnAsync(work, config.broker, ['child', 'echo'], { NUVRA_LEAK_CHECK: '1' });
-      await addon.endWork(work);
+      const { id } = await spawnChild(['child', 'echo'], { NUVRA_LEAK_CHECK: '1' });
       let drained = 0;
       let written = addon.write(id, payload);
       while (!written) {
@@ -106,9 +120,7 @@ const cycles = {
   childKill: {
     iterations: 60,
     run: async () => {
-      const work = await addon.beginWork();
-      const { id } = await addon.spawnAsync(work, config.broker, ['child', 'sleep', '60000'], {});
-      await addon.endWork(work);
+      const { id } = await spawnChild(['child', 'sleep', '60000']);
       if (!addon.kill(id)) throw new Error('kill_failed');
       await finish(id);
     },
