@@ -21,7 +21,7 @@ const scale = Number(process.env.NUVRA_BENCH_SCALE ?? '1');
 const settings = {
   startup: { repeat: Math.max(1, Math.round(15 * scale)) },
   works: { count: Math.round(300 * scale) },
-  diagnostics: { count: Math.round(300 * scale), rotationCount: Math.round(600 * scale) },
+  diagnostics: { count: Math.round(300 * scale), rotationCount: Math.max(300, Math.round(600 * scale)) },
   children: { count: Math.round(30 * scale), floodRuns: Math.max(3, Math.round(5 * scale)),
     floodBytes: 64 << 20 },
   memory: { works: 1000, children: 1000, repeat: Math.max(1, Math.round(3 * scale)) },
@@ -47,7 +47,8 @@ for (const name of selected) {
     for (const row of rows) row.name = `${name}: ${row.name}`;
     const waiting = rows.filter((row) => row.waiting);
     for (const row of waiting) notes.push(`${row.name}: waiting (${row.waiting})`);
-    all.push(...rows.filter((row) => !row.waiting));
+    for (const row of rows.filter((r) => !r.waiting && r.samples.length === 0)) notes.push(`${row.name}: no samples`);
+    all.push(...rows.filter((row) => !row.waiting && row.samples.length > 0));
   } catch (error) {
     failed = true;
     notes.push(`${name}: failed: ${error?.stack ?? error}`);

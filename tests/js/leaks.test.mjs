@@ -12,7 +12,7 @@ import { fileURLToPath } from 'node:url';
 import { addonPath } from './lib/addon.mjs';
 import { installHome, launchRuntime, removeHome, probePath } from './lib/home.mjs';
 
-const handleSlack = 8;
+const handleSlack = 6;
 const memorySlack = 6 * 2 ** 20;
 const cycles = {
   timingCheckpoint: 'timingCheckpoint',
@@ -53,6 +53,8 @@ describe('repeated calls leave no handles or memory behind', () => {
       }
       assert.equal(r.error, undefined, r.error);
       assert.ok(Number.isInteger(r.before.handles) && r.before.handles > 0, 'the probe read no handle count');
+      t.diagnostic(`${r.iterations} rounds in ${r.seconds.toFixed(1)} s: handles ${r.before.handles} -> ${r.after.handles}, ` +
+        `working set ${(r.before.workingSet / 2 ** 20).toFixed(1)} -> ${(r.after.workingSet / 2 ** 20).toFixed(1)} MiB`);
       const handles = r.after.handles - r.before.handles;
       assert.ok(handles <= handleSlack, `${handles} more handles after ${r.iterations} rounds`);
       const grown = r.after.workingSet - r.before.workingSet;

@@ -84,9 +84,9 @@ const cycles = {
       refuse(() => addon.poll(4000000000));
     },
   },
-  works: { iterations: 500, run: async () => { await addon.endWork(await addon.beginWork()); } },
+  works: { iterations: 150, run: async () => { await addon.endWork(await addon.beginWork()); } },
   diagnosticEvents: {
-    iterations: 500,
+    iterations: 150,
     run: async () => {
       const token = addon.newDiagnosticEvent();
       await addon.appendIngressDiagnostic(token, 'framing', 'started', 'none');
@@ -94,7 +94,7 @@ const cycles = {
     },
   },
   appendDiagnostic: {
-    iterations: 300,
+    iterations: 100,
     run: async () => {
       const work = await addon.beginWork();
       await addon.appendDiagnostic(work, line);
@@ -102,7 +102,8 @@ const cycles = {
     },
   },
   childEcho: {
-    iterations: 60,
+    iterations: 16,
+    warmup: 4,
     run: async () => {
       const { id } = await spawnChild(['child', 'echo'], { NUVRA_LEAK_CHECK: '1' });
       let drained = 0;
@@ -118,7 +119,8 @@ const cycles = {
     },
   },
   childKill: {
-    iterations: 60,
+    iterations: 12,
+    warmup: 4,
     run: async () => {
       const { id } = await spawnChild(['child', 'sleep', '60000']);
       if (!addon.kill(id)) throw new Error('kill_failed');
@@ -132,12 +134,13 @@ const result = {};
 for (const name of selected) {
   const cycle = cycles[name];
   try {
-    const warmup = Math.max(10, Math.floor(cycle.iterations / 5));
+    const t0 = performance.now();
+    const warmup = cycle.warmup ?? Math.max(10, Math.floor(cycle.iterations / 5));
     for (let i = 0; i < warmup; ++i) await cycle.run();
     const before = sample();
     for (let i = 0; i < cycle.iterations; ++i) await cycle.run();
     const after = sample();
-    result[name] = { iterations: cycle.iterations, before, after };
+    result[name] = { iterations: cycle.iterations, before, after, seconds: (performance.now() - t0) / 1000 };
   } catch (error) {
     result[name] = error?.message === 'not_built_yet'
       ? { skipped: 'not_built_yet' }
