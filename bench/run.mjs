@@ -24,7 +24,7 @@ const settings = {
   diagnostics: { count: Math.round(300 * scale), rotationCount: Math.max(300, Math.round(600 * scale)) },
   children: { count: Math.round(30 * scale), floodRuns: Math.max(3, Math.round(5 * scale)),
     floodBytes: 64 << 20 },
-  memory: { works: 1000, children: 1000, repeat: Math.max(1, Math.round(3 * scale)) },
+  memory: { works: 1000, children: 1000, repeat: Math.max(1, Math.round(scale)) },
 };
 
 const selected = process.argv.slice(2).length ? process.argv.slice(2) : Object.keys(benchmarks);
