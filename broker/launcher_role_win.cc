@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "common/reason.h"
+#include "common/security_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
 #include "launch_options.h"
@@ -128,6 +129,85 @@ std::wstring replaceAll(std::wstring text, const std::wstring& from, const std::
   return text;
 }
 
+using Values = std::map<std::string, std::string, std::less<>>;
+
+// The role's default handoff with the command line's edits, or the template.
+std::string handoffTemplate(const LaunchOptions& options) {
+  if (options.templateFile) return readWholeFile(*options.templateFile);
+  launcher::HandoffFields fields = launcher::defaultHandoff(options.role);
+  for (const HandoffEdit& edit : options.edits) {
+    if (edit.json) {
+      fields.set(edit.key, *edit.json);
+    } else {
+      fields.unset(edit.key);
+    }
+  }
+  return fields.text();
+}
+
+// The guardN.* placeholders; returns the handoff's guard array.
+std::string addGuardValues(Values& values, const std::vector<Guard>& guards,
+                           const std::vector<HANDLE>& childGuards) {
+  std::string array = "[";
+  for (std::size_t i = 0; i < guards.size(); ++i) {
+    const Guard& guard = guards[i];
+    const std::string prefix = "guard" + formatDecimal64(i) + ".";
+    const std::string path = utf16ToUtf8(guard.path);
+    const std::uint64_t fileId =
+        (static_cast<std::uint64_t>(guard.identity.indexHigh) << 32) | guard.identity.indexLow;
+    values[prefix + "handle"] = handleText(childGuards[i]);
+    values[prefix + "path"] = jsonContent(path);
+    values[prefix + "volume"] = formatDecimal32(guard.identity.volumeSerial);
+    values[prefix + "file_id"] = formatDecimal64(fileId);
+    if (i != 0) array += ",";
+    array += RecordBuilder()
+                 .string("handle", handleText(childGuards[i]))
+                 .string("path", path)
+                 .number("volume", guard.identity.volumeSerial)
+                 .decimalString("file_id", fileId)
+                 .text();
+  }
+  return array + "]";
+}
+
+// Now plus the role's span (or the given offset, which may lie in the past).
+std::uint64_t startupDeadline(const LaunchOptions& options, std::uint64_t now) {
+  const std::int64_t offset = options.deadlineMs.value_or(
+      options.role == launcher::RuntimeRole::job ? kJobDeadlineMs : kOrdinaryDeadlineMs);
+  return offset >= 0 ? now + static_cast<std::uint64_t>(offset)
+                     : now - std::min(now, static_cast<std::uint64_t>(-offset));
+}
+
+std::wstring runtimeCommandLine(const std::wstring& nodeImage, const LaunchOptions& options) {
+  std::wstring line = quoteArgument(nodeImage);
+  if (options.hasScript) {
+    line += L" " + quoteArgument(options.script);
+    for (const std::wstring& argument : options.arguments) line += L" " + quoteArgument(argument);
+  }
+  return line;
+}
+
+void recordAckOutcome(LaunchReport& report, AckOutcome outcome) {
+  switch (outcome) {
+    case AckOutcome::acknowledged:
+      report.outcome = "acknowledged";
+      report.exitCode = 0;
+      return;
+    case AckOutcome::timeout:
+      report.outcome = "timeout";
+      report.exitCode = 20;
+      return;
+    case AckOutcome::closed:
+      report.outcome = "closed";
+      report.exitCode = 21;
+      return;
+    case AckOutcome::invalid:
+      report.outcome = "invalid";
+      report.exitCode = 22;
+      return;
+  }
+}
+
 int launch(const LaunchOptions& options, LaunchReport& report) {
   // 1. The home as the runtime will see it, and the selected runtime.
   const std::wstring home = resolveHome(options.home);
@@ -182,31 +262,18 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
       options.mappingWritable ? FILE_MAP_READ | FILE_MAP_WRITE : FILE_MAP_READ;
   const HANDLE childMapping = duplicateForChild(mapping.get(), inherit, mappingAccess);
 
-  // 7. The handoff text.
-  std::string text;
-  if (options.templateFile) {
-    text = readWholeFile(*options.templateFile);
-  } else {
-    launcher::HandoffFields fields = launcher::defaultHandoff(options.role);
-    for (const HandoffEdit& edit : options.edits) {
-      if (edit.json) {
-        fields.set(edit.key, *edit.json);
-      } else {
-        fields.unset(edit.key);
-      }
-    }
-    text = fields.text();
-  }
+  // 7. The handoff text, its placeholders filled in.
+  const std::string text = handoffTemplate(options);
   UniqueHandle decoy;
   HANDLE childDecoy = nullptr;
   if (text.find("{decoy_mutex}") != std::string::npos) {
-    launcher::OwnerOnlySecurity security;
+    OwnerOnlySecurity security(currentUserSid(), false, "launcher_mutex");
     decoy = UniqueHandle(CreateMutexW(security.attributes(), FALSE, nullptr));
     if (!decoy) fail("launcher_mutex");
     childDecoy = duplicateForChild(decoy.get(), inherit, 0);
   }
 
-  std::map<std::string, std::string, std::less<>> values;
+  Values values;
   values["ack"] = handleText(childAck);
   values["mutex"] = handleText(childMutex);
   values["parent"] = handleText(childParent);
@@ -214,26 +281,7 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   values["decoy_mutex"] = handleText(childDecoy);
   values["lifetime"] = handleText(childGuards[0]);
   values["work"] = handleText(childGuards[1]);
-  std::string guardArray = "[";
-  for (std::size_t i = 0; i < guards.size(); ++i) {
-    const Guard& guard = guards[i];
-    const std::string prefix = "guard" + formatDecimal64(i) + ".";
-    const std::string path = utf16ToUtf8(guard.path);
-    const std::uint64_t fileId =
-        (static_cast<std::uint64_t>(guard.identity.indexHigh) << 32) | guard.identity.indexLow;
-    values[prefix + "handle"] = handleText(childGuards[i]);
-    values[prefix + "path"] = jsonContent(path);
-    values[prefix + "volume"] = formatDecimal32(guard.identity.volumeSerial);
-    values[prefix + "file_id"] = formatDecimal64(fileId);
-    if (i != 0) guardArray += ",";
-    guardArray += RecordBuilder()
-                      .string("handle", handleText(childGuards[i]))
-                      .string("path", path)
-                      .number("volume", guard.identity.volumeSerial)
-                      .decimalString("file_id", fileId)
-                      .text();
-  }
-  values["guards"] = guardArray + "]";
+  values["guards"] = addGuardValues(values, guards, childGuards);
   values["own.mutex"] = handleText(mutex.get());
   values["own.mapping"] = handleText(mapping.get());
   values["own.ack_server"] = handleText(ack.server.get());
@@ -247,12 +295,8 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
   values["payload_digest"] = jsonContent(options.payloadDigest);
   values["purpose"] = jsonContent(options.purpose);
   // The deadline is taken last, so that the runtime gets the whole span.
-  const std::int64_t offset = options.deadlineMs.value_or(
-      options.role == launcher::RuntimeRole::job ? kJobDeadlineMs : kOrdinaryDeadlineMs);
   const std::uint64_t tick = GetTickCount64();
-  const std::uint64_t deadline = offset >= 0
-                                     ? tick + static_cast<std::uint64_t>(offset)
-                                     : tick - std::min(tick, static_cast<std::uint64_t>(-offset));
+  const std::uint64_t deadline = startupDeadline(options, tick);
   values["tick"] = formatDecimal64(tick);
   values["deadline"] = formatDecimal64(deadline);
   report.deadline = deadline;
@@ -286,13 +330,7 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
     report.handoffEnv = handoffEnv->empty() ? std::string() : utf16ToUtf8(*handoffEnv);
   }
   command.environment = environmentWith(L"NUVRA_PROFILE_HANDOFF", handoffEnv);
-  command.commandLine = quoteArgument(nodeImage);
-  if (options.hasScript) {
-    command.commandLine += L" " + quoteArgument(options.script);
-    for (const std::wstring& argument : options.arguments) {
-      command.commandLine += L" " + quoteArgument(argument);
-    }
-  }
+  command.commandLine = runtimeCommandLine(nodeImage, options);
 
   for (const auto& [name, value] :
        std::initializer_list<std::pair<const char*, HANDLE>>{{"mutex", childMutex},
@@ -331,24 +369,7 @@ int launch(const LaunchOptions& options, LaunchReport& report) {
     report.outcome = "abandoned";
     report.exitCode = 23;
   } else {
-    switch (waitForAck(ack, deadline, report.ackByte)) {
-      case AckOutcome::acknowledged:
-        report.outcome = "acknowledged";
-        report.exitCode = 0;
-        break;
-      case AckOutcome::timeout:
-        report.outcome = "timeout";
-        report.exitCode = 20;
-        break;
-      case AckOutcome::closed:
-        report.outcome = "closed";
-        report.exitCode = 21;
-        break;
-      case AckOutcome::invalid:
-        report.outcome = "invalid";
-        report.exitCode = 22;
-        break;
-    }
+    recordAckOutcome(report, waitForAck(ack, deadline, report.ackByte));
   }
   // A runtime that missed its deadline cannot take custody any more; it is
   // ended rather than left to run without it.

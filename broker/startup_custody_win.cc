@@ -5,8 +5,10 @@
 
 #include "common/crypto_win.h"
 #include "common/reason.h"
+#include "common/security_win.h"
 #include "common/text.h"
 #include "launcher/identity_win.h"
+#include "work/identity_win.h"
 
 namespace nuvra::broker {
 
@@ -24,7 +26,7 @@ std::wstring resolveHome(const std::wstring& home) {
 }
 
 UniqueHandle openSerializationMutex(const std::wstring& home) {
-  launcher::OwnerOnlySecurity security;
+  OwnerOnlySecurity security(currentUserSid(), false, "launcher_mutex");
   const std::wstring name = launcher::serializationMutexName(home);
   UniqueHandle mutex(CreateMutexW(security.attributes(), FALSE, name.c_str()));
   if (!mutex) fail("launcher_mutex");
@@ -81,7 +83,7 @@ AckPipe createAckPipe() {
   const std::wstring name =
       L"\\\\.\\pipe\\nuvra-startup-ack-" +
       hexLowerWide(std::string_view(reinterpret_cast<const char*>(nonce), sizeof(nonce)));
-  launcher::OwnerOnlySecurity security;
+  OwnerOnlySecurity security(currentUserSid(), false, "launcher_ack_pipe");
   AckPipe pipe;
   pipe.server = UniqueHandle(CreateNamedPipeW(
       name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
@@ -128,7 +130,7 @@ AckOutcome waitForAck(AckPipe& pipe, std::uint64_t deadline, std::optional<unsig
 }
 
 UniqueHandle createHandoffMapping(std::size_t size) {
-  launcher::OwnerOnlySecurity security;
+  OwnerOnlySecurity security(currentUserSid(), false, "launcher_mapping");
   const auto size64 = static_cast<std::uint64_t>(size);
   UniqueHandle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, security.attributes(),
                                           PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),

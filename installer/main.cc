@@ -33,6 +33,7 @@
 #include "common/file_win.h"
 #include "common/handle_win.h"
 #include "common/reason.h"
+#include "common/security_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
 #include "launcher/home_records.h"
@@ -42,8 +43,8 @@
 namespace {
 
 using nuvra::fail;
+using nuvra::OwnerOnlySecurity;
 using nuvra::UniqueHandle;
-using nuvra::launcher::OwnerOnlySecurity;
 
 class UsageError : public std::runtime_error {
  public:
@@ -142,7 +143,7 @@ std::string readWholeFile(const std::wstring& path) {
 // Creates a new file (never replacing one) owner-only, writes `bytes` and
 // flushes them to disk before the handle is closed.
 void writeNewFile(const std::wstring& path, std::string_view bytes) {
-  OwnerOnlySecurity security;
+  OwnerOnlySecurity security(nuvra::currentUserSid(), false, "installer_security");
   UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL, 0,
                                 security.attributes(), CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
@@ -161,7 +162,7 @@ void writeNewFile(const std::wstring& path, std::string_view bytes) {
 }
 
 void createDirectory(const std::wstring& path) {
-  OwnerOnlySecurity security(OwnerOnlySecurity::Kind::directory);
+  OwnerOnlySecurity security(nuvra::currentUserSid(), true, "installer_security");
   if (!CreateDirectoryW(path.c_str(), security.attributes())) fail("installer_directory");
 }
 

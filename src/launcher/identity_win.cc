@@ -1,11 +1,8 @@
 #include "launcher/identity_win.h"
 
-#include <sddl.h>
-
 #include "common/crypto_win.h"
 #include "common/reason.h"
 #include "common/text_win.h"
-#include "work/identity_win.h"
 
 namespace nuvra::launcher {
 
@@ -26,23 +23,6 @@ std::string homeKey(const std::wstring& home) {
 std::wstring serializationMutexName(const std::wstring& home) {
   const std::string key = homeKey(home);
   return L"Global\\Nuvra.RuntimeSerialization.V1." + std::wstring(key.begin(), key.end());
-}
-
-OwnerOnlySecurity::OwnerOnlySecurity(Kind kind) {
-  const std::wstring sid = nuvra::currentUserSid();
-  const wchar_t* flags = kind == Kind::directory ? L"OICI" : L"";
-  const std::wstring sddl = L"O:" + sid + L"D:P(A;" + flags + L";GA;;;" + sid + L")";
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor_, nullptr)) {
-    fail("launcher_security");
-  }
-  attributes_.nLength = sizeof(attributes_);
-  attributes_.lpSecurityDescriptor = descriptor_;
-  attributes_.bInheritHandle = FALSE;
-}
-
-OwnerOnlySecurity::~OwnerOnlySecurity() {
-  if (descriptor_ != nullptr) LocalFree(descriptor_);
 }
 
 }  // namespace nuvra::launcher

@@ -359,6 +359,13 @@ describe('the startup custody as a native runtime sees it', () => {
     assert.equal(launch.handoff.parent_image.toLowerCase(), process.execPath.toLowerCase());
   });
 
+  it('names the launcher that ran as the parent image, also one outside the runtime', async () => {
+    const launch = await probe({ launcher: 'build' });
+    assert.equal(launch.handoff.parent_image.toLowerCase(), brokerBuild.testbed.toLowerCase());
+    assert.equal(probeReport(launch).inherited_from_pid, launch.handoff.parent_pid);
+    assert.equal(launch.outcome, 'acknowledged');
+  });
+
   it('adds further guards, directories included, after the four of its own', async () => {
     const launch = await probe({ guards: [home.root] });
     const p = probeReport(launch);
