@@ -26,16 +26,16 @@ int takeMutex(const wchar_t* home, UniqueHandle& mutex) {
     mutex = UniqueHandle(
         OpenMutexW(kHolderAccess, FALSE, launcher::serializationMutexName(home).c_str()));
   } catch (const std::exception&) {
-    std::fputws(L"hold-serialization: bad home\n", stderr);
+    std::fputs("hold-serialization: bad home\n", stderr);
     return 2;
   }
   if (!mutex) {
-    std::fputws(L"hold-serialization: no mutex for this home\n", stderr);
+    std::fputs("hold-serialization: no mutex for this home\n", stderr);
     return 3;
   }
   const DWORD wait = WaitForSingleObject(mutex.get(), kTakeTimeoutMs);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-    std::fputws(L"hold-serialization: mutex not taken\n", stderr);
+    std::fputs("hold-serialization: mutex not taken\n", stderr);
     return 4;
   }
   std::fputs("held\n", stdout);
@@ -47,13 +47,13 @@ int takeMutex(const wchar_t* home, UniqueHandle& mutex) {
 
 int holdSerialization(int argc, wchar_t** argv) {
   if (argc != 2) {
-    std::fputws(L"usage: hold-serialization <home> <milliseconds>\n", stderr);
+    std::fputs("usage: hold-serialization <home> <milliseconds>\n", stderr);
     return 2;
   }
   wchar_t* end = nullptr;
   const unsigned long milliseconds = std::wcstoul(argv[1], &end, 10);
   if (end == argv[1] || *end != L'\0' || milliseconds > 600000) {
-    std::fputws(L"hold-serialization: bad milliseconds\n", stderr);
+    std::fputs("hold-serialization: bad milliseconds\n", stderr);
     return 2;
   }
   UniqueHandle mutex;
@@ -64,7 +64,7 @@ int holdSerialization(int argc, wchar_t** argv) {
 
 int dieHoldingSerialization(int argc, wchar_t** argv) {
   if (argc != 1) {
-    std::fputws(L"usage: die-holding-serialization <home>\n", stderr);
+    std::fputs("usage: die-holding-serialization <home>\n", stderr);
     return 2;
   }
   UniqueHandle mutex;
