@@ -207,19 +207,4 @@ void closeEnvironmentDiagnosticEvents(std::uint64_t environment) noexcept {
   }
 }
 
-bool bindDiagnosticEventToWork(DiagnosticEvent& event, std::uint64_t environment,
-                               std::uint64_t workId, std::uint64_t workDeadline) noexcept {
-  if (event.ownerEnvironment != environment || event.closed.load() || event.bound.load()) {
-    return false;
-  }
-  event.deadline.store(std::min(event.deadline.load(), workDeadline));
-  event.boundWorkId.store(workId);
-  event.bound.store(true);
-  return true;
-}
-
-void releaseDiagnosticEventBinding(DiagnosticEvent& event) noexcept {
-  event.bound.store(false);
-}
-
 }  // namespace nuvra

@@ -125,16 +125,4 @@ void closeDiagnosticEventEntry(const std::shared_ptr<DiagnosticEvent>& event);
 // The finaliser's step: closes and removes every event of the environment.
 void closeEnvironmentDiagnosticEvents(std::uint64_t environment) noexcept;
 
-// --- Binding to a work; both run with processLock held by the caller.
-
-// Binds an open, unbound event of `environment` to a work: the event's
-// deadline becomes the earlier of its own and the work's. False when the
-// event may not be bound (another environment, closed, or already bound).
-bool bindDiagnosticEventToWork(DiagnosticEvent& event, std::uint64_t environment,
-                               std::uint64_t workId, std::uint64_t workDeadline) noexcept;
-
-// The bound work's end has completed: the event is free again (and has
-// usually expired by then).
-void releaseDiagnosticEventBinding(DiagnosticEvent& event) noexcept;
-
 }  // namespace nuvra

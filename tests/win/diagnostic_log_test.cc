@@ -442,7 +442,8 @@ TEST_F(EventOwnedWrites, ClosedExpiredAndBoundEventsAreRefused) {
   auto expired = makeDiagnosticEvent("worker", 1, GetTickCount64() - 3000, std::string(32, '\x14'));
   EXPECT_EQ(appendFor(expired, "{}\n"), "diagnostic_unavailable");
   auto bound = makeDiagnosticEvent("worker", 1, GetTickCount64(), std::string(32, '\x15'));
-  ASSERT_TRUE(bindDiagnosticEventToWork(*bound, 1, 3, GetTickCount64() + 1000));
+  bound->boundWorkId = 3;
+  bound->bound = true;
   EXPECT_EQ(appendFor(bound, "{}\n"), "diagnostic_event_busy");
   EXPECT_FALSE(exists(logFile(todayText(), 0)));
 }
