@@ -57,7 +57,6 @@
 #include "common/text_win.h"
 #include "launch_options.h"
 #include "launcher/handoff.h"
-#include "launcher/identity_win.h"
 #include "roles.h"
 #include "runtime_launch_win.h"
 #include "startup_custody_win.h"

@@ -7,8 +7,8 @@
 #include "common/reason.h"
 #include "common/security_win.h"
 #include "common/text.h"
-#include "launcher/identity_win.h"
 #include "work/identity_win.h"
+#include "work/serialization_object_win.h"
 
 namespace nuvra::broker {
 
@@ -27,7 +27,7 @@ std::wstring resolveHome(const std::wstring& home) {
 
 UniqueHandle openSerializationMutex(const std::wstring& home) {
   OwnerOnlySecurity security(currentUserSid(), false, "launcher_mutex");
-  const std::wstring name = launcher::serializationMutexName(home);
+  const std::wstring name = serializationMutexName(home);
   UniqueHandle mutex(CreateMutexW(security.attributes(), FALSE, name.c_str()));
   if (!mutex) fail("launcher_mutex");
   return mutex;

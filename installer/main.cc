@@ -37,8 +37,8 @@
 #include "common/text.h"
 #include "common/text_win.h"
 #include "launcher/home_records.h"
-#include "launcher/identity_win.h"
 #include "work/identity_win.h"
+#include "work/serialization_object_win.h"
 
 namespace {
 
@@ -258,7 +258,7 @@ std::string install(const InstallOptions& options) {
       .string("generation", installation.generation)
       .string("payload_digest", installation.payloadDigest)
       .string("owner_sid_hash", installation.ownerSidHash)
-      .string("home_key", nuvra::launcher::homeKey(home))
+      .string("home_key", nuvra::homeKey(home))
       .string("node_sha256", nodeSha)
       .string("native_sha256", nativeSha)
       .string("lifetime_identity", installation.lifetimeIdentity)

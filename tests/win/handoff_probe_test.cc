@@ -18,9 +18,9 @@
 #include "common/file_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
-#include "launcher/identity_win.h"
 #include "work/identity_win.h"
 #include "work/policy.h"
+#include "work/serialization_object_win.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ TEST(HandoffProbe, DISABLED_ReportsTheStartupCustody) {
     const std::string home = field(text, "home");
     bool named = false;
     if (!home.empty()) {
-      const std::wstring name = nuvra::launcher::serializationMutexName(nuvra::utf8ToUtf16(home));
+      const std::wstring name = nuvra::serializationMutexName(nuvra::utf8ToUtf16(home));
       HANDLE opened =
           OpenMutexW(SYNCHRONIZE | READ_CONTROL | MUTANT_QUERY_STATE, FALSE, name.c_str());
       named = opened != nullptr && sameObject(opened, mutex);
