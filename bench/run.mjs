@@ -21,7 +21,7 @@ const scale = Number(process.env.NUVRA_BENCH_SCALE ?? '1');
 const settings = {
   startup: { repeat: Math.max(1, Math.round(15 * scale)) },
   works: { count: Math.round(300 * scale) },
-  diagnostics: { count: Math.round(300 * scale), rotationCount: Math.max(300, Math.round(600 * scale)) },
+  diagnostics: { count: Math.round(300 * scale), rotationCount: Math.max(300, Math.round(1300 * scale)) },
   children: { count: Math.round(30 * scale), floodRuns: Math.max(3, Math.round(5 * scale)),
     floodBytes: 64 << 20 },
   memory: { works: 1000, children: 1000, repeat: Math.max(1, Math.round(scale)) },

@@ -62,20 +62,23 @@ export async function withWork(addon, fn) {
 }
 
 // Launches a managed child under a fresh work of its own. A warm work lasts
-// one second and process creation on a loaded Wine host can take longer, so
-// a launch that ran out of its work's time is tried again (twice at most).
-// Resolves with the child and the milliseconds of the attempt that worked.
+// one second, and on a loaded Wine host a work can spend it waiting for the
+// home's serialisation mutex or in process creation; such an attempt is
+// tried again (twice at most). Resolves with the child, the time the
+// successful spawnAsync was called and how long it took.
+const retried = new Set(['profile_startup_timeout', 'profile_owner_wait']);
 export async function spawnChild(addon, program, args, env = {}) {
   for (let attempt = 1; ; ++attempt) {
-    const work = await addon.beginWork();
+    let work = null;
     try {
+      work = await addon.beginWork();
       const t0 = performance.now();
       const child = await addon.spawnAsync(work, program, args, env);
       return { ...child, t0, ms: performance.now() - t0 };
     } catch (error) {
-      if (error?.message !== 'profile_startup_timeout' || attempt === 3) throw error;
+      if (!retried.has(error?.message) || attempt === 3) throw error;
     } finally {
-      await addon.endWork(work).catch(() => {});
+      if (work !== null) await addon.endWork(work).catch(() => {});
     }
   }
 }

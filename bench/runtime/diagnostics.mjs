@@ -1,6 +1,5 @@
-// appendDiagnostic of one line: short lines into a fresh day file, then
-// lines of the largest size, enough of them to rotate the file more than
-// once; a call whose append found index 0 smaller afterwards crossed a
+// appendDiagnostic of one line: short lines and lines of the largest size,
+// enough of them to rotate the day file several times; a call whose append found index 0 smaller afterwards crossed a
 // rotation. Works are renewed well inside their one-second budget.
 import { statSync } from 'node:fs';
 import path from 'node:path';
@@ -25,12 +24,13 @@ function line(bytes, i) {
   return `${head}${'x'.repeat(bytes - head.length - 3)}"}\n`;
 }
 
-async function series(addon, count, bytes) {
-  const plain = [];
-  const rotating = [];
+// Short and long appends alternate, so that both see the same machine.
+async function series(addon, shortCount, longCount) {
+  const short = { plain: [], rotating: [] };
+  const long = { plain: [], rotating: [] };
   let work = null;
   let workStart = 0;
-  for (let i = 0; i < count; ++i) {
+  const append = async (into, bytes, i) => {
     if (work === null || performance.now() - workStart > 400) {
       if (work !== null) await addon.endWork(work);
       workStart = performance.now();
@@ -41,16 +41,18 @@ async function series(addon, count, bytes) {
     const t0 = performance.now();
     await addon.appendDiagnostic(work, text);
     const ms = performance.now() - t0;
-    (sizeOf(dayFile()) < before + text.length ? rotating : plain).push(ms);
+    (sizeOf(dayFile()) < before + text.length ? into.rotating : into.plain).push(ms);
+  };
+  for (let i = 0; i < Math.max(shortCount, longCount); ++i) {
+    if (i < shortCount) await append(short, 160, i);
+    if (i < longCount) await append(long, 4096, i);
   }
   if (work !== null) await addon.endWork(work);
-  return { plain, rotating };
+  return { short, long };
 }
 
 await measure(async () => {
   const { addon } = startRuntime();
-  await series(addon, 20, 160);
-  const short = await series(addon, config.count, 160);
-  const long = await series(addon, config.rotationCount, 4096);
-  return { short, long };
+  await series(addon, 20, 20);
+  return series(addon, config.count, config.rotationCount);
 });

@@ -1,6 +1,6 @@
 // Memory of a runtime: after startup, after `works` works begun and ended one
 // after another, and after `children` managed child launches (in batches of
-// eight at a time, each under a work of its own), each child run to its exit
+// four at a time, each under a work of its own), each child run to its exit
 // and disposed.
 import { startRuntime, measure, config, probeSelf, yieldTurn, spawnChild } from './common.mjs';
 
@@ -24,7 +24,7 @@ await measure(async () => {
   const started = sample();
   for (let i = 0; i < config.works; ++i) await addon.endWork(await addon.beginWork());
   const afterWorks = sample();
-  const batch = 8;
+  const batch = 4;
   for (let launched = 0; launched < config.children; launched += batch) {
     const spawned = [];
     for (let i = 0; i < Math.min(batch, config.children - launched); ++i) {
