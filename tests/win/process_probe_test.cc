@@ -5,8 +5,10 @@
 // with NUVRA_PROBE_PID set; it prints one "PROBE {...}" line. The enabled
 // cases check that the counts it reports follow what a process really holds.
 #include <gtest/gtest.h>
-#include <psapi.h>
 #include <windows.h>
+
+// After windows.h, which it builds on.
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
