@@ -59,7 +59,7 @@ export class Bed {
   async runtime(name, settings = {}, launchOptions = {}) {
     const out = this.scratchFile(`${name}-report`) + '.json';
     const launch = await launchRuntime({
-      home: this.home, script: runtimeScript(name), deadlineMs: 3000, ...launchOptions,
+      home: this.home, script: runtimeScript(name), deadlineMs: 3000, timeoutMs: 900000, ...launchOptions,
       env: {
         ...launchOptions.env,
         NUVRA_BENCH: JSON.stringify({ addon: this.addon, probe: this.probe, home: this.home.home,

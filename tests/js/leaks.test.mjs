@@ -32,6 +32,7 @@ describe('repeated calls leave no handles or memory behind', () => {
     const start = () => launchRuntime({
       home,
       script: fileURLToPath(new URL('./lib/leak_runtime.mjs', import.meta.url)),
+      timeoutMs: 300000,
       env: { NUVRA_LEAK: JSON.stringify({ addon: addonPath.testbed, probe: probePath(), broker: home.brokerImage }) },
     });
     let launch = await start();
