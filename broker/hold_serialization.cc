@@ -23,8 +23,7 @@ constexpr DWORD kTakeTimeoutMs = 10000;
 // Opens the home's mutex by name and owns it; 0 on success.
 int takeMutex(const wchar_t* home, UniqueHandle& mutex) {
   try {
-    mutex = UniqueHandle(
-        OpenMutexW(kHolderAccess, FALSE, serializationMutexName(home).c_str()));
+    mutex = UniqueHandle(OpenMutexW(kHolderAccess, FALSE, serializationMutexName(home).c_str()));
   } catch (const std::exception&) {
     std::fputs("hold-serialization: bad home\n", stderr);
     return 2;

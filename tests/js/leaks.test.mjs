@@ -1,0 +1,66 @@
+// Leak checks: one runtime, started through a product home's launcher, runs
+// each capability's calls hundreds of times; its handle count (read by the
+// native probe) and its working set after a full collection must not grow
+// between a sample after a warm-up and a sample after the repetitions.
+//
+// The slack absorbs what Wine and node do on their own (a thread-pool
+// thread, heap pages); a leak of one handle or one 4 KiB buffer per call
+// exceeds it many times over.
+import { describe, it, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { fileURLToPath } from 'node:url';
+import { addonPath } from './lib/addon.mjs';
+import { installHome, launchRuntime, removeHome, probePath } from './lib/home.mjs';
+
+const handleSlack = 6;
+const memorySlack = 6 * 2 ** 20;
+const cycles = {
+  timingCheckpoint: 'timingCheckpoint',
+  refusedCalls: 'calls refused with a reason code',
+  works: 'beginWork and endWork',
+  diagnosticEvents: 'newDiagnosticEvent, appendIngressDiagnostic and closeDiagnosticEvent',
+  appendDiagnostic: 'appendDiagnostic under a work',
+  childEcho: 'spawnAsync, write, end, poll and dispose of an echoing child',
+  childKill: 'spawnAsync, kill, poll and dispose of a sleeping child',
+};
+
+describe('repeated calls leave no handles or memory behind', () => {
+  let home;
+  let report;
+  before(async () => {
+    home = await installHome();
+    const start = () => launchRuntime({
+      home,
+      script: fileURLToPath(new URL('./lib/leak_runtime.mjs', import.meta.url)),
+      timeoutMs: 300000,
+      env: { NUVRA_LEAK: JSON.stringify({ addon: addonPath.testbed, probe: probePath(), broker: home.brokerImage }) },
+    });
+    let launch = await start();
+    // A start that a loaded machine let miss its deadline is tried once more.
+    if (launch.outcome !== 'acknowledged') launch = await start();
+    const line = launch.stdout.trim().split(/\r?\n/).pop();
+    assert.ok(line, `no report; launcher: ${launch.outcome} ${launch.reason} stderr: ${launch.stderr}`);
+    report = JSON.parse(line).cycles;
+  });
+  after(() => home && removeHome(home));
+
+  for (const [name, what] of Object.entries(cycles)) {
+    it(`${what}: no handle or working-set growth`, (t) => {
+      const r = report[name];
+      assert.ok(r, `no result for ${name}`);
+      if (r.skipped) {
+        t.skip(`${r.skipped}`);
+        return;
+      }
+      assert.equal(r.error, undefined, r.error);
+      assert.ok(Number.isInteger(r.before.handles) && r.before.handles > 0, 'the probe read no handle count');
+      t.diagnostic(`${r.iterations} rounds in ${r.seconds.toFixed(1)} s: handles ${r.before.handles} -> ${r.after.handles}, ` +
+        `working set ${(r.before.workingSet / 2 ** 20).toFixed(1)} -> ${(r.after.workingSet / 2 ** 20).toFixed(1)} MiB`);
+      const handles = r.after.handles - r.before.handles;
+      assert.ok(handles <= handleSlack, `${handles} more handles after ${r.iterations} rounds`);
+      const grown = r.after.workingSet - r.before.workingSet;
+      assert.ok(grown <= memorySlack,
+        `working set grew by ${(grown / 2 ** 20).toFixed(1)} MiB after ${r.iterations} rounds`);
+    });
+  }
+});

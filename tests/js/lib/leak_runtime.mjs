@@ -1,0 +1,150 @@
+// The runtime side of the leak suite: started through a home's launcher, it
+// takes its startup custody, then runs each cycle of addon calls many times
+// and samples its own handle count (through the native probe, which reads it
+// with OpenProcess and GetProcessHandleCount) and its working set after a
+// full collection, once after a warm-up and once after the repetitions.
+// Prints one JSON line: { cycles: { name: { iterations, before, after } } }
+// where a cycle whose functions are not built yet has { skipped }.
+import { createRequire } from 'node:module';
+import { spawnSync } from 'node:child_process';
+import { setFlagsFromString } from 'node:v8';
+import { runInNewContext } from 'node:vm';
+
+const config = JSON.parse(process.env.NUVRA_LEAK);
+const require = createRequire(import.meta.url);
+const addon = require(config.addon);
+addon.initialize();
+addon.finishStartup();
+
+setFlagsFromString('--expose-gc');
+const gc = runInNewContext('gc');
+const yieldTurn = () => new Promise((resolve) => setImmediate(resolve));
+
+function sample() {
+  gc();
+  const r = spawnSync(config.probe, ['--gtest_also_run_disabled_tests', '--gtest_filter=ProcessProbe.*'], {
+    env: { ...process.env, NUVRA_PROBE_PID: String(process.pid) }, encoding: 'utf8', windowsHide: true,
+  });
+  const line = (r.stdout ?? '').split(/\r?\n/).find((l) => l.startsWith('PROBE '));
+  const probe = line ? JSON.parse(line.slice(6)) : {};
+  return { handles: probe.handles ?? null, workingSet: probe.working_set ?? null, rss: process.memoryUsage().rss };
+}
+
+// A child run until it has exited and both its streams are closed.
+async function finish(id, drained = 0, limitMs = 20000) {
+  const until = performance.now() + limitMs;
+  let out = drained;
+  for (;;) {
+    const p = addon.poll(id);
+    if (p.stdout) out += p.stdout.length;
+    if (p.exit_code !== undefined && p.stdout === false && p.stderr === false) break;
+    if (performance.now() > until) throw new Error('child_did_not_finish');
+    await yieldTurn();
+  }
+  await addon.dispose(id);
+  return out;
+}
+
+// A launch under a work of its own; a warm work lasts one second and process
+// creation on a loaded Wine host can take longer, so a launch that ran out of
+// its work's time is tried again.
+async function spawnChild(args, env = {}) {
+  for (let attempt = 1; ; ++attempt) {
+    const work = await addon.beginWork();
+    try {
+      return await addon.spawnAsync(work, config.broker, args, env);
+    } catch (error) {
+      if (error?.message !== 'profile_startup_timeout' || attempt === 3) throw error;
+    } finally {
+      await addon.endWork(work).catch(() => {});
+    }
+  }
+}
+
+const refuse = (fn) => {
+  try {
+    fn();
+  } catch (error) {
+    return error.message;
+  }
+  throw new Error('a refused call succeeded');
+};
+
+const line = '{"leak":"check","pad":"' + 'x'.repeat(200) + '"}\n';
+const payload = Buffer.alloc(4096, 0x61);
+
+// Each cycle does one round of calls and throws if any did not do its job.
+const cycles = {
+  timingCheckpoint: { iterations: 2000, run: async () => { addon.timingCheckpoint('worker_first_line'); } },
+  refusedCalls: {
+    iterations: 2000,
+    run: async () => {
+      refuse(() => addon.initialize(1));
+      refuse(() => addon.endWork('not a work'));
+      refuse(() => addon.poll(4000000000));
+    },
+  },
+  works: { iterations: 150, run: async () => { await addon.endWork(await addon.beginWork()); } },
+  diagnosticEvents: {
+    iterations: 150,
+    run: async () => {
+      const token = addon.newDiagnosticEvent();
+      await addon.appendIngressDiagnostic(token, 'framing', 'started', 'none');
+      addon.closeDiagnosticEvent(token);
+    },
+  },
+  appendDiagnostic: {
+    iterations: 100,
+    run: async () => {
+      const work = await addon.beginWork();
+      await addon.appendDiagnostic(work, line);
+      await addon.endWork(work);
+    },
+  },
+  childEcho: {
+    iterations: 16,
+    warmup: 4,
+    run: async () => {
+      const { id } = await spawnChild(['child', 'echo'], { NUVRA_LEAK_CHECK: '1' });
+      let drained = 0;
+      let written = addon.write(id, payload);
+      while (!written) {
+        await yieldTurn();
+        const p = addon.poll(id);
+        if (p.stdout) drained += p.stdout.length;
+        written = p.write_complete;
+      }
+      addon.end(id);
+      if (await finish(id, drained) !== payload.length) throw new Error('echo_incomplete');
+    },
+  },
+  childKill: {
+    iterations: 12,
+    warmup: 4,
+    run: async () => {
+      const { id } = await spawnChild(['child', 'sleep', '60000']);
+      if (!addon.kill(id)) throw new Error('kill_failed');
+      await finish(id);
+    },
+  },
+};
+
+const selected = config.cycles ?? Object.keys(cycles);
+const result = {};
+for (const name of selected) {
+  const cycle = cycles[name];
+  try {
+    const t0 = performance.now();
+    const warmup = cycle.warmup ?? Math.max(10, Math.floor(cycle.iterations / 5));
+    for (let i = 0; i < warmup; ++i) await cycle.run();
+    const before = sample();
+    for (let i = 0; i < cycle.iterations; ++i) await cycle.run();
+    const after = sample();
+    result[name] = { iterations: cycle.iterations, before, after, seconds: (performance.now() - t0) / 1000 };
+  } catch (error) {
+    result[name] = error?.message === 'not_built_yet'
+      ? { skipped: 'not_built_yet' }
+      : { error: String(error?.stack ?? error) };
+  }
+}
+console.log(JSON.stringify({ cycles: result }));

@@ -1,0 +1,137 @@
+// A native probe of another process's handle count and memory, for the leak
+// suite and the benchmarks, which run in node.exe and cannot read either for
+// their own process. Run as
+//   win_tests.exe --gtest_also_run_disabled_tests --gtest_filter=ProcessProbe.*
+// with NUVRA_PROBE_PID set; it prints one "PROBE {...}" line. The enabled
+// cases check that the counts it reports follow what a process really holds.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+// After windows.h, which it builds on.
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/handle_win.h"
+#include "common/text.h"
+
+namespace {
+
+using nuvra::UniqueHandle;
+
+// Counted from the system's handle table rather than GetProcessHandleCount,
+// which Wine answers with 0 for every process.
+struct HandleEntry {
+  void* object;
+  ULONG_PTR processId;
+  ULONG_PTR handleValue;
+  ULONG grantedAccess;
+  USHORT creatorBackTraceIndex;
+  USHORT objectTypeIndex;
+  ULONG attributes;
+  ULONG reserved;
+};
+struct HandleTable {
+  ULONG_PTR count;
+  ULONG_PTR reserved;
+  HandleEntry entries[1];
+};
+constexpr ULONG kExtendedHandleInformation = 64;
+constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+std::optional<DWORD> handleCount(DWORD pid) {
+  using Query = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return std::nullopt;
+  std::vector<ULONG_PTR> buffer(1 << 16);
+  for (;;) {
+    ULONG needed = 0;
+    const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
+    const LONG status = query(kExtendedHandleInformation, buffer.data(), size, &needed);
+    if (status == kInfoLengthMismatch && buffer.size() < (1u << 26)) {
+      buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(ULONG_PTR) + 1024));
+      continue;
+    }
+    if (status != 0) return std::nullopt;
+    break;
+  }
+  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+  DWORD count = 0;
+  for (ULONG_PTR i = 0; i < table->count; ++i) {
+    if (table->entries[i].processId == pid) ++count;
+  }
+  return count;
+}
+
+struct Memory {
+  std::uint64_t workingSet = 0;
+  std::uint64_t peakWorkingSet = 0;
+  std::uint64_t privateBytes = 0;
+};
+
+std::optional<Memory> memoryOf(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof(counters);
+  if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof(counters))) {
+    return std::nullopt;
+  }
+  return Memory{counters.WorkingSetSize, counters.PeakWorkingSetSize, counters.PrivateUsage};
+}
+
+UniqueHandle openForQuery(DWORD pid) {
+  return UniqueHandle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+}
+
+TEST(ProcessProbe, AnotherEventRaisesTheHandleCountByOne) {
+  const std::optional<DWORD> before = handleCount(GetCurrentProcessId());
+  ASSERT_TRUE(before.has_value());
+  std::vector<UniqueHandle> events;
+  for (int i = 0; i < 10; ++i) events.emplace_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const std::optional<DWORD> during = handleCount(GetCurrentProcessId());
+  ASSERT_TRUE(during.has_value());
+  EXPECT_EQ(*during, *before + 10);
+  events.clear();
+  EXPECT_EQ(handleCount(GetCurrentProcessId()), before);
+}
+
+TEST(ProcessProbe, TouchedMemoryShowsInTheWorkingSet) {
+  UniqueHandle self = openForQuery(GetCurrentProcessId());
+  ASSERT_TRUE(self);
+  const std::optional<Memory> before = memoryOf(self.get());
+  ASSERT_TRUE(before.has_value());
+  constexpr std::size_t kSize = 64u << 20;
+  std::vector<unsigned char> block(kSize, 1);
+  const std::optional<Memory> during = memoryOf(self.get());
+  ASSERT_TRUE(during.has_value());
+  EXPECT_GE(during->peakWorkingSet, before->workingSet + kSize / 2);
+  EXPECT_GE(during->peakWorkingSet, during->workingSet);
+  EXPECT_EQ(block[kSize - 1], 1);
+}
+
+TEST(ProcessProbe, DISABLED_ReportsHandlesAndMemory) {
+  const char* pidText = std::getenv("NUVRA_PROBE_PID");
+  ASSERT_NE(pidText, nullptr);
+  const DWORD pid = static_cast<DWORD>(std::strtoul(pidText, nullptr, 10));
+  UniqueHandle process = openForQuery(pid);
+  ASSERT_TRUE(process) << "OpenProcess " << GetLastError();
+  const std::optional<DWORD> handles = handleCount(pid);
+  const std::optional<Memory> memory = memoryOf(process.get());
+  ASSERT_TRUE(handles.has_value() && memory.has_value());
+  nuvra::RecordBuilder out;
+  out.number("pid", pid)
+      .number("handles", *handles)
+      .number("working_set", memory->workingSet)
+      .number("peak_working_set", memory->peakWorkingSet)
+      .number("private_bytes", memory->privateBytes);
+  std::printf("PROBE %s", out.line().c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
