@@ -67,7 +67,7 @@ try {
           }
         }
         Object.assign(child, spawned);
-        child.write = addon.write(spawned.id, Buffer.from('hello from the runtime\n'));
+        child.write = addon.write(spawned.id, Buffer.from('hello from the runtime\\n'));
         child.end = addon.end(spawned.id);
         let stdout = '';
         for (;;) {
