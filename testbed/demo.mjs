@@ -5,6 +5,7 @@
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import path from 'node:path';
+import { randomBytes } from 'node:crypto';
 import { declaredNodeApiVersion, readExports } from './lib/pe.mjs';
 
 const addonPath = process.env.NUVRA_ADDON;
@@ -82,13 +83,23 @@ try {
     }
     console.log(JSON.stringify(seen, null, 2));`;
   console.log('\nAn entry runtime started by the launcher role of the home\'s broker executable:');
-  const launch = await launchRuntime({ home, source, args: [addonPath, home.brokerImage] });
+  // A traced attempt: the launcher creates the trace directory, the addon
+  // appends its checkpoints to the runtime's own file in it.
+  const attempt = randomBytes(16).toString('hex');
+  const traceDirectory = 'C:\\Tevra\\ona\\temp\\st24data\\trace';
+  fs.mkdirSync(traceDirectory, { recursive: true });
+  const launch = await launchRuntime({ home, source, args: [addonPath, home.brokerImage],
+    env: { NUVRA_STARTUP_ATTEMPT: attempt } });
   console.log(`  launcher exit code ${launch.exitCode}: ${launch.outcome}` +
     (launch.reason ? ` (${launch.reason})` : '') + `, runtime exit code ${launch.runtimeExitCode}`);
   console.log('  handoff:');
   for (const line of JSON.stringify(launch.handoff, null, 2).split('\n')) console.log(`    ${line}`);
   console.log('  the runtime saw:');
   for (const line of (launch.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
+  const traceFile = path.win32.join(traceDirectory, `${attempt}-${launch.runtimePid}-native.jsonl`);
+  console.log(`  timing trace ${traceFile}:`);
+  const trace = fs.existsSync(traceFile) ? fs.readFileSync(traceFile, 'utf8').trim() : '';
+  for (const line of (trace || '(none)').split(/\r?\n/)) console.log(`    ${line}`);
   if (launch.stderr.trim()) console.log(`  runtime errors:\n    ${launch.stderr.trim().split(/\r?\n/).join('\n    ')}`);
 } finally {
   removeHome(home);
