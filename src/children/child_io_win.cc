@@ -88,6 +88,11 @@ PollResult pollChild(ChildProcess& child) {
       state.pending = false;
       state.buffer.clear();
     } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
+      // The write is over (typically the child died with it in flight).
+      // Leaving it pending would fail every later poll, so the exit code of
+      // a killed child could never be read: report the failure once.
+      state.pending = false;
+      state.buffer.clear();
       fail("stdin_write_failed");
     }
   }
