@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../support/command_line.h"
+#include "../support/reason_of.h"
 
 namespace {
 
@@ -17,14 +18,7 @@ using nuvra::buildEnvironmentBlock;
 using nuvra::ChildEnvironmentFacts;
 using nuvra::EnvironmentMap;
 
-std::string reasonOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using nuvra::testing::reasonOf;
 
 ChildEnvironmentFacts facts() {
   ChildEnvironmentFacts result;

@@ -6,19 +6,13 @@
 #include <string>
 
 #include "common/reason.h"
+#include "../support/reason_of.h"
 
 namespace {
 
 using namespace nuvra::startup;
 
-std::string reasonOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const nuvra::ProfileError& error) {
-    return error.what();
-  }
-  return "";
-}
+using nuvra::testing::reasonOf;
 
 TEST(HandoffLength, AcceptsOneToTheLastByteOfTheView) {
   EXPECT_EQ(reasonOf([] { checkHandoffLength(1); }), "");

@@ -9,20 +9,12 @@
 
 #include "../support/command_line.h"
 #include "common/reason.h"
+#include "../support/reason_of.h"
 
 namespace nuvra {
 namespace {
 
-// The reason code a call fails with, or "" when it does not fail.
-template <typename Call>
-std::string reasonOf(Call call) {
-  try {
-    call();
-  } catch (const ProfileError& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using nuvra::testing::reasonOf;
 
 // The argument splitting a child applies to its command line; the Windows
 // unit tests check the same quoting against the system's own splitter.

@@ -9,19 +9,12 @@
 
 #include "work/budget.h"
 #include "work/work_record.h"
+#include "../support/reason_of.h"
 
 namespace nuvra {
 namespace {
 
-template <typename Fn>
-std::string reasonOf(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using nuvra::testing::reasonOf;
 
 TEST(DeadlineWindow, HoldsUpToTheWindowAndStrictlyBeforeTheDeadline) {
   EXPECT_TRUE(deadlineHolds(1000, 4000, kOrdinaryWindowMs));

@@ -20,6 +20,7 @@
 #include "children/launch_win.h"
 #include "common/reason.h"
 #include "common/text.h"
+#include "../support/reason_of.h"
 
 namespace nuvra::testing {
 
@@ -116,14 +117,7 @@ inline LaunchRequest brokerRequest(std::vector<std::wstring> arguments) {
   return request;
 }
 
-inline std::string reasonOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using nuvra::testing::reasonOf;
 
 struct Collected {
   std::string out;

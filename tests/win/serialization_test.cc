@@ -16,6 +16,7 @@
 #include "work/identity_win.h"
 #include "work/policy.h"
 #include "work/serialization_object_win.h"
+#include "../support/reason_of.h"
 
 namespace nuvra {
 namespace {
@@ -24,15 +25,7 @@ bool releaseFlavour() {
   return std::string(policy::flavourName()) == "release";
 }
 
-template <typename Fn>
-std::string reasonOf(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using nuvra::testing::reasonOf;
 
 // An owner-only security descriptor in the product's own form.
 class OwnerOnly {

@@ -12,19 +12,9 @@
 
 #include "common/handle_win.h"
 #include "common/reason.h"
+#include "../support/reason_of.h"
 
 namespace nuvra::testing {
-
-// The reason a call fails with, "" when it returns normally.
-template <typename Call>
-std::string reasonOf(Call call) {
-  try {
-    call();
-  } catch (const ProfileError& failure) {
-    return failure.what();
-  }
-  return "";
-}
 
 // A security descriptor from SDDL, freed with the object.
 class Descriptor {

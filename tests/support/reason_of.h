@@ -1,0 +1,20 @@
+// The reason a call fails with: the message of the exception it throws, or
+// "" when it returns normally. Shared by the host and Windows unit tests.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace nuvra::testing {
+
+template <typename Call>
+std::string reasonOf(Call&& call) {
+  try {
+    call();
+  } catch (const std::exception& failure) {
+    return failure.what();
+  }
+  return "";
+}
+
+}  // namespace nuvra::testing
