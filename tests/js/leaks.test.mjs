@@ -1,7 +1,8 @@
 // Leak checks: one runtime, started through a product home's launcher, runs
-// each capability's calls hundreds of times; its handle count (read by the
-// native probe) and its working set after a full collection must not grow
-// between a sample after a warm-up and a sample after the repetitions.
+// each capability's calls many times (children: a few hundred launches); its
+// handle count (read by the native probe) and its working set after a full
+// collection must not grow between a sample after a warm-up and a sample
+// after the repetitions.
 //
 // The slack absorbs what Wine and node do on their own (a thread-pool
 // thread, heap pages); a leak of one handle or one 4 KiB buffer per call
@@ -54,7 +55,8 @@ describe('repeated calls leave no handles or memory behind', () => {
       }
       assert.equal(r.error, undefined, r.error);
       assert.ok(Number.isInteger(r.before.handles) && r.before.handles > 0, 'the probe read no handle count');
-      t.diagnostic(`${r.iterations} rounds in ${r.seconds.toFixed(1)} s: handles ${r.before.handles} -> ${r.after.handles}, ` +
+      const launched = r.launches ? ` (${r.launches} launches)` : '';
+      t.diagnostic(`${r.iterations} rounds${launched} in ${r.seconds.toFixed(1)} s: handles ${r.before.handles} -> ${r.after.handles}, ` +
         `working set ${(r.before.workingSet / 2 ** 20).toFixed(1)} -> ${(r.after.workingSet / 2 ** 20).toFixed(1)} MiB`);
       const handles = r.after.handles - r.before.handles;
       assert.ok(handles <= handleSlack, `${handles} more handles after ${r.iterations} rounds`);
@@ -63,4 +65,9 @@ describe('repeated calls leave no handles or memory behind', () => {
         `working set grew by ${(grown / 2 ** 20).toFixed(1)} MiB after ${r.iterations} rounds`);
     });
   }
+
+  it('the child cycles count the handles across hundreds of launches', () => {
+    const launches = ['childEcho', 'childKill'].reduce((sum, name) => sum + (report[name]?.launches ?? 0), 0);
+    assert.ok(launches >= 200, `only ${launches} launches were measured`);
+  });
 });

@@ -3,7 +3,7 @@
 // and samples its own handle count (through the native probe, which reads it
 // with OpenProcess and GetProcessHandleCount) and its working set after a
 // full collection, once after a warm-up and once after the repetitions.
-// Prints one JSON line: { cycles: { name: { iterations, before, after } } }
+// Prints one JSON line: { cycles: { name: { iterations, launches, before, after } } }
 // where a cycle whose functions are not built yet has { skipped }.
 import { createRequire } from 'node:module';
 import { spawnSync } from 'node:child_process';
@@ -70,6 +70,15 @@ const refuse = (fn) => {
   throw new Error('a refused call succeeded');
 };
 
+// The child cycles keep this many children in flight in each round, so a
+// few hundred launches fit in the suite's time.
+const childrenPerRound = 4;
+const inFlight = async (launch) => {
+  const results = await Promise.allSettled(Array.from({ length: childrenPerRound }, launch));
+  const failed = results.find((r) => r.status === 'rejected');
+  if (failed) throw failed.reason;
+};
+
 const line = '{"leak":"check","pad":"' + 'x'.repeat(200) + '"}\n';
 const payload = Buffer.alloc(4096, 0x61);
 
@@ -102,9 +111,10 @@ const cycles = {
     },
   },
   childEcho: {
-    iterations: 16,
+    iterations: 50,
     warmup: 4,
-    run: async () => {
+    children: childrenPerRound,
+    run: () => inFlight(async () => {
       const { id } = await spawnChild(['child', 'echo'], { NUVRA_LEAK_CHECK: '1' });
       let drained = 0;
       let written = addon.write(id, payload);
@@ -116,16 +126,17 @@ const cycles = {
       }
       addon.end(id);
       if (await finish(id, drained) !== payload.length) throw new Error('echo_incomplete');
-    },
+    }),
   },
   childKill: {
-    iterations: 12,
-    warmup: 4,
-    run: async () => {
+    iterations: 15,
+    warmup: 2,
+    children: childrenPerRound,
+    run: () => inFlight(async () => {
       const { id } = await spawnChild(['child', 'sleep', '60000']);
       if (!addon.kill(id)) throw new Error('kill_failed');
       await finish(id);
-    },
+    }),
   },
 };
 
@@ -140,7 +151,11 @@ for (const name of selected) {
     const before = sample();
     for (let i = 0; i < cycle.iterations; ++i) await cycle.run();
     const after = sample();
-    result[name] = { iterations: cycle.iterations, before, after, seconds: (performance.now() - t0) / 1000 };
+    result[name] = {
+      iterations: cycle.iterations,
+      launches: cycle.iterations * (cycle.children ?? 0), before, after,
+      seconds: (performance.now() - t0) / 1000,
+    };
   } catch (error) {
     result[name] = error?.message === 'not_built_yet'
       ? { skipped: 'not_built_yet' }
