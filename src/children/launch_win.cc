@@ -16,9 +16,9 @@ namespace {
 constexpr DWORD kPipeBufferBytes = 65536;
 
 // Holds the launch's locks in their one order: serialisation mutex, then
-// processLock (only ever tried while the mutex is held), then the owner's
-// lock. A failed launch lets go of them here; a successful one earlier, in
-// the order the release step names.
+// processLock, then the owner's lock, the latter two only ever tried. A
+// failed launch lets go of them here; a successful one earlier, in the order
+// the release step names.
 class LaunchLocks {
  public:
   explicit LaunchLocks(LaunchContext& context) : context_(context) {}
@@ -36,26 +36,30 @@ class LaunchLocks {
     if (processLocked_) processState().processLock.unlock();
   }
 
-  // 2. Lock loop. Waiting for processLock while holding the serialisation
-  //    mutex could deadlock against initialize, which takes them the other
-  //    way round; so the lock is only tried, and on failure the mutex is
-  //    let go for a 1 ms back-off.
-  void acquire() {
+  // 2. and 3. Lock loop. Waiting for processLock while holding the
+  //    serialisation mutex could deadlock against initialize, which takes
+  //    them the other way round; waiting for the owner's lock while holding
+  //    both could deadlock against a diagnostic write of the same work, which
+  //    holds that lock while it waits for the mutex. So both are only tried,
+  //    and on failure everything is let go for a 1 ms back-off.
+  void acquire(bool withOwner) {
     for (;;) {
       context_.checkDeadline();
       context_.acquireSerialization();
       serialization_ = true;
       if (processState().processLock.try_lock()) {
         processLocked_ = true;
-        return;
+        if (!withOwner) return;
+        owner_ = context_.tryLockOwner();
+        if (owner_.owns_lock()) return;
+        processLocked_ = false;
+        processState().processLock.unlock();
       }
       serialization_ = false;
       context_.releaseSerialization();
       Sleep(1);
     }
   }
-
-  void lockOwner() { owner_ = context_.lockOwner(); }
 
   // 19. Release in the documented order.
   void release() {
@@ -99,6 +103,8 @@ class ProcessAttributes {
                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr) ||
         !UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_, sizeof(HANDLE),
                                    nullptr, nullptr)) {
+      // A constructor that throws runs no destructor.
+      reset();
       fail("profile_child_attributes");
     }
   }
@@ -183,7 +189,9 @@ UniqueHandle createOutputPipe(InheritList& inherit, const char* reason) {
   HANDLE write = nullptr;
   if (!CreatePipe(&read, &write, &attributes, kPipeBufferBytes)) fail(reason);
   UniqueHandle readEnd(read);
-  inherit.emplace_back(write);
+  // Owned before the list grows, so a failed growth still closes it.
+  UniqueHandle writeEnd(write);
+  inherit.push_back(std::move(writeEnd));
   requireNonInheritable(readEnd.get());
   return readEnd;
 }
@@ -210,7 +218,8 @@ HANDLE createHandoff(LaunchKind kind, const std::string& text, ChildProcess& chi
                        kHandoffChildAccess, TRUE, 0)) {
     fail("profile_handoff_duplicate");
   }
-  inherit.emplace_back(duplicate);
+  UniqueHandle owned(duplicate);
+  inherit.push_back(std::move(owned));
   if (kind == LaunchKind::accountWorker) {
     child.handoffMapping = std::move(mapping);
   } else {
@@ -289,8 +298,7 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
 
   // 2. and 3.
   LaunchLocks locks(context);
-  locks.acquire();
-  if (managed) locks.lockOwner();
+  locks.acquire(managed);
 
   // 4. Before any pipe or job exists.
   checkTarget(request.applicationPath, context.runtimeRoot());

@@ -49,9 +49,10 @@ class LaunchContext {
   // ownership mark unless the process is poisoned; a failed release poisons
   // and throws "profile_owner_release".
   virtual void releaseSerialization() = 0;
-  // Kind 1: the work's own lock, held for the rest of the launch, after
-  // proving the work still open ("profile_work_ended").
-  virtual std::unique_lock<std::mutex> lockOwner() { return {}; }
+  // Kind 1: tries the work's own lock, to be held for the rest of the launch;
+  // a lock that does not own its mutex when another thread holds it. Once
+  // held, the work must still be open ("profile_work_ended").
+  virtual std::unique_lock<std::mutex> tryLockOwner() { return {}; }
 
   // The runtime root, the product home and the owner SID hash of this runtime.
   virtual std::wstring runtimeRoot() = 0;

@@ -19,10 +19,10 @@ void ManagedChildLaunch::releaseSerialization() {
   nuvra::releaseSerialization(hold_);
 }
 
-std::unique_lock<std::mutex> ManagedChildLaunch::lockOwner() {
+std::unique_lock<std::mutex> ManagedChildLaunch::tryLockOwner() {
   // Holds the work's marker steady while the record names it.
-  std::unique_lock<std::mutex> lock(work_->lock);
-  if (!work_->workRecord) fail("profile_work_ended");
+  std::unique_lock<std::mutex> lock(work_->lock, std::try_to_lock);
+  if (lock.owns_lock() && !work_->workRecord) fail("profile_work_ended");
   return lock;
 }
 

@@ -19,7 +19,7 @@ class ManagedChildLaunch final : public LaunchContext {
   void checkDeadline() override;
   void acquireSerialization() override;
   void releaseSerialization() override;
-  std::unique_lock<std::mutex> lockOwner() override;
+  std::unique_lock<std::mutex> tryLockOwner() override;
   std::wstring runtimeRoot() override;
   std::wstring home() override;
   std::string ownerSidHash() override;

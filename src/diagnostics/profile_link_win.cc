@@ -16,6 +16,11 @@ namespace {
 // The log home of one write: what the profile recorded at startup, copied
 // under processLock on the JavaScript thread, and the write's own hold of
 // the serialisation mutex, taken and released on the worker thread.
+//
+// The serialisation target is copied here too: the write asks for the mutex
+// while holding its owner's lock, and a child launch for the same work holds
+// processLock while it waits for that lock, so the worker must not wait for
+// processLock then.
 class ProfileLogHome final : public LogHome {
  public:
   ProfileLogHome() {
@@ -28,6 +33,7 @@ class ProfileLogHome final : public LogHome {
       volumeSerial_ = profile.workMarkerVolume;
       guards_ = profile.guards;
     }
+    target_ = profileSerializationTarget();
     userSid_ = currentUserSid();
   }
 
@@ -38,7 +44,7 @@ class ProfileLogHome final : public LogHome {
     ::nuvra::checkOwnerOnly(file, directory ? OwnedObject::directory : OwnedObject::file);
   }
   void acquireSerialization(std::uint64_t deadline, std::uint32_t clock) override {
-    ::nuvra::acquireSerialization(hold_, deadline, static_cast<SerializationClock>(clock));
+    ::nuvra::acquireSerialization(hold_, deadline, static_cast<SerializationClock>(clock), target_);
   }
   void releaseSerialization() override { ::nuvra::releaseSerialization(hold_); }
   void verifyGuards(const std::function<void()>& ownerCheck) override {
@@ -50,6 +56,7 @@ class ProfileLogHome final : public LogHome {
   std::uint32_t volumeSerial_ = 0;
   std::vector<GuardEntry> guards_;
   std::wstring userSid_;
+  SerializationTarget target_;
   SerializationHold hold_;
 };
 

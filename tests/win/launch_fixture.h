@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "../support/reason_of.h"
 #include "children/child_io_win.h"
 #include "children/launch_win.h"
 #include "common/reason.h"
 #include "common/text.h"
-#include "../support/reason_of.h"
 
 namespace nuvra::testing {
 
@@ -69,9 +69,9 @@ class TestContext : public nuvra::LaunchContext {
   }
   void acquireSerialization() override { ++acquisitions; }
   void releaseSerialization() override { ++releases; }
-  std::unique_lock<std::mutex> lockOwner() override {
+  std::unique_lock<std::mutex> tryLockOwner() override {
     ++ownerLocks;
-    return std::unique_lock<std::mutex>(ownerMutex);
+    return std::unique_lock<std::mutex>(ownerMutex, std::try_to_lock);
   }
   std::wstring runtimeRoot() override { return root; }
   std::wstring home() override { return L"C:\\nuvra-home"; }

@@ -221,6 +221,34 @@ TEST(LaunchChild, BacksOffWhileAnotherThreadHoldsTheProcessLock) {
   EXPECT_TRUE(nuvra::releaseAndFreeChild(std::move(child)));
 }
 
+// A diagnostic write of the work holds the work's lock while it waits for the
+// serialisation mutex; the launch must not sit on the mutex and processLock
+// waiting for that lock, but let both go until the lock is free.
+TEST(LaunchChild, BacksOffWhileAnotherThreadHoldsTheOwnersLock) {
+  TestContext context;
+  std::atomic<bool> held{false};
+  std::atomic<bool> processLockFree{false};
+  std::thread holder([&] {
+    std::lock_guard<std::mutex> owner(context.ownerMutex);
+    held = true;
+    Sleep(20);
+    for (int i = 0; i < 2000 && !processLockFree; ++i) {
+      if (nuvra::processState().processLock.try_lock()) {
+        nuvra::processState().processLock.unlock();
+        processLockFree = true;
+      }
+      Sleep(1);
+    }
+  });
+  while (!held) Sleep(1);
+  ChildSlot child = nuvra::launchChild(brokerRequest({L"child", L"exit", L"0"}), context);
+  holder.join();
+  EXPECT_TRUE(processLockFree);
+  EXPECT_GT(context.ownerLocks, 1);
+  EXPECT_EQ(context.acquisitions, context.releases);
+  EXPECT_TRUE(nuvra::releaseAndFreeChild(std::move(child)));
+}
+
 TEST(LaunchChild, LeaksNoHandleAcrossHundredsOfLaunches) {
   TestContext context;
   ChildSlot warm = nuvra::launchChild(brokerRequest({L"child", L"exit", L"0"}), context);
