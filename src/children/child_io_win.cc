@@ -74,10 +74,11 @@ bool endChildInput(ChildProcess& child) {
 }
 
 PollResult pollChild(ChildProcess& child) {
+  // The steps that can fail come before the streams are read: a failed poll
+  // returns nothing, and bytes already taken from a pipe would be lost with
+  // it (a child that exits with a write in flight typically leaves its last
+  // words on stderr).
   PollResult result;
-  result.stdoutBytes = readAvailable(child.stdoutPipe);
-  result.stderrBytes = readAvailable(child.stderrPipe);
-
   ChildWriteState& state = child.write;
   if (state.pending) {
     DWORD transferred = 0;
@@ -106,6 +107,9 @@ PollResult pollChild(ChildProcess& child) {
   } else if (wait != WAIT_TIMEOUT) {
     fail("child_wait_failed");
   }
+
+  result.stdoutBytes = readAvailable(child.stdoutPipe);
+  result.stderrBytes = readAvailable(child.stderrPipe);
   return result;
 }
 

@@ -179,6 +179,21 @@ describe('a managed child\'s streams', () => {
     await sleep(5);
   }
   out.disposeKilled = await addon.dispose(stuck.id);
+  // A child that refuses its input: it writes to stderr and exits with the
+  // write still in flight, before anything is polled.
+  const refuser = await spawn(['child', 'stderr', 'input refused']);
+  out.refuserWrite = addon.write(refuser.id, Buffer.alloc(8388608, 1));
+  await sleep(1500);
+  out.refused = { stderr: '', failures: [] };
+  for (let i = 0; i < 2000 && out.refused.exit === undefined; i++) {
+    try {
+      const p = addon.poll(refuser.id);
+      if (p.stderr) out.refused.stderr += p.stderr;
+      if (p.exit_code !== undefined && p.stdout === false && p.stderr === false) out.refused.exit = p.exit_code;
+    } catch (e) { out.refused.failures.push(e.message); }
+    await sleep(5);
+  }
+  await addon.dispose(refuser.id);
   const parent = await spawn(['child', 'grandchild']);
   let line = '';
   for (let i = 0; i < 2000 && !line.includes('\\n'); i++) { const p = addon.poll(parent.id); if (p.stdout) line += p.stdout; await sleep(5); }
@@ -221,6 +236,14 @@ describe('a managed child\'s streams', () => {
     for (const failure of seen.writeAfterKill) assert.equal(failure, 'stdin_write_failed');
     assert.equal(seen.killed, 1);
     assert.equal(seen.disposeKilled, true);
+  });
+
+  it('keeps what a child wrote before it exited with a write in flight', () => {
+    assert.equal(seen.refuserWrite, false);
+    assert.ok(seen.refused.failures.length <= 1, JSON.stringify(seen.refused.failures));
+    for (const failure of seen.refused.failures) assert.equal(failure, 'stdin_write_failed');
+    assert.equal(seen.refused.stderr, 'input refused');
+    assert.equal(seen.refused.exit, 0);
   });
 
   it('refuses a second dispose of the same id', () => {
