@@ -6,17 +6,17 @@
 
 namespace nuvra {
 
+// A value whose close failed is no longer ours to close: it is given up, so
+// that no later close (this slot's destructor included) can hit a handle that
+// has since been opened with the same value.
 void UniqueHandle::closeOrFail() {
   if (handle_ == nullptr) return;
-  if (!CloseHandle(handle_)) fail("profile_close_failed");
-  handle_ = nullptr;
+  if (!CloseHandle(std::exchange(handle_, nullptr))) fail("profile_close_failed");
 }
 
 bool UniqueHandle::closeForCleanup() noexcept {
   if (handle_ == nullptr) return true;
-  if (!CloseHandle(handle_)) return false;
-  handle_ = nullptr;
-  return true;
+  return CloseHandle(std::exchange(handle_, nullptr)) != FALSE;
 }
 
 void requireNonInheritable(HANDLE handle) {

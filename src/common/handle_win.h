@@ -37,9 +37,12 @@ class UniqueHandle {
   void closeQuietly() noexcept {
     if (handle_ != nullptr) CloseHandle(std::exchange(handle_, nullptr));
   }
-  // Closes a present handle; a failed close is "profile_close_failed".
+  // Closes a present handle; a failed close is "profile_close_failed". The
+  // slot is empty afterwards either way: a value that would not close is
+  // given up, never closed again.
   void closeOrFail();
-  // True when empty or closed; false when the close failed (the handle stays).
+  // True when empty or closed; false when the close failed (the value is
+  // given up, as above).
   [[nodiscard]] bool closeForCleanup() noexcept;
 
  private:

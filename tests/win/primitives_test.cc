@@ -129,16 +129,29 @@ TEST(UniqueHandle, ClosingAPresentHandleEmptiesTheSlot) {
   EXPECT_FALSE(b);
 }
 
-TEST(UniqueHandle, AFailedCloseIsReportedAndTheValueKept) {
+TEST(UniqueHandle, AFailedCloseIsReportedAndTheValueGivenUp) {
   // A value no handle table entry has: CloseHandle refuses it.
   const auto bogus = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7ffffff0));
   UniqueHandle cleanup(bogus);
   EXPECT_FALSE(cleanup.closeForCleanup());
-  EXPECT_EQ(cleanup.get(), bogus);
-  cleanup.release();
+  EXPECT_FALSE(cleanup);
   UniqueHandle strict(bogus);
   EXPECT_EQ(reasonOf([&] { strict.closeOrFail(); }), "profile_close_failed");
-  strict.release();
+  EXPECT_FALSE(strict);
+}
+
+TEST(UniqueHandle, AValueThatWouldNotCloseIsNeverClosedAgain) {
+  UniqueHandle stale(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(stale);
+  const HANDLE value = stale.get();
+  ASSERT_TRUE(CloseHandle(value));  // behind the slot's back
+  EXPECT_FALSE(stale.closeForCleanup());
+  // The table hands the freed value out again, to someone else's handle.
+  UniqueHandle reused(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_EQ(reused.get(), value) << "the value was not reused, so nothing below is shown";
+  stale = UniqueHandle();
+  DWORD flags = 0;
+  EXPECT_TRUE(GetHandleInformation(reused.get(), &flags));
 }
 
 TEST(Inheritance, RequireNonInheritableClearsTheFlag) {
