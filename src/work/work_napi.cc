@@ -88,25 +88,17 @@ void bindDiagnosticEvent(Work& work, const std::string& token) {
   work.diagnosticUnbound.store(false);
 }
 
-// Caller holds processLock.
+// Caller holds processLock. Only the work the event is bound to releases it:
+// a second end of the same work may complete after the event was bound anew.
 void releaseDiagnosticBinding(Work& work) noexcept {
-  if (work.diagnosticEvent) work.diagnosticEvent->bound.store(false);
+  const std::shared_ptr<DiagnosticEvent>& event = work.diagnosticEvent;
+  if (event && event->boundWorkId.load() == work.id) event->bound.store(false);
 }
 
 // ---- Kind 0: open ---------------------------------------------------------
 
 void executeOpen(NativeJob& job) {
   openWork(*job.work);
-}
-
-napi_value openValue(napi_env env, NativeJob& job) {
-  checkWorkValidity(*job.work);
-  {
-    std::lock_guard<std::mutex> lock(processState().processLock);
-    // An existing entry stays as it is.
-    processState().works.emplace(job.work->id, job.work);
-  }
-  return makeString(env, formatDecimal64(job.work->id));
 }
 
 // A work whose open failed never enters `works`: the event it bound is free
@@ -116,6 +108,22 @@ void openSettling(NativeJob& job, bool succeeded) noexcept {
   std::lock_guard<std::mutex> workLock(job.work->lock);
   std::lock_guard<std::mutex> lock(processState().processLock);
   releaseDiagnosticBinding(*job.work);
+}
+
+napi_value openValue(napi_env env, NativeJob& job) {
+  // The open itself succeeded, but the work may have run out of time while
+  // the completion waited for this thread; it is then refused like a failed
+  // open, its event included.
+  try {
+    checkWorkValidity(*job.work);
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    // An existing entry stays as it is.
+    processState().works.emplace(job.work->id, job.work);
+  } catch (...) {
+    openSettling(job, false);
+    throw;
+  }
+  return makeString(env, formatDecimal64(job.work->id));
 }
 
 // ---- Kind 2: end ----------------------------------------------------------

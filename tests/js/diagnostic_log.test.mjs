@@ -70,6 +70,15 @@ describe('stage records of diagnostic events', () => {
       await addon.endWork(work);
       out.afterEnd = attempt(() => addon.appendDiagnostic(work, '{}\\n'));
       addon.closeDiagnosticEvent(token);
+      // Ended twice: the second end completes after the event is bound anew.
+      const shared = addon.newDiagnosticEvent();
+      const first = await addon.beginWork(() => 3000, shared);
+      const ends = [addon.endWork(first), addon.endWork(first)];
+      await ends[0];
+      const second = await addon.beginWork(() => 3000, shared);
+      await Promise.allSettled(ends);
+      out.reboundBusy = attempt(() => addon.appendIngressDiagnostic(shared, 'framing', 'started', 'none'));
+      await addon.endWork(second);
     `);
   });
   after(() => removeHome(home));
@@ -105,6 +114,10 @@ describe('stage records of diagnostic events', () => {
 
   it('refuses stage records of an event bound to a work', () => {
     assert.equal(seen.busy.error, 'diagnostic_event_busy');
+  });
+
+  it('keeps an event bound to its new work when the old work is ended twice', () => {
+    assert.equal(seen.reboundBusy.error, 'diagnostic_event_busy');
   });
 
   it("writes a work's lines that name its event", () => {
