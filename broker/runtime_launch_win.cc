@@ -1,5 +1,7 @@
 #include "runtime_launch_win.h"
 
+#include <utility>
+
 #include "common/reason.h"
 
 namespace nuvra::broker {
@@ -20,6 +22,8 @@ class HandleListAttributes {
     }
     if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      // A constructor that throws runs no destructor.
+      DeleteProcThreadAttributeList(std::exchange(list_, nullptr));
       fail("launcher_create_process");
     }
   }

@@ -44,9 +44,11 @@ void MutexHolder::hold(HANDLE mutex, DWORD milliseconds) {
   bool took = false;
   thread_ = std::thread([mutex, milliseconds, signal, &took] {
     const DWORD wait = WaitForSingleObject(mutex, INFINITE);
-    took = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    const bool owns = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    // `took` lives in hold(), which may have returned once the event is set.
+    took = owns;
     SetEvent(signal);
-    if (!took) return;
+    if (!owns) return;
     Sleep(milliseconds);
     ReleaseMutex(mutex);
   });

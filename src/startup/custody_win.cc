@@ -106,7 +106,12 @@ void requirePipe(HANDLE handle) {
 }
 
 void requireNodeImage(const std::wstring& root) {
-  const std::wstring image = utf8ToUtf16(processImagePath(GetCurrentProcess()));
+  std::wstring image;
+  try {
+    image = utf8ToUtf16(processImagePath(GetCurrentProcess()));
+  } catch (const ProfileError&) {
+    fail("profile_node_image");
+  }
   if (!samePathIgnoringCase(image, root + std::wstring(startup::kNodeImageSuffix))) {
     fail("profile_node_image");
   }
