@@ -87,13 +87,23 @@ void finalizeAddonState(napi_env, void* data, void*) {
   state->children.clear();
 }
 
+// Returning no exports alone would still load the module, with whatever
+// functions it got; a pending exception makes the require itself fail.
+napi_value refuseToLoad(napi_env env) {
+  bool pending = false;
+  if (napi_is_exception_pending(env, &pending) != napi_ok || !pending) {
+    napi_throw_error(env, nullptr, "profile_native_api");
+  }
+  return nullptr;
+}
+
 napi_value registerModule(napi_env env, napi_value exports) {
   // 1. A fresh per-environment state.
   auto state = std::make_unique<AddonState>();
   state->environmentId = ++lastEnvironmentId;
   // 2. Attach it; from here on Node owns it and the finaliser frees it.
   if (napi_set_instance_data(env, state.get(), finalizeAddonState, nullptr) != napi_ok) {
-    return nullptr;
+    return refuseToLoad(env);
   }
   state.release();
   // 3. The 40 functions in table order, attributes napi_default.
@@ -105,7 +115,7 @@ napi_value registerModule(napi_env env, napi_value exports) {
   }
   // 4. A failure stops the module from loading.
   if (napi_define_properties(env, exports, kFunctionCount, descriptors) != napi_ok) {
-    return nullptr;
+    return refuseToLoad(env);
   }
   return exports;
 }
