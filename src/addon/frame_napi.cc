@@ -1,6 +1,9 @@
 #include "addon/frame_napi.h"
 
+#include <atomic>
 #include <cstring>
+
+#include "addon/addon_state.h"
 
 namespace nuvra {
 namespace {
@@ -10,8 +13,8 @@ constexpr std::size_t kMaxStringBytes = 0x40000;
 std::size_t fetchInto(napi_env env, napi_callback_info info, Arguments& arguments,
                       std::size_t room) {
   std::size_t count = room;
-  napiCheck(napi_get_cb_info(env, info, &count, room ? arguments.values.data() : nullptr,
-                             nullptr, nullptr));
+  napiCheck(napi_get_cb_info(env, info, &count, room ? arguments.values.data() : nullptr, nullptr,
+                             nullptr));
   return count;
 }
 
@@ -29,6 +32,11 @@ Arguments fetchOptionalArguments(napi_env env, napi_callback_info info, std::siz
   arguments.count = fetchInto(env, info, arguments, maximum);
   if (arguments.count > maximum) fail("profile_arguments");
   return arguments;
+}
+
+std::size_t nextEnvironmentPartIndex() noexcept {
+  static std::atomic<std::size_t> next{0};
+  return next.fetch_add(1);
 }
 
 AddonState& addonStateOf(napi_env env) {

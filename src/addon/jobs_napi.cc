@@ -5,10 +5,7 @@
 #include <string_view>
 
 #include "addon/frame_napi.h"
-#include "children/children_napi.h"
 #include "common/reason.h"
-#include "diagnostics/events_napi.h"
-#include "work/work_napi.h"
 
 namespace nuvra {
 namespace {
@@ -20,34 +17,10 @@ static_assert(sizeof(kResourceName) - 1 == 25);
 // failure does not allocate inside the failure path.
 constexpr std::size_t kReasonCapacity = 64;
 
-// The kinds' handlers in kind order. A subsystem defines its kind's handler
-// next to its execute routine and puts its address here; a kind without a
-// creator stays null and never reaches the hub.
-const JobHandler* const kHandlers[kJobKindCount] = {
-    &kOpenWorkJob,  // 0  beginWork
-    &kSpawnChildJob,  // 1  spawnAsync
-    &kEndWorkJob,  // 2  endWork
-    &kDisposeChildJob,  // 3  dispose
-    &kCheckWorkBindingJob,  // 4  checkWorkBinding
-    nullptr,  // 5  observeBroker, purpose "identity"
-    nullptr,  // 6  observeBroker, other purposes; observeResident
-    nullptr,  // 7  exchange, exchangePhase
-    &kDiagnosticWriteJob,  // 8  appendDiagnostic, appendIngressDiagnostic,
-                           //    residentCheckpoint
-    nullptr,  // 9  prepareAccountWorker
-    nullptr,  // 10 readyAccountWorker
-    nullptr,  // 11 adoptAccountWorker
-    nullptr,  // 12 releaseAccountWorker
-    nullptr,  // 13 spawnResidentHost
-    nullptr,  // 14 publishResident
-    nullptr,  // 15 prepareTerminal
-    nullptr,  // 16 commitTerminal
-};
-
 const JobHandler* handlerOf(JobKind kind) noexcept {
   const auto index = static_cast<std::int32_t>(kind);
   if (!isJobKind(index)) return nullptr;
-  const JobHandler* handler = kHandlers[index];
+  const JobHandler* handler = kJobHandlers[index];
   if (handler == nullptr || handler->execute == nullptr || handler->value == nullptr) {
     return nullptr;
   }
@@ -79,10 +52,10 @@ bool clearPendingException(napi_env env) noexcept {
   return pending;
 }
 
-void rejectWith(napi_env env, NativeJob& job, std::string_view reason) noexcept {
-  // Extension point (account worker): a job that carries an account worker
-  // runs the account-worker failure handling here and empties the
-  // AddonState account-worker slot when it holds that same worker.
+void rejectWith(napi_env env, const JobHandler* handler, NativeJob& job,
+                std::string_view reason) noexcept {
+  if (handler != nullptr && handler->rejected != nullptr) handler->rejected(env, job);
+  if (kEveryJob.rejected != nullptr) kEveryJob.rejected(env, job);
   napi_value message = nullptr;
   napi_value error = nullptr;
   if (napi_create_string_utf8(env, reason.data(), reason.size(), &message) != napi_ok ||
@@ -110,13 +83,12 @@ void executeJob(napi_env, void* data) {
     // 2. Keep the reason; the kind and the account worker react to it.
     storeError(job, failure.what());
     if (handler.executeFailed != nullptr) handler.executeFailed(job);
-    // Extension point (account worker): a job that carries an account worker
-    // runs the account-worker failure handling here. The completion step
-    // runs it once more when it rejects; the handling tolerates that.
+    if (kEveryJob.executeFailed != nullptr) kEveryJob.executeFailed(job);
   }
-  // 3. Extension point (account worker): a job that carries an account
-  //    worker clears that worker's busy flag here, in every case.
-  // 4. Kinds 8 and 15 close their diagnostic log writer.
+  // 3. What every job carries is finished with first (the account worker's
+  //    busy flag), then 4. the kind's own (kinds 8 and 15 close their
+  //    diagnostic log writer).
+  if (kEveryJob.executeFinished != nullptr) kEveryJob.executeFinished(job);
   if (handler.executeFinished != nullptr) handler.executeFinished(job);
 }
 
@@ -126,9 +98,9 @@ void completeJob(napi_env env, napi_status status, void* data) {
   const JobHandler* const handler = handlerOf(job->kind);
   const bool completedByNode = status == napi_ok;
   // 1. The end-of-work notice (kind 2) learns the outcome first.
-  if (handler != nullptr && handler->settling != nullptr) {
-    handler->settling(*job, completedByNode && job->error.empty());
-  }
+  const bool succeeded = completedByNode && job->error.empty();
+  if (handler != nullptr && handler->settling != nullptr) handler->settling(*job, succeeded);
+  if (kEveryJob.settling != nullptr) kEveryJob.settling(*job, succeeded);
   // 2, 3. Cancellation, then the execute step's own reason.
   std::string reason(settlementFailure(completedByNode, job->error));
   // 4. The value by kind.
@@ -153,7 +125,7 @@ void completeJob(napi_env env, napi_status status, void* data) {
     if (napi_resolve_deferred(env, job->deferred, value) != napi_ok) clearPendingException(env);
   } else {
     // 6. Reject with an Error whose message is the reason.
-    rejectWith(env, *job, reason);
+    rejectWith(env, handler, *job, reason);
   }
   // 7. The async work goes; the job is destroyed on return.
   napi_delete_async_work(env, job->asyncWork);
@@ -162,10 +134,8 @@ void completeJob(napi_env env, napi_status status, void* data) {
 
 }  // namespace
 
-std::unique_ptr<NativeJob> newJob(JobKind kind) {
-  auto job = std::make_unique<NativeJob>(kind);
-  job->error.reserve(kReasonCapacity);
-  return job;
+void prepareJob(NativeJob& job) {
+  job.error.reserve(kReasonCapacity);
 }
 
 napi_value queueJob(napi_env env, std::unique_ptr<NativeJob> job) {
@@ -202,14 +172,13 @@ napi_value queueJob(napi_env env, std::unique_ptr<NativeJob> job) {
   // The job never runs. The promise was never handed out, so it is left
   // unsettled: rejecting it would raise an unhandled rejection.
   if (handler->settling != nullptr) handler->settling(*job, false);
+  if (kEveryJob.settling != nullptr) kEveryJob.settling(*job, false);
   if (job->asyncWork != nullptr) {
     napi_delete_async_work(env, job->asyncWork);
     job->asyncWork = nullptr;
   }
-  // Extension point (account worker): if the job carries an account worker,
-  // or else its work still holds an adopted one (taken from the work under
-  // the work's lock), the account-worker failure handling runs here and the
-  // AddonState account-worker slot is emptied when it holds that worker.
+  if (handler->rejected != nullptr) handler->rejected(env, *job);
+  if (kEveryJob.rejected != nullptr) kEveryJob.rejected(env, *job);
   job.reset();
   fail(reason);
 }

@@ -1,9 +1,9 @@
 // The promise-job hub. Every JavaScript function that has to block builds a
 // NativeJob, and queueJob runs it: the execute step on a Node worker thread,
 // the completion step back on the JavaScript thread, where the promise is
-// settled. One record type, one queue routine, one execute step and one
-// completion step serve all kinds; each kind plugs in its routines through a
-// JobHandler entry in the table in jobs_napi.cc.
+// settled. One queue routine, one execute step and one completion step serve
+// all kinds; each kind plugs in its routines through a JobHandler entry in
+// the table the module file defines, and its data through its own job type.
 //
 // A job moves through: built (owned by the JavaScript callback) -> queued
 // (owned by the async work) -> executed -> completed -> destroyed. A job that
@@ -12,63 +12,35 @@
 
 #include <node_api.h>
 
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "addon/job_kind.h"
-#include "children/child_slot.h"
-#include "common/wipe.h"
-#include "diagnostics/log_writer_fwd.h"
 
 namespace nuvra {
 
-struct Work;
-struct Prepared;
-struct TerminalOperation;
-
+// The part of a job the hub knows. A kind's own inputs and results live in
+// a type its subsystem derives from this one, built by newJob<Type>(kind);
+// the kind's handlers downcast with jobAs<Type>.
 struct NativeJob {
   explicit NativeJob(JobKind jobKind) : kind(jobKind) {}
   NativeJob(const NativeJob&) = delete;
   NativeJob& operator=(const NativeJob&) = delete;
+  // Destroying a job releases what its kind still owns (a launched child, an
+  // open log writer) through the owners' own cleanups.
+  virtual ~NativeJob() = default;
 
   JobKind kind;
-  // The job runs for the resident host rather than for a work: the resident
-  // check replaces the work validity check.
-  bool resident = false;
-  // Kind-specific input text.
-  std::string text;
-  // The work the job runs for; empty for jobs without one.
-  std::shared_ptr<Work> work;
-  // The account worker the job acts on; empty unless it acts on one.
-  std::shared_ptr<Prepared> account;
   napi_async_work asyncWork = nullptr;
   napi_deferred deferred = nullptr;
-  // Launch kinds: what to start. Observation kinds: the path to observe.
-  std::wstring applicationPath;
-  std::vector<std::wstring> arguments;
-  std::map<std::wstring, std::wstring> environment;
-  // Terminal-operation kinds (15, 16).
-  std::shared_ptr<TerminalOperation> terminalOperation;
-  // The launched child (kinds 1, 3, 13) and the diagnostic log writer
-  // (kinds 8, 15) are owned here next, each by a pointer whose deleter hands
-  // a still-owned object to its cleanup, so that destroying the job never
-  // leaks a launched process or an open log.
-  DiagnosticLogPointer diagnosticLog;
-  ChildSlot child;
-  //
   // The execute step's outcome: empty on success, else the reason code.
   std::string error;
-  // JSON text produced by the execute step (kinds 5, 6).
-  std::string resultText;
-  // Kind-specific inputs named by the owning subsystems follow here (the
-  // broker exchange parameters of kind 7 among them).
-  //
-  // The broker exchange's byte buffers, wiped before they are freed.
-  WipedBytes requestBytes;
-  WipedBytes responseBytes;
 };
+
+template <typename Job>
+Job& jobAs(NativeJob& job) noexcept {
+  return static_cast<Job&>(job);
+}
 
 // What a kind contributes to the hub. `execute` and `value` are required; the
 // optional hooks are null for kinds that have nothing to do at that point.
@@ -90,10 +62,31 @@ struct JobHandler {
   // JavaScript thread, first thing at completion and when queueing fails,
   // with whether the job succeeded (the end-of-work notice of kind 2).
   void (*settling)(NativeJob& job, bool succeeded) noexcept;
+  // JavaScript thread, before a completed job's promise is rejected and
+  // after a job failed to queue.
+  void (*rejected)(napi_env env, NativeJob& job) noexcept;
 };
 
-// A fresh job record: the one heap allocation of a job.
-std::unique_ptr<NativeJob> newJob(JobKind kind);
+// The handlers by kind, defined where the module wires its subsystems
+// together; a kind without a creator stays null and never reaches the hub.
+extern const JobHandler* const kJobHandlers[kJobKindCount];
+// Steps that run for every job after its kind's own (optional hooks only;
+// `execute` and `value` stay null): the seam through which a subsystem acts
+// on whatever a job of any kind carries for it.
+extern const JobHandler kEveryJob;
+
+// Reserves room for the reason so that storing it after a failure does not
+// allocate inside the failure path.
+void prepareJob(NativeJob& job);
+
+// A fresh job record of `Job` (derived from NativeJob): the one heap
+// allocation of a job.
+template <typename Job>
+std::unique_ptr<Job> newJob(JobKind kind) {
+  auto job = std::make_unique<Job>(kind);
+  prepareJob(*job);
+  return job;
+}
 
 // Queues `job` and returns its promise; the job belongs to the hub from the
 // call on, whether queueing succeeds or not. Queueing failures throw

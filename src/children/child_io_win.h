@@ -10,8 +10,8 @@
 #include <optional>
 #include <span>
 
-#include "children/child_process_win.h"
 #include "common/wipe.h"
+#include "launch/child_process_win.h"
 
 namespace nuvra {
 

@@ -7,10 +7,9 @@
 
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
-#include "addon/functions_napi.h"
 #include "children/child_io_win.h"
-#include "children/child_process_win.h"
 #include "common/reason.h"
+#include "launch/child_process_win.h"
 
 namespace nuvra {
 
@@ -36,7 +35,7 @@ napi_value streamValue(napi_env env, const std::optional<WipedBytes>& bytes) {
 }
 
 void executeDispose(NativeJob& job) {
-  if (!releaseAndFreeChild(std::move(job.child))) fail("profile_cleanup_failed");
+  if (!releaseAndFreeChild(std::move(jobAs<ChildJob>(job).child))) fail("profile_cleanup_failed");
 }
 
 napi_value disposeValue(napi_env env, NativeJob&) {
@@ -45,15 +44,24 @@ napi_value disposeValue(napi_env env, NativeJob&) {
 
 }  // namespace
 
-const JobHandler kDisposeChildJob = {executeDispose, disposeValue, nullptr, nullptr, nullptr};
+const JobHandler kDisposeChildJob = {executeDispose, disposeValue, nullptr,
+                                     nullptr,        nullptr,      nullptr};
+
+Seam<ChildLookupHooks>& childLookupHooks() {
+  static Seam<ChildLookupHooks> seam;
+  return seam;
+}
 
 ChildProcess& lookupChild(napi_env env, napi_value id) {
   const std::uint32_t key = readChildId(env, id);
   AddonState& state = addonStateOf(env);
-  // Extension point (account worker): an id equal to the account worker's
-  // own, with a live process, answers the worker's record first.
-  const auto found = state.children.find(key);
-  if (found == state.children.end() || !found->second) fail("child_not_owned");
+  // Another subsystem's child with this id (the account worker) answers first.
+  if (const auto find = childLookupHooks().hooks().find) {
+    if (ChildProcess* child = find(state, key)) return *child;
+  }
+  auto& children = environmentPart<ChildrenPart>(state).children;
+  const auto found = children.find(key);
+  if (found == children.end() || !found->second) fail("child_not_owned");
   return *found->second;
 }
 
@@ -97,15 +105,23 @@ napi_value childDispose(napi_env env, napi_callback_info info) {
   const Arguments arguments = fetchArguments(env, info, 1);
   const std::uint32_t id = readChildId(env, arguments[0]);
   AddonState& state = addonStateOf(env);
-  auto job = newJob(JobKind::kDisposeChild);
-  // Extension point (account worker): the worker's own id takes the worker
-  // out of its slot here, refused with "profile_account_busy" while a work
-  // has adopted it.
-  const auto found = state.children.find(id);
-  if (found == state.children.end() || !found->second) fail("child_not_owned");
+  auto job = newJob<ChildJob>(JobKind::kDisposeChild);
+  // Another subsystem's child gives it up on its own terms.
+  const ChildLookupHooks& hooks = childLookupHooks().hooks();
+  if (hooks.find != nullptr && hooks.take != nullptr && hooks.find(state, id) != nullptr) {
+    job->child = hooks.take(state, id);
+    return queueJob(env, std::move(job));
+  }
+  auto& children = environmentPart<ChildrenPart>(state).children;
+  const auto found = children.find(id);
+  if (found == children.end() || !found->second) fail("child_not_owned");
   job->child = std::move(found->second);
-  state.children.erase(found);
+  children.erase(found);
   return queueJob(env, std::move(job));
+}
+
+void releaseEnvironmentChildren(AddonState& state) noexcept {
+  if (ChildrenPart* part = existingEnvironmentPart<ChildrenPart>(state)) part->children.clear();
 }
 
 }  // namespace nuvra

@@ -1,7 +1,7 @@
 #include "children/managed_launch_win.h"
 
 #include "common/reason.h"
-#include "startup/profile_win.h"
+#include "custody/profile_win.h"
 #include "work/work_record_win.h"
 #include "work/work_win.h"
 

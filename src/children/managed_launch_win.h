@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "children/launch_win.h"
-#include "work/serialization_win.h"
+#include "custody/serialization_win.h"
+#include "launch/launch_win.h"
 
 namespace nuvra {
 

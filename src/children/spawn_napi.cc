@@ -6,13 +6,12 @@
 
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
-#include "addon/functions_napi.h"
 #include "addon/jobs_napi.h"
 #include "children/children_napi.h"
-#include "children/launch_win.h"
 #include "children/managed_launch_win.h"
 #include "common/reason.h"
 #include "common/text_win.h"
+#include "launch/launch_win.h"
 #include "work/work_napi.h"
 #include "work/work_win.h"
 
@@ -28,7 +27,7 @@ std::wstring readWideArgument(napi_env env, napi_value value) {
 }
 
 // 4. The argument array, in index order.
-void readArguments(napi_env env, napi_value array, NativeJob& job) {
+void readArguments(napi_env env, napi_value array, ChildJob& job) {
   std::uint32_t length = 0;
   napiCheck(napi_get_array_length(env, array, &length));
   if (length > kMaxChildArguments) fail("profile_arguments");
@@ -40,7 +39,7 @@ void readArguments(napi_env env, napi_value array, NativeJob& job) {
 }
 
 // 5. The environment object, in the order the engine reports its names.
-void readEnvironment(napi_env env, napi_value object, NativeJob& job) {
+void readEnvironment(napi_env env, napi_value object, ChildJob& job) {
   napi_value names = nullptr;
   napiCheck(napi_get_property_names(env, object, &names));
   std::uint32_t count = 0;
@@ -57,7 +56,8 @@ void readEnvironment(napi_env env, napi_value object, NativeJob& job) {
   }
 }
 
-void executeSpawn(NativeJob& job) {
+void executeSpawn(NativeJob& base) {
+  ChildJob& job = jobAs<ChildJob>(base);
   LaunchRequest request;
   request.kind = LaunchKind::managedChild;
   request.applicationPath = std::move(job.applicationPath);
@@ -67,9 +67,10 @@ void executeSpawn(NativeJob& job) {
   job.child = launchChild(request, context);
 }
 
-napi_value spawnValue(napi_env env, NativeJob& job) {
+napi_value spawnValue(napi_env env, NativeJob& base) {
+  ChildJob& job = jobAs<ChildJob>(base);
   checkWorkValidity(*job.work);
-  AddonState& state = addonStateOf(env);
+  ChildrenPart& state = environmentPart<ChildrenPart>(addonStateOf(env));
   const std::uint32_t id = state.nextChildId++;
   if (id == 0 || state.children.count(id) != 0) fail("profile_child_id");
   const napi_value result = makeObject(env);
@@ -81,12 +82,12 @@ napi_value spawnValue(napi_env env, NativeJob& job) {
 
 }  // namespace
 
-const JobHandler kSpawnChildJob = {executeSpawn, spawnValue, nullptr, nullptr, nullptr};
+const JobHandler kSpawnChildJob = {executeSpawn, spawnValue, nullptr, nullptr, nullptr, nullptr};
 
 napi_value spawnAsync(napi_env env, napi_callback_info info) {
   // 1.
   const Arguments arguments = fetchArguments(env, info, 4);
-  auto job = newJob(JobKind::kSpawnChild);
+  auto job = newJob<ChildJob>(JobKind::kSpawnChild);
   // 2. The owned work, still valid.
   job->work = lookupWork(env, arguments[0]);
   checkWorkValidity(*job->work);

@@ -4,8 +4,8 @@
 
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/identity_win.h"
 #include "common/reason.h"
-#include "work/identity_win.h"
 
 namespace nuvra {
 

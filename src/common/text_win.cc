@@ -42,4 +42,19 @@ std::string utf16ToUtf8(std::wstring_view text) {
   return bytes;
 }
 
+std::wstring invariantCase(std::wstring_view text, bool upper, const char* reason) {
+  if (text.empty()) fail(reason);
+  const int inputLength = checkedLength(text.size(), reason);
+  const DWORD flags = upper ? LCMAP_UPPERCASE : LCMAP_LOWERCASE;
+  const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, flags, text.data(), inputLength, nullptr,
+                                   0, nullptr, nullptr, 0);
+  if (length <= 0) fail(reason);
+  std::wstring mapped(static_cast<std::size_t>(length), L'\0');
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, flags, text.data(), inputLength, mapped.data(), length,
+                    nullptr, nullptr, 0) != length) {
+    fail(reason);
+  }
+  return mapped;
+}
+
 }  // namespace nuvra

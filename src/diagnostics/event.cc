@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <map>
 
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -164,43 +166,55 @@ std::vector<std::string_view> diagnosticLines(std::string_view text) {
   return lines;
 }
 
+namespace {
+
+// The process-wide table of events by token, guarded by processLock. Never
+// destroyed, like the rest of the process-wide state.
+std::map<std::string, std::shared_ptr<DiagnosticEvent>, std::less<>>& eventTable() {
+  static auto* const table =
+      new std::map<std::string, std::shared_ptr<DiagnosticEvent>, std::less<>>();
+  return *table;
+}
+
+}  // namespace
+
 void registerDiagnosticEvent(const std::shared_ptr<DiagnosticEvent>& event) {
-  ProcessState& state = processState();
-  std::lock_guard<std::mutex> guard(state.processLock);  // the events table
-  std::erase_if(state.diagnosticEvents,
-                [](const auto& entry) { return entry.second->closed.load(); });
-  if (state.diagnosticEvents.size() >= kEventLimit) fail("diagnostic_event_limit");
-  state.diagnosticEvents.emplace(event->token, event);
+  std::lock_guard<std::mutex> guard(processState().processLock);  // the events table
+  auto& events = eventTable();
+  std::erase_if(events, [](const auto& entry) { return entry.second->closed.load(); });
+  if (events.size() >= kEventLimit) fail("diagnostic_event_limit");
+  events.emplace(event->token, event);
+}
+
+std::shared_ptr<DiagnosticEvent> findDiagnosticEvent(std::string_view token) {
+  auto& events = eventTable();
+  const auto found = events.find(token);
+  return found == events.end() ? nullptr : found->second;
 }
 
 std::shared_ptr<DiagnosticEvent> lookupDiagnosticEvent(std::string_view token,
                                                        std::uint64_t environment) {
-  ProcessState& state = processState();
-  std::lock_guard<std::mutex> guard(state.processLock);  // the events table
-  const auto found = state.diagnosticEvents.find(std::string(token));
-  if (found == state.diagnosticEvents.end() || found->second->ownerEnvironment != environment) {
-    fail("diagnostic_event_required");
-  }
-  return found->second;
+  std::lock_guard<std::mutex> guard(processState().processLock);  // the events table
+  std::shared_ptr<DiagnosticEvent> event = findDiagnosticEvent(token);
+  if (!event || event->ownerEnvironment != environment) fail("diagnostic_event_required");
+  return event;
 }
 
 void closeDiagnosticEventEntry(const std::shared_ptr<DiagnosticEvent>& event) {
   event->closed.store(true);
-  ProcessState& state = processState();
-  std::lock_guard<std::mutex> guard(state.processLock);  // the events table
-  const auto found = state.diagnosticEvents.find(event->token);
-  if (found != state.diagnosticEvents.end() && found->second == event) {
-    state.diagnosticEvents.erase(found);
-  }
+  std::lock_guard<std::mutex> guard(processState().processLock);  // the events table
+  auto& events = eventTable();
+  const auto found = events.find(event->token);
+  if (found != events.end() && found->second == event) events.erase(found);
 }
 
 void closeEnvironmentDiagnosticEvents(std::uint64_t environment) noexcept {
-  ProcessState& state = processState();
-  std::lock_guard<std::mutex> guard(state.processLock);  // the events table
-  for (auto entry = state.diagnosticEvents.begin(); entry != state.diagnosticEvents.end();) {
+  std::lock_guard<std::mutex> guard(processState().processLock);  // the events table
+  auto& events = eventTable();
+  for (auto entry = events.begin(); entry != events.end();) {
     if (entry->second->ownerEnvironment == environment) {
       entry->second->closed.store(true);
-      entry = state.diagnosticEvents.erase(entry);
+      entry = events.erase(entry);
     } else {
       ++entry;
     }

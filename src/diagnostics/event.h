@@ -108,8 +108,8 @@ std::string ingressStageRecord(const DiagnosticEvent& event, const UtcTime& utc,
 // line feed.
 std::vector<std::string_view> diagnosticLines(std::string_view text);
 
-// --- The process-wide table (processState().diagnosticEvents). Each of these
-// takes processLock itself; call without holding it.
+// --- The process-wide table of events by token. Each of these takes
+// processLock itself; call without holding it.
 
 // Purges closed events, refuses a 129th open one ("diagnostic_event_limit")
 // and inserts the event under its token; an equal token stays as it was.
@@ -118,6 +118,10 @@ void registerDiagnosticEvent(const std::shared_ptr<DiagnosticEvent>& event);
 // The event of `token` owned by `environment`, else "diagnostic_event_required".
 std::shared_ptr<DiagnosticEvent> lookupDiagnosticEvent(std::string_view token,
                                                        std::uint64_t environment);
+
+// The event of `token`, whoever owns it, or null. The caller holds
+// processLock.
+std::shared_ptr<DiagnosticEvent> findDiagnosticEvent(std::string_view token);
 
 // Marks the event closed and takes it out of the table.
 void closeDiagnosticEventEntry(const std::shared_ptr<DiagnosticEvent>& event);

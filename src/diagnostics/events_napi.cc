@@ -7,7 +7,6 @@
 
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
-#include "addon/functions_napi.h"
 #include "common/crypto_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -27,14 +26,16 @@ UtcTime utcNow() {
 }
 
 void executeDiagnosticWrite(NativeJob& job) {
-  if (!job.diagnosticLog) fail("diagnostic_event_required");
-  job.diagnosticLog->run();
+  DiagnosticLogPointer& write = jobAs<DiagnosticWriteJob>(job).diagnosticLog;
+  if (!write) fail("diagnostic_event_required");
+  write->run();
 }
 
 void finishDiagnosticWrite(NativeJob& job) noexcept {
-  if (!job.diagnosticLog) return;
+  DiagnosticLogPointer& write = jobAs<DiagnosticWriteJob>(job).diagnosticLog;
+  if (!write) return;
   // The reserved reason capacity takes this without allocating.
-  if (!job.diagnosticLog->cleanup()) job.error = "profile_diagnostic_cleanup_uncertain";
+  if (!write->cleanup()) job.error = "profile_diagnostic_cleanup_uncertain";
 }
 
 napi_value resolveTrue(napi_env env, NativeJob&) {
@@ -44,7 +45,7 @@ napi_value resolveTrue(napi_env env, NativeJob&) {
 }  // namespace
 
 const JobHandler kDiagnosticWriteJob = {executeDiagnosticWrite, resolveTrue, nullptr,
-                                        finishDiagnosticWrite, nullptr};
+                                        finishDiagnosticWrite,  nullptr,     nullptr};
 
 napi_value newDiagnosticEvent(napi_env env, napi_callback_info info) {
   // 1. Zero or one argument.
@@ -92,7 +93,7 @@ napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info) {
   // 4. The record, written by a job the event owns.
   std::string record = ingressStageRecord(*event, utcNow(), GetCurrentProcessId(), stage, outcome,
                                           reason, elapsed, now - event->created);
-  auto job = newJob(JobKind::kAppendDiagnostic);
+  auto job = newJob<DiagnosticWriteJob>(JobKind::kAppendDiagnostic);
   job->diagnosticLog.reset(
       new DiagnosticWrite(eventLogOwner(event), profileLogHome(), std::move(record)));
   return queueJob(env, std::move(job));

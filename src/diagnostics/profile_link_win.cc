@@ -3,12 +3,12 @@
 #include <mutex>
 #include <vector>
 
+#include "common/identity_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
-#include "startup/guards_win.h"
-#include "startup/profile_win.h"
-#include "work/identity_win.h"
-#include "work/serialization_win.h"
+#include "custody/guards_win.h"
+#include "custody/profile_win.h"
+#include "custody/serialization_win.h"
 
 namespace nuvra {
 namespace {

@@ -4,21 +4,21 @@
 
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
-#include "addon/functions_napi.h"
 #include "common/process_state.h"
 #include "common/reason.h"
-#include "startup/profile_win.h"
-#include "startup/startup_rules.h"
-#include "startup/timing_trace_win.h"
+#include "custody/profile_win.h"
+#include "custody/startup_rules.h"
+#include "custody/timing_trace_win.h"
+#include "startup/startup_napi.h"
 
 namespace nuvra {
 namespace {
 
-// Extension point for the account worker: a job startup with an account
-// purpose may acknowledge only once the calling environment's worker exists
-// and is ready. The worker is not built yet, so there is never a ready one.
-bool accountWorkerReady(const AddonState& /*state*/) {
-  return false;
+// A job startup with an account purpose may acknowledge only once the
+// calling environment's worker exists and is ready.
+bool accountWorkerReady(const AddonState& state) {
+  const auto ready = startupHooks().hooks().accountWorkerReady;
+  return ready != nullptr && ready(state);
 }
 
 // The work marker stands for "this runtime may start work"; the launcher
@@ -69,6 +69,11 @@ napi_value finishStartup(napi_env env, napi_callback_info /*info*/) {
   sendAcknowledgement(profile);
   // 6.
   return makeBoolean(env, true);
+}
+
+Seam<StartupHooks>& startupHooks() {
+  static Seam<StartupHooks> seam;
+  return seam;
 }
 
 }  // namespace nuvra

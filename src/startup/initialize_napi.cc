@@ -6,21 +6,21 @@
 #include <optional>
 
 #include "addon/frame_napi.h"
-#include "addon/functions_napi.h"
-#include "common/json_value_napi.h"
+#include "addon/json_value_napi.h"
+#include "common/identity_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/text.h"
 #include "common/text_win.h"
-#include "startup/custody_win.h"
-#include "startup/guards_win.h"
-#include "startup/profile_win.h"
-#include "startup/selection_records_win.h"
-#include "startup/servicing_win.h"
-#include "startup/startup_rules.h"
-#include "startup/timing_trace_win.h"
-#include "work/identity_win.h"
-#include "work/serialization_object_win.h"
+#include "custody/custody_win.h"
+#include "custody/guards_win.h"
+#include "custody/profile_win.h"
+#include "custody/selection_records_win.h"
+#include "custody/serialization_object_win.h"
+#include "custody/servicing_win.h"
+#include "custody/startup_rules.h"
+#include "custody/timing_trace_win.h"
+#include "startup/startup_napi.h"
 
 namespace nuvra {
 namespace {
@@ -96,10 +96,12 @@ napi_value parseHandoff(napi_env env, const std::string& text) {
   }
 }
 
-// Residency belongs to the resident host, which is not built yet. Until it
-// is, a resident start ends here, honestly, as residency not available.
-void reserveResidency(std::uint64_t /*startTick*/) {
-  fail("profile_resident_unavailable");
+// Residency belongs to the resident host; without it a resident start ends
+// here, as residency not available.
+void reserveResidency(std::uint64_t startTick) {
+  const auto reserve = startupHooks().hooks().reserveResident;
+  if (reserve == nullptr) fail("profile_resident_unavailable");
+  reserve(startTick);
 }
 
 napi_value resultObject(napi_env env, const std::string& resultText) {

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "addon/frame_napi.h"
-#include "addon/functions_napi.h"
-#include "startup/timing_trace.h"
-#include "startup/timing_trace_win.h"
+#include "custody/timing_trace.h"
+#include "custody/timing_trace_win.h"
+#include "startup/startup_napi.h"
 
 namespace nuvra {
 namespace {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -11,24 +12,30 @@
 
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
-#include "addon/functions_napi.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/text.h"
 #include "common/text_win.h"
+#include "custody/guards_win.h"
+#include "custody/profile_win.h"
 #include "diagnostics/event.h"
-#include "startup/guards_win.h"
-#include "startup/profile_win.h"
 #include "work/budget.h"
 #include "work/work_win.h"
 
 namespace nuvra {
 namespace {
 
-// Guarded by processLock.
-WorkIdCounter& workIds() {
-  static WorkIdCounter* const counter = new WorkIdCounter();
-  return *counter;
+// The process-wide tables of works, guarded by processLock and never
+// destroyed: the live works by id, the id counter, and the works whose
+// cleanup could not finish, kept alive until the process exits.
+struct WorkTables {
+  std::map<std::uint64_t, std::shared_ptr<Work>> works;
+  WorkIdCounter ids;
+  std::vector<std::shared_ptr<Work>> retained;
+};
+WorkTables& workTables() {
+  static WorkTables* const tables = new WorkTables();
+  return *tables;
 }
 
 // The budget token of beginWork's fifth argument. The external's data is the
@@ -73,10 +80,8 @@ void requireCustody(const StartupProfile& profile) {
 // notice. Caller holds the work's lock and processLock, in that order.
 void bindDiagnosticEvent(Work& work, const std::string& token) {
   work.diagnosticUnbound.store(true);
-  auto& events = processState().diagnosticEvents;
-  const auto found = events.find(token);
-  if (found == events.end()) return;
-  const std::shared_ptr<DiagnosticEvent>& event = found->second;
+  const std::shared_ptr<DiagnosticEvent> event = findDiagnosticEvent(token);
+  if (!event) return;
   if (event->ownerEnvironment != work.environmentId || event->closed.load() ||
       event->bound.load()) {
     return;
@@ -98,19 +103,21 @@ void releaseDiagnosticBinding(Work& work) noexcept {
 // ---- Kind 0: open ---------------------------------------------------------
 
 void executeOpen(NativeJob& job) {
-  openWork(*job.work);
+  openWork(*jobAs<WorkJob>(job).work);
 }
 
 // A work whose open failed never enters `works`: the event it bound is free
 // again, or it would stay bound to a work nobody can name.
-void openSettling(NativeJob& job, bool succeeded) noexcept {
+void openSettling(NativeJob& base, bool succeeded) noexcept {
+  WorkJob& job = jobAs<WorkJob>(base);
   if (succeeded || !job.work) return;
   std::lock_guard<std::mutex> workLock(job.work->lock);
   std::lock_guard<std::mutex> lock(processState().processLock);
   releaseDiagnosticBinding(*job.work);
 }
 
-napi_value openValue(napi_env env, NativeJob& job) {
+napi_value openValue(napi_env env, NativeJob& base) {
+  WorkJob& job = jobAs<WorkJob>(base);
   // The open itself succeeded, but the work may have run out of time while
   // the completion waited for this thread; it is then refused like a failed
   // open, its event included.
@@ -118,9 +125,9 @@ napi_value openValue(napi_env env, NativeJob& job) {
     checkWorkValidity(*job.work);
     std::lock_guard<std::mutex> lock(processState().processLock);
     // An existing entry stays as it is.
-    processState().works.emplace(job.work->id, job.work);
+    workTables().works.emplace(job.work->id, job.work);
   } catch (...) {
-    openSettling(job, false);
+    openSettling(base, false);
     throw;
   }
   return makeString(env, formatDecimal64(job.work->id));
@@ -128,18 +135,22 @@ napi_value openValue(napi_env env, NativeJob& job) {
 
 // ---- Kind 2: end ----------------------------------------------------------
 
-void executeEnd(NativeJob& job) {
-  // Extension point (account worker): the binding handed over in job.account
-  // is revoked here first.
+void executeEnd(NativeJob& base) {
+  WorkJob& job = jobAs<WorkJob>(base);
+  const WorkEndHooks& hooks = workEndHooks().hooks();
+  // The account binding handed over with the job is revoked first.
+  if (job.account && hooks.revoke != nullptr) hooks.revoke(job);
   Work& work = *job.work;
   closeWork(work);
-  if (work.resident) residentWorkEndCheck(work);
+  // Works are flagged for the resident host only by the resident subsystem.
+  if (work.resident && hooks.residentEnd != nullptr) hooks.residentEnd(work);
 }
 
-napi_value endValue(napi_env env, NativeJob& job) {
+napi_value endValue(napi_env env, NativeJob& base) {
+  WorkJob& job = jobAs<WorkJob>(base);
   {
     std::lock_guard<std::mutex> lock(processState().processLock);
-    auto& works = processState().works;
+    auto& works = workTables().works;
     const auto found = works.find(job.work->id);
     if (found != works.end() && found->second == job.work) works.erase(found);
     releaseDiagnosticBinding(*job.work);
@@ -147,15 +158,18 @@ napi_value endValue(napi_env env, NativeJob& job) {
   return makeBoolean(env, true);
 }
 
-void endSettling(NativeJob&, bool) noexcept {
-  // Extension point (terminal operations): the work's linked prepared
-  // terminal operation learns here that the work ended, cleanly only when
-  // `succeeded`.
+// The work's linked prepared terminal operation learns that the work
+// ended, cleanly only when `succeeded`.
+void endSettling(NativeJob& base, bool succeeded) noexcept {
+  WorkJob& job = jobAs<WorkJob>(base);
+  const auto ended = workEndHooks().hooks().ended;
+  if (ended != nullptr && job.work) ended(*job.work, succeeded);
 }
 
 // ---- Kind 4: binding check ------------------------------------------------
 
-void executeCheckBinding(NativeJob& job) {
+void executeCheckBinding(NativeJob& base) {
+  WorkJob& job = jobAs<WorkJob>(base);
   Work& work = *job.work;
   const NativeTargetSnapshot snapshot = nativeTargetSnapshot();
   // The work must stay open throughout: its lock keeps the end job from
@@ -171,16 +185,21 @@ void executeCheckBinding(NativeJob& job) {
 }
 
 napi_value checkBindingValue(napi_env env, NativeJob& job) {
-  checkWorkValidity(*job.work);
+  checkWorkValidity(*jobAs<WorkJob>(job).work);
   return completeRuntimeObject(env, makeObject(env));
 }
 
 }  // namespace
 
-const JobHandler kOpenWorkJob{executeOpen, openValue, nullptr, nullptr, openSettling};
-const JobHandler kEndWorkJob{executeEnd, endValue, nullptr, nullptr, endSettling};
-const JobHandler kCheckWorkBindingJob{executeCheckBinding, checkBindingValue, nullptr, nullptr,
-                                      nullptr};
+const JobHandler kOpenWorkJob{executeOpen, openValue, nullptr, nullptr, openSettling, nullptr};
+const JobHandler kEndWorkJob{executeEnd, endValue, nullptr, nullptr, endSettling, nullptr};
+const JobHandler kCheckWorkBindingJob{
+    executeCheckBinding, checkBindingValue, nullptr, nullptr, nullptr, nullptr};
+
+Seam<WorkEndHooks>& workEndHooks() {
+  static Seam<WorkEndHooks> seam;
+  return seam;
+}
 
 std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId) {
   const AddonState& state = addonStateOf(env);
@@ -193,7 +212,7 @@ std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId) {
     fail("profile_work_required");
   }
   std::lock_guard<std::mutex> lock(processState().processLock);
-  const auto& works = processState().works;
+  const auto& works = workTables().works;
   const auto found = works.find(id);
   if (found == works.end() || found->second->environmentId != state.environmentId) {
     fail("profile_work_required");
@@ -209,7 +228,8 @@ napi_value beginWork(napi_env env, napi_callback_info info) {
   // 2. A budget token is used up here, whatever happens afterwards.
   std::optional<BudgetTerms> token;
   if (arguments.count == 5) {
-    token = takeBudgetToken(state.budgets, budgetTokenOf(env, arguments[4]));
+    token = takeBudgetToken(environmentPart<BudgetPart>(state).budgets,
+                            budgetTokenOf(env, arguments[4]));
     if (!(start < token->deadline)) fail("profile_startup_timeout");
   }
   // 3. Role and operation.
@@ -228,14 +248,14 @@ napi_value beginWork(napi_env env, napi_callback_info info) {
   const std::uint64_t deadline =
       workDeadline(start, budget, cold, token ? &*token : nullptr, GetTickCount64());
   // 7. The open job and the work (counted against the live limit).
-  std::unique_ptr<NativeJob> job = newJob(JobKind::kBeginWork);
+  auto job = newJob<WorkJob>(JobKind::kBeginWork);
   auto work = std::make_shared<Work>(state.environmentId, WorkTiming{start, deadline, cold},
                                      std::move(purpose));
   // 8. Custody, then the id.
   {
     std::lock_guard<std::mutex> lock(processState().processLock);
     requireCustody(startupProfile());
-    work->id = workIds().take();
+    work->id = workTables().ids.take();
   }
   // 9. Diagnostic binding.
   if (arguments.count >= 2) {
@@ -255,12 +275,12 @@ napi_value endWork(napi_env env, napi_callback_info info) {
   // 1.
   const Arguments arguments = fetchArguments(env, info, 1);
   std::shared_ptr<Work> work = lookupWork(env, arguments[0]);
-  // 2. Extension point (terminal operations): a linked prepared terminal
-  //    operation that still exists is marked as ended by the work, with the
-  //    current tick.
+  // 2. A linked prepared terminal operation that still exists is marked as
+  //    ended by the work, with the current tick.
+  if (const auto ending = workEndHooks().hooks().ending) ending(*work);
   // 3. No native step of the work starts from here on.
   work->active.store(false);
-  std::unique_ptr<NativeJob> job = newJob(JobKind::kEndWork);
+  auto job = newJob<WorkJob>(JobKind::kEndWork);
   {
     // 4. The account binding travels with the end job, which revokes it.
     std::lock_guard<std::mutex> lock(work->lock);
@@ -277,27 +297,29 @@ napi_value checkWorkBinding(napi_env env, napi_callback_info info) {
   const Arguments arguments = fetchArguments(env, info, 2);
   std::shared_ptr<Work> work = lookupWork(env, arguments[0]);
   checkWorkValidity(*work);
-  std::unique_ptr<NativeJob> job = newJob(JobKind::kCheckWorkBinding);
+  auto job = newJob<WorkJob>(JobKind::kCheckWorkBinding);
   job->applicationPath = utf8ToUtf16(readUtf8Argument(env, arguments[1]));
   job->work = std::move(work);
   return queueJob(env, std::move(job));
 }
 
-void endEnvironmentWorks(std::uint64_t environmentId) noexcept {
+void endEnvironmentWorks(AddonState& state) noexcept {
+  const std::uint64_t environmentId = state.environmentId;
   ProcessState& process = processState();
+  auto& works = workTables().works;
   // Taken out of the table under processLock first; each work's own lock
   // comes before processLock, so the bindings are handled afterwards.
   std::vector<std::shared_ptr<Work>> ended;
   {
     std::lock_guard<std::mutex> lock(process.processLock);
-    for (auto entry = process.works.begin(); entry != process.works.end();) {
+    for (auto entry = works.begin(); entry != works.end();) {
       if (entry->second->environmentId != environmentId) {
         ++entry;
         continue;
       }
       entry->second->active.store(false);
       ended.push_back(entry->second);
-      entry = process.works.erase(entry);
+      entry = works.erase(entry);
     }
   }
   for (const std::shared_ptr<Work>& work : ended) {
@@ -309,8 +331,12 @@ void endEnvironmentWorks(std::uint64_t environmentId) noexcept {
     setPoisoned();
     work->accountBinding.reset();
     std::lock_guard<std::mutex> lock(process.processLock);
-    process.retainedWorks.push_back(work);
+    workTables().retained.push_back(work);
   }
+}
+
+void releaseEnvironmentBudgets(AddonState& state) noexcept {
+  if (BudgetPart* part = existingEnvironmentPart<BudgetPart>(state)) part->budgets.clear();
 }
 
 napi_value completeRuntimeObject(napi_env env, napi_value object) {

@@ -1,18 +1,40 @@
-// The JavaScript face of works: the work lookup every entry that takes a
-// work id uses, the promise-job handlers of the open, end and binding-check
-// jobs, and the finaliser step that ends an environment's works.
+// The JavaScript face of works: `beginWork`, `endWork`, `checkWorkBinding`
+// and `appendDiagnostic`, the work lookup every entry that takes a work id
+// uses, the promise-job handlers of the open, end and binding-check jobs, the
+// environment's budget tokens, and the seam through which the subsystems
+// bound to a work take part in its end.
 #pragma once
 
 #include <node_api.h>
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
+#include "addon/addon_state.h"
 #include "addon/jobs_napi.h"
+#include "common/seam.h"
+#include "work/budget.h"
 
 namespace nuvra {
 
 struct Work;
+struct Prepared;
+
+napi_value beginWork(napi_env env, napi_callback_info info);
+napi_value endWork(napi_env env, napi_callback_info info);
+napi_value checkWorkBinding(napi_env env, napi_callback_info info);
+napi_value appendDiagnostic(napi_env env, napi_callback_info info);
+
+// Jobs of kinds 0 (open), 2 (end) and 4 (binding check).
+struct WorkJob : NativeJob {
+  using NativeJob::NativeJob;
+  std::shared_ptr<Work> work;
+  // End job: the account binding the work held, revoked by the job.
+  std::shared_ptr<Prepared> account;
+  // Binding check: the executable the work means to run.
+  std::wstring applicationPath;
+};
 
 // Parses a decimal work id, finds it in `works` under processLock and
 // requires the calling environment to own it; else "profile_work_required".
@@ -23,14 +45,39 @@ extern const JobHandler kOpenWorkJob;
 extern const JobHandler kEndWorkJob;
 extern const JobHandler kCheckWorkBindingJob;
 
+// Budget tokens handed out by prepareBrokerBudget, each consumed by one
+// beginWork. JavaScript thread only.
+struct BudgetPart : EnvironmentPart {
+  BudgetMap budgets;
+};
+
 // Finaliser: every work of the environment is ended and leaves `works`. A
 // work that still holds an adopted account worker poisons the addon and is
 // retained until the process exits.
-void endEnvironmentWorks(std::uint64_t environmentId) noexcept;
+void endEnvironmentWorks(AddonState& state) noexcept;
+// Finaliser: the environment's unused budget tokens go.
+void releaseEnvironmentBudgets(AddonState& state) noexcept;
 
 // Completes `object` as the runtime object: "expected_role"
 // "managed_runtime", then "home", "codeRoot", "generation", "payload_digest"
 // and "native_sha256" as initialize recorded them. Returns `object`.
 napi_value completeRuntimeObject(napi_env env, napi_value object);
+
+// The steps of a work's end that belong to the subsystems bound to it. Unset
+// steps do nothing.
+struct WorkEndHooks {
+  // endWork, JavaScript thread, before the work goes inactive: a linked
+  // terminal operation learns that the work ended.
+  void (*ending)(Work& work) noexcept = nullptr;
+  // End job, worker thread, before the marker closes: revokes the account
+  // binding the job carries. Throws its reason.
+  void (*revoke)(WorkJob& job) = nullptr;
+  // End job, worker thread, after the marker closed, for a work of the
+  // resident host. Throws its reason.
+  void (*residentEnd)(Work& work) = nullptr;
+  // End job's completion, JavaScript thread: whether the end succeeded.
+  void (*ended)(Work& work, bool succeeded) noexcept = nullptr;
+};
+Seam<WorkEndHooks>& workEndHooks();
 
 }  // namespace nuvra

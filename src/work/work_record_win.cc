@@ -1,10 +1,11 @@
 #include "work/work_record_win.h"
+#include "common/layout.h"
 
 #include <cstdint>
 
 #include "common/reason.h"
 #include "common/text_win.h"
-#include "startup/profile_win.h"
+#include "custody/profile_win.h"
 #include "work/work_record.h"
 #include "work/work_win.h"
 
@@ -35,7 +36,7 @@ std::string buildProfileWorkRecord(const Work& work, HANDLE workRecord, InheritL
   }
   // 2. The work marker, always last.
   const HANDLE record = duplicateForChild(workRecord, inherit, 0);
-  guards.add(handleValue(record), utf16ToUtf8(profile.home + L"\\state\\runtime\\work.v1"),
+  guards.add(handleValue(record), utf16ToUtf8(profile.home + std::wstring(kWorkMarkerPath)),
              profile.workMarkerVolume, profile.workMarkerIndex);
   // 3. The serialisation mutex and this process.
   const HANDLE serialization = duplicateForChild(profile.serialization, inherit, 0);

@@ -7,10 +7,6 @@
 
 namespace nuvra {
 
-void requireDeadline(std::uint64_t now, std::uint64_t deadline, std::uint64_t window) {
-  if (!deadlineHolds(now, deadline, window)) fail("profile_startup_timeout");
-}
-
 WorkPurpose checkWorkPurpose(std::string_view role, std::string_view operation) {
   if (role != "client" && role != "server" && role != "unbound_local") {
     fail("profile_evidence_role");

@@ -9,34 +9,15 @@
 #include <string>
 #include <string_view>
 
-namespace nuvra {
+#include "common/deadline.h"
 
-// How far ahead a deadline may lie when a step starts.
-constexpr std::uint64_t kOrdinaryWindowMs = 3000;
-constexpr std::uint64_t kJobStartupWindowMs = 30000;
+namespace nuvra {
 
 // Longest budget of each class; a cold work waited for a broker start.
 constexpr std::uint64_t kWarmBudgetMs = 1000;
 constexpr std::uint64_t kColdBudgetMs = 3000;
 
 constexpr std::size_t kLiveWorkLimit = 128;
-
-// The deadline rule of a serialisation hold.
-enum class SerializationClock : std::uint32_t {
-  ordinary = 0,
-  jobStartup = 1,
-  residentHost = 2,
-};
-
-// True while `now` is before `deadline` and `deadline` is at most `window`
-// milliseconds away.
-constexpr bool deadlineHolds(std::uint64_t now, std::uint64_t deadline,
-                             std::uint64_t window) noexcept {
-  return now < deadline && deadline - now <= window;
-}
-
-// deadlineHolds, else "profile_startup_timeout".
-void requireDeadline(std::uint64_t now, std::uint64_t deadline, std::uint64_t window);
 
 // The role and operation a work is begun for. `operation` "-" means none and
 // is stored empty.

@@ -1,13 +1,14 @@
 #include "work/work_win.h"
+#include "common/layout.h"
 
 #include <utility>
 
 #include "common/file_win.h"
+#include "common/identity_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
-#include "startup/profile_win.h"
-#include "work/identity_win.h"
-#include "work/serialization_win.h"
+#include "custody/profile_win.h"
+#include "custody/serialization_win.h"
 
 namespace nuvra {
 namespace {
@@ -16,7 +17,7 @@ WorkMarkerFacts workMarkerFacts() {
   std::lock_guard<std::mutex> lock(processState().processLock);
   const StartupProfile& profile = startupProfile();
   if (!profile.initialized) fail("profile_custody_required");
-  return WorkMarkerFacts{profile.home + L"\\state\\runtime\\work.v1", profile.workMarkerVolume,
+  return WorkMarkerFacts{profile.home + std::wstring(kWorkMarkerPath), profile.workMarkerVolume,
                          profile.workMarkerIndex};
 }
 
@@ -99,11 +100,6 @@ void closeWork(Work& work) {
     setPoisoned();
     fail("profile_close_failed");
   }
-}
-
-void residentWorkEndCheck(Work&) {
-  // Works are flagged for the resident host only by the resident subsystem;
-  // until it exists no work carries the flag and there is nothing to check.
 }
 
 }  // namespace nuvra

@@ -18,7 +18,6 @@
 namespace nuvra {
 
 struct DiagnosticEvent;
-struct TerminalOperation;
 struct Prepared;
 
 // Shared by `works`, by the jobs that act on it and by the objects bound to
@@ -51,10 +50,8 @@ struct Work {
   std::shared_ptr<DiagnosticEvent> diagnosticEvent;
 
   // Kept here for the subsystems that bind to a work; they own the meaning.
-  std::weak_ptr<TerminalOperation> terminalOperation;
   std::shared_ptr<Prepared> accountBinding;
   UniqueHandle accountSignal;
-  bool accountRevoked = false;
   bool resident = false;
   std::string clientExchangeState = "never_sent";
   std::string serverRequestState = "received";
@@ -91,9 +88,5 @@ void openWork(Work& work);
 // The end job's native step: close the work marker under the work's lock.
 // A failed close poisons and is "profile_close_failed".
 void closeWork(Work& work);
-
-// The end job's check of a work flagged for the resident host; nothing to do
-// until a resident host exists in this process.
-void residentWorkEndCheck(Work& work);
 
 }  // namespace nuvra

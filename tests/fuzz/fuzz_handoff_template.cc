@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "launcher/handoff.h"
+#include "shared/handoff.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

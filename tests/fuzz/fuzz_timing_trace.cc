@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "startup/timing_trace.h"
+#include "custody/timing_trace.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

@@ -1,4 +1,4 @@
-#include "work/identity.h"
+#include "common/identity.h"
 
 #include <gtest/gtest.h>
 

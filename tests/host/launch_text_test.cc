@@ -1,4 +1,4 @@
-#include "children/launch_text.h"
+#include "launch/launch_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "launcher/handoff.h"
-#include "launcher/home_records.h"
+#include "shared/handoff.h"
+#include "shared/home_records.h"
 
 namespace nuvra::launcher {
 namespace {

@@ -1,4 +1,4 @@
-#include "startup/servicing.h"
+#include "custody/servicing.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "startup/startup_rules.h"
+#include "custody/startup_rules.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
-#include "common/reason.h"
 #include "../support/reason_of.h"
+#include "common/reason.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ TEST(NativeDigest, MissingUppercaseOrShortHashesAreRefused) {
 }
 
 TEST(RecordAgreement, AdmissionMustNameTheNativeEntryExactly) {
-  AdmissionRecord admission{"C:\\Home", "a1", "d1", std::string(kNativeEntryPath)};
+  AdmissionRecord admission{"C:\\Home", "a1", "d1", std::string(nuvra::kNativeEntryPath)};
   EXPECT_EQ(reasonOf([&] { checkAdmissionEntry(admission); }), "");
   admission.nativeEntry += " ";
   EXPECT_EQ(reasonOf([&] { checkAdmissionEntry(admission); }), "profile_native_target");
@@ -142,7 +142,7 @@ TEST(RecordAgreement, AdmissionMustNameTheNativeEntryExactly) {
 
 TEST(RecordAgreement, VersionDigestRootAndAdmissionMustAgree) {
   const CurrentRecord current{"1.0.0", "d1"};
-  const AdmissionRecord admission{"C:\\Home", "a1", "d1", std::string(kNativeEntryPath)};
+  const AdmissionRecord admission{"C:\\Home", "a1", "d1", std::string(nuvra::kNativeEntryPath)};
   EXPECT_EQ(
       reasonOf([&] { checkRecordAgreement(handoff(), committed(), current, admission, true); }),
       "");

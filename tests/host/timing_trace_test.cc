@@ -1,4 +1,4 @@
-#include "startup/timing_trace.h"
+#include "custody/timing_trace.h"
 
 #include <gtest/gtest.h>
 

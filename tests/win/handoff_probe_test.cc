@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "common/file_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "common/text.h"
 #include "common/text_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
-#include "work/serialization_object_win.h"
+#include "custody/serialization_object_win.h"
 
 namespace {
 

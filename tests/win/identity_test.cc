@@ -9,11 +9,11 @@
 #include "common/crypto_win.h"
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "common/text.h"
 #include "common/text_win.h"
 #include "test_support_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
 
 namespace nuvra {
 namespace {

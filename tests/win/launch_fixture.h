@@ -18,9 +18,9 @@
 
 #include "../support/reason_of.h"
 #include "children/child_io_win.h"
-#include "children/launch_win.h"
 #include "common/reason.h"
 #include "common/text.h"
+#include "launch/launch_win.h"
 
 namespace nuvra::testing {
 

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "common/handle_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "common/record_file_win.h"
 #include "test_support_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
 
 namespace nuvra {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "common/handle_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "test_support_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "work/serialization_win.h"
+#include "custody/serialization_win.h"
 
 #include <sddl.h>
 #include <windows.h>
@@ -10,13 +10,13 @@
 #include <string>
 #include <thread>
 
+#include "../support/reason_of.h"
 #include "common/handle_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "common/process_state.h"
 #include "common/record_file_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
-#include "work/serialization_object_win.h"
-#include "../support/reason_of.h"
+#include "custody/serialization_object_win.h"
 
 namespace nuvra {
 namespace {

@@ -1,4 +1,4 @@
-#include "startup/servicing_win.h"
+#include "custody/servicing_win.h"
 
 #include <windows.h>
 
@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "common/security_win.h"
 #include "common/text_win.h"
-#include "startup/servicing.h"
+#include "custody/servicing.h"
 #include "test_support_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "work/policy.h"
+#include "common/policy.h"
 
 namespace {
 

@@ -12,15 +12,15 @@
 #include "common/crypto_win.h"
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "common/text.h"
 #include "common/text_win.h"
-#include "startup/custody_win.h"
-#include "startup/guards_win.h"
-#include "startup/selection_records_win.h"
+#include "custody/custody_win.h"
+#include "custody/guards_win.h"
+#include "custody/selection_records_win.h"
+#include "custody/serialization_object_win.h"
 #include "test_support_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
-#include "work/serialization_object_win.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ OpenGuard guardOf(const std::wstring& path) {
 // --- Handoff mapping -------------------------------------------------------
 
 UniqueHandle handoffMapping(std::uint32_t lengthWord, std::string_view text,
-                            DWORD size = nuvra::startup::kHandoffViewBytes) {
+                            DWORD size = nuvra::kHandoffMappingSize) {
   UniqueHandle mapping(
       CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, nullptr));
   EXPECT_TRUE(mapping);

@@ -1,4 +1,4 @@
-#include "startup/timing_trace_win.h"
+#include "custody/timing_trace_win.h"
 
 #include <windows.h>
 

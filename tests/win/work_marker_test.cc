@@ -7,9 +7,9 @@
 
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
 #include "test_support_win.h"
-#include "work/identity_win.h"
-#include "work/policy.h"
 #include "work/work_win.h"
 
 namespace nuvra {

@@ -13,7 +13,7 @@
 #include "common/handle_win.h"
 #include "common/process_state.h"
 #include "common/text.h"
-#include "startup/profile_win.h"
+#include "custody/profile_win.h"
 #include "test_support_win.h"
 #include "work/work_win.h"
 

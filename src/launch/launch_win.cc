@@ -1,0 +1,390 @@
+#include "launch/launch_win.h"
+
+#include <array>
+#include <optional>
+#include <span>
+
+#include "common/crypto_win.h"
+#include "common/process_state.h"
+#include "common/reason.h"
+#include "common/text.h"
+
+namespace nuvra {
+
+namespace {
+
+constexpr DWORD kPipeBufferBytes = 65536;
+
+// Holds the launch's locks in their one order: serialisation mutex, then
+// processLock, then the owner's lock, the latter two only ever tried. A
+// failed launch lets go of them here; a successful one earlier, in the order
+// the release step names.
+class LaunchLocks {
+ public:
+  explicit LaunchLocks(LaunchContext& context) : context_(context) {}
+  LaunchLocks(const LaunchLocks&) = delete;
+  LaunchLocks& operator=(const LaunchLocks&) = delete;
+  ~LaunchLocks() {
+    owner_ = {};
+    if (serialization_) {
+      try {
+        context_.releaseSerialization();
+      } catch (...) {
+        // The release poisoned the process; the original failure is reported.
+      }
+    }
+    if (processLocked_) processState().processLock.unlock();
+  }
+
+  // 2. and 3. Lock loop. Waiting for processLock while holding the
+  //    serialisation mutex could deadlock against initialize, which takes
+  //    them the other way round; waiting for the owner's lock while holding
+  //    both could deadlock against a diagnostic write of the same work, which
+  //    holds that lock while it waits for the mutex. So both are only tried,
+  //    and on failure everything is let go for a 1 ms back-off.
+  void acquire(bool withOwner) {
+    for (;;) {
+      context_.checkDeadline();
+      context_.acquireSerialization();
+      serialization_ = true;
+      if (processState().processLock.try_lock()) {
+        processLocked_ = true;
+        if (!withOwner) return;
+        owner_ = context_.tryLockOwner();
+        if (owner_.owns_lock()) return;
+        processLocked_ = false;
+        processState().processLock.unlock();
+      }
+      serialization_ = false;
+      context_.releaseSerialization();
+      Sleep(1);
+    }
+  }
+
+  // 19. Release in the documented order.
+  void release() {
+    owner_ = {};
+    serialization_ = false;
+    try {
+      context_.releaseSerialization();
+    } catch (...) {
+      processLocked_ = false;
+      processState().processLock.unlock();
+      throw;
+    }
+    processLocked_ = false;
+    processState().processLock.unlock();
+  }
+
+ private:
+  LaunchContext& context_;
+  bool serialization_ = false;
+  bool processLocked_ = false;
+  std::unique_lock<std::mutex> owner_;
+};
+
+// The attribute list of one CreateProcessW call, owned together with its
+// buffer and the handle array it points into, so none of them can outlive or
+// predecease the others.
+class ProcessAttributes {
+ public:
+  ProcessAttributes(const InheritList& inherit, HANDLE job) : job_(job) {
+    for (const UniqueHandle& handle : inherit) handles_.push_back(handle.get());
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+    if (size == 0) fail("profile_child_attributes");
+    buffer_.resize(size);
+    list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+    if (!InitializeProcThreadAttributeList(list_, 2, 0, &size)) {
+      list_ = nullptr;
+      fail("profile_child_attributes");
+    }
+    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr) ||
+        !UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_, sizeof(HANDLE),
+                                   nullptr, nullptr)) {
+      // A constructor that throws runs no destructor.
+      reset();
+      fail("profile_child_attributes");
+    }
+  }
+  ProcessAttributes(const ProcessAttributes&) = delete;
+  ProcessAttributes& operator=(const ProcessAttributes&) = delete;
+  ~ProcessAttributes() { reset(); }
+
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const noexcept { return list_; }
+  void reset() noexcept {
+    if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+    list_ = nullptr;
+  }
+
+ private:
+  std::vector<HANDLE> handles_;
+  HANDLE job_;
+  std::vector<unsigned char> buffer_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+SECURITY_ATTRIBUTES inheritableAttributes() {
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof(attributes);
+  attributes.bInheritHandle = TRUE;
+  return attributes;
+}
+
+// 4. The addon starts nothing but the broker executable of its own runtime.
+void checkTarget(const std::wstring& applicationPath, const std::wstring& root) {
+  const std::wstring expected = root + std::wstring(kBrokerRelativePath);
+  if (applicationPath.size() > 0x7FFFFFFF || expected.size() > 0x7FFFFFFF ||
+      CompareStringOrdinal(applicationPath.c_str(), static_cast<int>(applicationPath.size()),
+                           expected.c_str(), static_cast<int>(expected.size()),
+                           TRUE) != CSTR_EQUAL) {
+    fail("profile_native_target");
+  }
+}
+
+// 5. Standard input on a private named pipe, so writes can be overlapped
+//    (anonymous pipes cannot) while the child reads a plain handle.
+void createStdinPipe(ChildProcess& child, InheritList& inherit) {
+  std::array<unsigned char, 24> random{};
+  randomBytes(random.data(), random.size(), "random_failed");
+  const std::wstring name =
+      L"\\\\.\\pipe\\nuvra-managed-stdio-" +
+      hexLowerWide(std::string_view(reinterpret_cast<const char*>(random.data()), random.size()));
+  UniqueHandle server(CreateNamedPipeW(
+      name.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+      kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
+  if (!server) fail("stdin_pipe_failed");
+  requireNonInheritable(server.get());
+  SECURITY_ATTRIBUTES attributes = inheritableAttributes();
+  UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ, 0, &attributes, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  if (!client) fail("stdin_pipe_failed");
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) fail("stdin_pipe_failed");
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  if (!ConnectNamedPipe(server.get(), &overlapped)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      DWORD ignored = 0;
+      if (!GetOverlappedResult(server.get(), &overlapped, &ignored, TRUE)) {
+        fail("stdin_pipe_failed");
+      }
+    } else if (error != ERROR_PIPE_CONNECTED) {
+      fail("stdin_pipe_failed");
+    }
+  }
+  event.closeQuietly();
+  child.stdinPipe = std::move(server);
+  inherit.push_back(std::move(client));
+}
+
+// 6. One standard output stream: the write end for the child, the read end
+//    kept here and never inheritable.
+UniqueHandle createOutputPipe(InheritList& inherit, const char* reason) {
+  SECURITY_ATTRIBUTES attributes = inheritableAttributes();
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, &attributes, kPipeBufferBytes)) fail(reason);
+  UniqueHandle readEnd(read);
+  // Owned before the list grows, so a failed growth still closes it.
+  UniqueHandle writeEnd(write);
+  inherit.push_back(std::move(writeEnd));
+  requireNonInheritable(readEnd.get());
+  return readEnd;
+}
+
+// 8. The work handoff: an unnamed section the child may only read. Kinds 1
+//    and 13 write it now; an account worker's text still lacks its control
+//    handle values, so its mapping is kept writable in the record.
+HANDLE createHandoff(LaunchKind kind, const std::string& text, ChildProcess& child,
+                     InheritList& inherit) {
+  checkHandoffSize(text.size());
+  UniqueHandle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          static_cast<DWORD>(kHandoffMappingSize), nullptr));
+  if (!mapping) fail("profile_handoff_create");
+  if (kind == LaunchKind::accountWorker) {
+    requireNonInheritable(mapping.get());
+  } else {
+    void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, kHandoffMappingSize);
+    if (view == nullptr) fail("profile_handoff_map");
+    layOutHandoff(std::span(static_cast<unsigned char*>(view), kHandoffMappingSize), text);
+    UnmapViewOfFile(view);
+  }
+  HANDLE duplicate = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), mapping.get(), GetCurrentProcess(), &duplicate,
+                       kHandoffChildAccess, TRUE, 0)) {
+    fail("profile_handoff_duplicate");
+  }
+  UniqueHandle owned(duplicate);
+  inherit.push_back(std::move(owned));
+  if (kind == LaunchKind::accountWorker) {
+    child.handoffMapping = std::move(mapping);
+  } else {
+    mapping.closeOrFail();
+  }
+  return duplicate;
+}
+
+// 9. The job that holds the child: closing its last handle kills the tree.
+UniqueHandle createJob(bool resident) {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job) fail("profile_child_job");
+  requireNonInheritable(job.get());
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags =
+      resident ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
+               : JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof(limits))) {
+    fail("profile_child_job");
+  }
+  return job;
+}
+
+std::optional<std::wstring> ownStartupAttempt() {
+  std::array<wchar_t, 64> value{};
+  const DWORD length = GetEnvironmentVariableW(kStartupAttemptVariable.data(), value.data(),
+                                               static_cast<DWORD>(value.size()));
+  if (length == 0 || length >= value.size()) return std::nullopt;
+  return std::wstring(value.data(), length);
+}
+
+std::wstring widenAscii(std::string_view text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+// 17. The account worker's control ends and its final handoff go in place
+//     while it is still suspended, so it never runs without them.
+void finishAccountWorker(ChildProcess& child, HANDLE thread, const std::string& text,
+                         LaunchContext& context) {
+  HANDLE remoteRead = nullptr;
+  HANDLE remoteWrite = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), child.workerControlRead.get(), child.process.get(),
+                       &remoteRead, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+      !DuplicateHandle(GetCurrentProcess(), child.workerControlWrite.get(), child.process.get(),
+                       &remoteWrite, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    fail("profile_account_transfer");
+  }
+  const std::string finalText =
+      context.completeAccountHandoff(text, reinterpret_cast<std::uintptr_t>(remoteRead),
+                                     reinterpret_cast<std::uintptr_t>(remoteWrite));
+  checkHandoffSize(finalText.size());
+  child.handoffView =
+      MapViewOfFile(child.handoffMapping.get(), FILE_MAP_WRITE, 0, 0, kHandoffMappingSize);
+  if (child.handoffView == nullptr) fail("profile_handoff_map");
+  layOutHandoff(std::span(static_cast<unsigned char*>(child.handoffView), kHandoffMappingSize),
+                finalText);
+  if (!UnmapViewOfFile(std::exchange(child.handoffView, nullptr))) fail("profile_handoff_unmap");
+  child.handoffMapping.closeOrFail();
+  child.workerControlRead.closeOrFail();
+  child.workerControlWrite.closeOrFail();
+  context.checkDeadline();
+  if (ResumeThread(thread) != 1) fail("profile_child_resume");
+}
+
+}  // namespace
+
+ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
+  const bool managed = request.kind == LaunchKind::managedChild;
+  const bool account = request.kind == LaunchKind::accountWorker;
+  // 1. The record and its cleanup work.
+  ChildSlot child = prepareChildProcess();
+  // Handles only the child may keep; dropped on every path, closed
+  // explicitly in step 16 once creation has been attempted.
+  InheritList inherit;
+
+  // 2. and 3.
+  LaunchLocks locks(context);
+  locks.acquire(managed);
+
+  // 4. Before any pipe or job exists.
+  checkTarget(request.applicationPath, context.runtimeRoot());
+
+  // 5. and 6.
+  createStdinPipe(*child, inherit);
+  const HANDLE stdinClient = inherit.back().get();
+  child->stdoutPipe = createOutputPipe(inherit, "stdout_pipe_failed");
+  const HANDLE stdoutWrite = inherit.back().get();
+  child->stderrPipe = createOutputPipe(inherit, "stderr_pipe_failed");
+  const HANDLE stderrWrite = inherit.back().get();
+
+  // 7. and 8.
+  const std::string handoffText = context.buildHandoffText(*child, inherit);
+  const HANDLE handoff = createHandoff(request.kind, handoffText, *child, inherit);
+
+  // 9.
+  child->job = createJob(request.resident);
+  if (request.resident) context.registerResidentJob(child->job.get());
+
+  // 10. and 11.
+  ProcessAttributes attributes(inherit, child->job.get());
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = stdinClient;
+  startup.StartupInfo.hStdOutput = stdoutWrite;
+  startup.StartupInfo.hStdError = stderrWrite;
+  startup.lpAttributeList = attributes.get();
+
+  // 12. and 13.
+  std::wstring commandLine = buildCommandLine(request.applicationPath, request.arguments);
+  ChildEnvironmentFacts facts;
+  facts.startupAttempt = ownStartupAttempt();
+  facts.home = context.home();
+  facts.ownerSidHash = widenAscii(context.ownerSidHash());
+  facts.handoffHandle = reinterpret_cast<std::uintptr_t>(handoff);
+  std::wstring environment = buildEnvironmentBlock(request.environment, facts);
+
+  // 14. and 15.
+  context.checkDeadline();
+  context.checkpoint(account ? kCheckpointAccountCreateProcessBefore
+                             : kCheckpointManagedCreateProcessBefore);
+  DWORD flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
+  if (account) flags |= CREATE_SUSPENDED;
+  PROCESS_INFORMATION created{};
+  const BOOL createdOk =
+      CreateProcessW(request.applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                     flags, environment.data(), nullptr, &startup.StartupInfo, &created);
+  context.checkpoint(account ? kCheckpointAccountCreateProcessAfter
+                             : kCheckpointManagedCreateProcessAfter);
+  attributes.reset();
+  UniqueHandle thread;
+  if (createdOk) {
+    child->process = UniqueHandle(created.hProcess);
+    child->pid = created.dwProcessId;
+    thread = UniqueHandle(created.hThread);
+    requireNonInheritable(child->process.get());
+    if (!account) thread.closeOrFail();
+  }
+
+  // 16. Nothing the child inherited stays open or inheritable here, whether
+  //     or not it was created; last in, first out.
+  while (!inherit.empty()) {
+    requireNonInheritable(inherit.back().get());
+    inherit.back().closeOrFail();
+    inherit.pop_back();
+  }
+  if (!createdOk) fail("profile_child_create");
+
+  // 17. and 18.
+  if (account) finishAccountWorker(*child, thread.get(), handoffText, context);
+  thread.closeOrFail();
+  if (request.kind == LaunchKind::residentHost) context.adoptHostProcess(*child);
+
+  // 19.
+  context.checkDeadline();
+  locks.release();
+
+  // 20.
+  child->write.event = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!child->write.event) fail("stdin_event_failed");
+  child->write.overlapped.hEvent = child->write.event.get();
+
+  // 21. The caller installs it in the kind's slot.
+  return child;
+}
+
+}  // namespace nuvra

@@ -1,0 +1,175 @@
+// The module: registration of the 40 functions, and the one place that wires
+// the subsystems into the frame below them: the function table, the
+// job-handler table, the seams the lower layers offer, and the order of the
+// environment's finaliser steps.
+#include <node_api.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "addon/addon_state.h"
+#include "addon/frame_napi.h"
+#include "addon/jobs_napi.h"
+#include "children/children_napi.h"
+#include "diagnostics/event.h"
+#include "diagnostics/events_napi.h"
+#include "startup/startup_napi.h"
+#include "work/work_napi.h"
+
+namespace nuvra {
+namespace {
+
+// Stands in for a function whose subsystem is not built yet: the argument
+// rules hold, then the call fails with a reason that names the gap.
+template <std::size_t count>
+napi_value notBuilt(napi_env env, napi_callback_info info) {
+  fetchArguments(env, info, count);
+  fail("not_built_yet");
+}
+
+struct FunctionEntry {
+  const char* name;
+  napi_callback callback;
+};
+
+// Registration order is part of the interface.
+constexpr FunctionEntry kFunctions[] = {
+    {"newTerminalOperation", callFrame<notBuilt<2>>},
+    {"prepareTerminal", callFrame<notBuilt<5>>},
+    {"commitTerminal", callFrame<notBuilt<5>>},
+    {"closeTerminalOperation", callFrame<notBuilt<1>>},
+    {"timingCheckpoint", callFrame<timingCheckpoint>},
+    {"residentCheckpoint", callFrame<notBuilt<1>>},
+    {"endResident", callFrame<notBuilt<0>>},
+    {"publishResident", callFrame<notBuilt<1>>},
+    {"spawnResidentHost", callFrame<notBuilt<0>>},
+    {"observeResident", callFrame<notBuilt<0>>},
+    {"residentStatus", callFrame<notBuilt<0>>},
+    {"prepareAccountWorker", callFrame<notBuilt<0>>},
+    {"readyAccountWorker", callFrame<notBuilt<0>>},
+    {"adoptAccountWorker", callFrame<notBuilt<1>>},
+    {"releaseAccountWorker", callFrame<notBuilt<1>>},
+    {"prepareBrokerBudget", callFrame<notBuilt<1>>},
+    {"initialize", callFrame<initialize>},
+    {"finishStartup", callFrame<finishStartup>},
+    {"beginWork", callFrame<beginWork>},
+    {"endWork", callFrame<endWork>},
+    {"checkWorkBinding", callFrame<checkWorkBinding>},
+    {"observeBroker", callFrame<notBuilt<5>>},
+    {"exchange", callFrame<notBuilt<6>>},
+    {"closeClientDispatch", callFrame<notBuilt<1>>},
+    {"serverOutcome", callFrame<notBuilt<1>>},
+    {"bindServerWork", callFrame<notBuilt<2>>},
+    {"serverPhase", callFrame<notBuilt<3>>},
+    {"exchangePhase", callFrame<notBuilt<6>>},
+    {"exchangeOutcome", callFrame<notBuilt<1>>},
+    {"ingressRemaining", callFrame<notBuilt<1>>},
+    {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
+    {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
+    {"appendDiagnostic", callFrame<appendDiagnostic>},
+    {"newDiagnosticEvent", callFrame<newDiagnosticEvent>},
+    {"spawnAsync", callFrame<spawnAsync>},
+    {"write", callFrame<childWrite>},
+    {"end", callFrame<childEnd>},
+    {"poll", callFrame<childPoll>},
+    {"kill", callFrame<childKill>},
+    {"dispose", callFrame<childDispose>},
+};
+constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
+static_assert(kFunctionCount == 40);
+
+std::atomic<std::uint64_t> lastEnvironmentId{0};
+
+// What an ending environment gives up, in this order: its works end and leave
+// the process-wide table; its diagnostic events close (queued writes then
+// fail their next event check); its budgets go; every child still owned goes
+// to its cleanup work, whose release closes its job off the JavaScript thread
+// and so ends the process tree. The process-wide tables outlive it.
+using FinalizerStep = void (*)(AddonState& state) noexcept;
+constexpr FinalizerStep kFinalizerSteps[] = {
+    endEnvironmentWorks,
+    [](AddonState& state) noexcept { closeEnvironmentDiagnosticEvents(state.environmentId); },
+    releaseEnvironmentBudgets,
+    releaseEnvironmentChildren,
+};
+
+void finalizeAddonState(napi_env, void* data, void*) {
+  std::unique_ptr<AddonState> state(static_cast<AddonState*>(data));
+  for (const FinalizerStep step : kFinalizerSteps) step(*state);
+}
+
+// Returning no exports alone would still load the module, with whatever
+// functions it got; a pending exception makes the require itself fail.
+napi_value refuseToLoad(napi_env env) {
+  bool pending = false;
+  if (napi_is_exception_pending(env, &pending) != napi_ok || !pending) {
+    napi_throw_error(env, nullptr, "profile_native_api");
+  }
+  return nullptr;
+}
+
+napi_value registerModule(napi_env env, napi_value exports) {
+  // 1. A fresh per-environment state.
+  auto state = std::make_unique<AddonState>();
+  state->environmentId = ++lastEnvironmentId;
+  // 2. Attach it; from here on Node owns it and the finaliser frees it.
+  if (napi_set_instance_data(env, state.get(), finalizeAddonState, nullptr) != napi_ok) {
+    return refuseToLoad(env);
+  }
+  state.release();
+  // 3. The 40 functions in table order, attributes napi_default.
+  napi_property_descriptor descriptors[kFunctionCount] = {};
+  for (std::size_t i = 0; i < kFunctionCount; ++i) {
+    descriptors[i].utf8name = kFunctions[i].name;
+    descriptors[i].method = kFunctions[i].callback;
+    descriptors[i].attributes = napi_default;
+  }
+  // 4. A failure stops the module from loading.
+  if (napi_define_properties(env, exports, kFunctionCount, descriptors) != napi_ok) {
+    return refuseToLoad(env);
+  }
+  return exports;
+}
+
+}  // namespace
+
+// The kinds' handlers in kind order.
+const JobHandler* const kJobHandlers[kJobKindCount] = {
+    &kOpenWorkJob,          // 0  beginWork
+    &kSpawnChildJob,        // 1  spawnAsync
+    &kEndWorkJob,           // 2  endWork
+    &kDisposeChildJob,      // 3  dispose
+    &kCheckWorkBindingJob,  // 4  checkWorkBinding
+    nullptr,                // 5  observeBroker, purpose "identity"
+    nullptr,                // 6  observeBroker, other purposes; observeResident
+    nullptr,                // 7  exchange, exchangePhase
+    &kDiagnosticWriteJob,   // 8  appendDiagnostic, appendIngressDiagnostic,
+                            //    residentCheckpoint
+    nullptr,                // 9  prepareAccountWorker
+    nullptr,                // 10 readyAccountWorker
+    nullptr,                // 11 adoptAccountWorker
+    nullptr,                // 12 releaseAccountWorker
+    nullptr,                // 13 spawnResidentHost
+    nullptr,                // 14 publishResident
+    nullptr,                // 15 prepareTerminal
+    nullptr,                // 16 commitTerminal
+};
+
+// Nothing acts on every job yet; the account worker's failure handling and
+// busy flag plug in here.
+const JobHandler kEveryJob{};
+
+}  // namespace nuvra
+
+extern "C" {
+
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
+  return 8;
+}
+
+NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
+  return nuvra::registerModule(env, exports);
+}
+}

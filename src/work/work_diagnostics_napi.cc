@@ -1,0 +1,81 @@
+// appendDiagnostic: the JavaScript side's own diagnostic lines for a work,
+// written by a job the work owns.
+#include <mutex>
+#include <string>
+
+#include "addon/frame_napi.h"
+#include "addon/jobs_napi.h"
+#include "addon/json_value_napi.h"
+#include "common/reason.h"
+#include "diagnostics/event.h"
+#include "diagnostics/events_napi.h"
+#include "diagnostics/log_writer_win.h"
+#include "diagnostics/profile_link_win.h"
+#include "work/work_napi.h"
+#include "work/work_win.h"
+
+namespace nuvra {
+namespace {
+
+class WorkLogOwner final : public LogOwner {
+ public:
+  explicit WorkLogOwner(std::shared_ptr<Work> work) : work_(std::move(work)) {}
+  std::unique_lock<std::mutex> lockOwner() override {
+    return std::unique_lock<std::mutex>(work_->lock);  // the work record and its bindings
+  }
+  // Runs with the work's lock held.
+  void check() override {
+    checkWorkValidity(*work_);
+    checkWorkEvent(work_->diagnosticEvent.get(), work_->diagnosticUnbound.load(), work_->id,
+                   loggingOff());
+  }
+  void requireOpen() override {
+    if (!work_->workRecord) fail("profile_work_ended");
+  }
+  std::uint64_t deadline() const override { return work_->timing.deadline; }
+  std::uint32_t clock() const override { return 0; }
+  bool fencedAtOpen() const override { return true; }
+
+ private:
+  std::shared_ptr<Work> work_;
+};
+
+// The "event_id" of one line; a line that is not an object has none.
+std::string lineEventId(napi_env env, std::string_view line) {
+  napi_value value = parseJsonValue(env, line);
+  napi_valuetype type = napi_undefined;
+  napiCheck(napi_typeof(env, value, &type));
+  if (type != napi_object) fail("profile_string");
+  return readStringProperty(env, value, "event_id");
+}
+
+}  // namespace
+
+napi_value appendDiagnostic(napi_env env, napi_callback_info info) {
+  const Arguments arguments = fetchArguments(env, info, 2);
+  // 1. The work, still valid.
+  std::shared_ptr<Work> work = lookupWork(env, arguments[0]);
+  checkWorkValidity(*work);
+  // 2. Whole lines only.
+  std::string text = readUtf8Argument(env, arguments[1]);
+  const auto lines = diagnosticLines(text);
+  // 3. A work that carries an event writes only that event's lines.
+  std::shared_ptr<DiagnosticEvent> event;
+  {
+    std::lock_guard<std::mutex> lock(work->lock);  // the work's bindings
+    event = work->diagnosticEvent;
+  }
+  if (event) {
+    for (std::string_view line : lines) {
+      if (lineEventId(env, line) != event->token) fail("diagnostic_event_mismatch");
+    }
+  }
+  // 4. The write, owned by the work.
+  // The owner keeps the work alive until the write is done.
+  auto job = newJob<DiagnosticWriteJob>(JobKind::kAppendDiagnostic);
+  job->diagnosticLog.reset(
+      new DiagnosticWrite(std::make_unique<WorkLogOwner>(work), profileLogHome(), std::move(text)));
+  return queueJob(env, std::move(job));
+}
+
+}  // namespace nuvra

@@ -1,0 +1,76 @@
+// Roles that hold a product home's serialisation mutex from outside any
+// runtime, so that contention and abandonment across processes can be shown:
+//   hold-serialization <home> <milliseconds>   owns it that long, then releases
+//   die-holding-serialization <home>            owns it and exits without release
+// Both print "held" on standard output once the mutex is owned.
+#include "roles.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "common/handle_win.h"
+#include "custody/serialization_object_win.h"
+
+namespace nuvra::broker {
+namespace {
+
+constexpr DWORD kHolderAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+constexpr DWORD kTakeTimeoutMs = 10000;
+
+// Opens the home's mutex by name and owns it; 0 on success.
+int takeMutex(const wchar_t* home, UniqueHandle& mutex) {
+  try {
+    mutex = UniqueHandle(OpenMutexW(kHolderAccess, FALSE, serializationMutexName(home).c_str()));
+  } catch (const std::exception&) {
+    std::fputs("hold-serialization: bad home\n", stderr);
+    return 2;
+  }
+  if (!mutex) {
+    std::fputs("hold-serialization: no mutex for this home\n", stderr);
+    return 3;
+  }
+  const DWORD wait = WaitForSingleObject(mutex.get(), kTakeTimeoutMs);
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+    std::fputs("hold-serialization: mutex not taken\n", stderr);
+    return 4;
+  }
+  std::fputs("held\n", stdout);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int holdSerialization(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fputs("usage: hold-serialization <home> <milliseconds>\n", stderr);
+    return 2;
+  }
+  wchar_t* end = nullptr;
+  const unsigned long milliseconds = std::wcstoul(argv[1], &end, 10);
+  if (end == argv[1] || *end != L'\0' || milliseconds > 600000) {
+    std::fputs("hold-serialization: bad milliseconds\n", stderr);
+    return 2;
+  }
+  UniqueHandle mutex;
+  if (const int failed = takeMutex(argv[0], mutex)) return failed;
+  Sleep(static_cast<DWORD>(milliseconds));
+  return ReleaseMutex(mutex.get()) ? 0 : 5;
+}
+
+int dieHoldingSerialization(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    std::fputs("usage: die-holding-serialization <home>\n", stderr);
+    return 2;
+  }
+  UniqueHandle mutex;
+  if (const int failed = takeMutex(argv[0], mutex)) return failed;
+  // Ends the process while owning the mutex: the next waiter finds it
+  // abandoned, exactly as after a runtime that died inside its step.
+  ExitProcess(9);
+}
+
+}  // namespace nuvra::broker
