@@ -16,24 +16,24 @@ using nuvra::testing::reasonOf;
 
 TEST(ControlFrame, EncodesNineLittleEndianWordsAfterTheMagic) {
   AdoptTerms terms;
-  terms.sequence = 2;
-  terms.workId = 0x0102030405060708u;
-  terms.workDeadline = 0x1122;
-  terms.volumeSerial = 0xA1B2C3D4u;
-  terms.fileIndex = fileIndexWord(0x11111111u, 0x22222222u);
-  terms.nonce = 0xFFEEDDCCBBAA9988u;
-  terms.signalHandle = 0x1F4;
+  terms.sequence = 3;
+  terms.workId = 0x0102030405060709u;
+  terms.workDeadline = 0x1123;
+  terms.volumeSerial = 0xA1B2C3D5u;
+  terms.fileIndex = fileIndexWord(0x11111111u, 0x22222223u);
+  terms.nonce = 0xFFEEDDCCBBAA9989u;
+  terms.signalHandle = 0x1F5;
   const ControlBytes bytes = encodeControlFrame(adoptFrame(terms));
   const std::vector<std::uint8_t> expected = {
       'N',  'U',  'V',  'R',  'A',  'C',  'P',  '1',   //
       2,    0,    0,    0,    0,    0,    0,    0,     // kind
-      2,    0,    0,    0,    0,    0,    0,    0,     // sequence
-      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // work id
-      0x22, 0x11, 0,    0,    0,    0,    0,    0,     // deadline
-      0xD4, 0xC3, 0xB2, 0xA1, 0,    0,    0,    0,     // volume, zero-extended
-      0x22, 0x22, 0x22, 0x22, 0x11, 0x11, 0x11, 0x11,  // file index, high word above
-      0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF,  // nonce
-      0xF4, 0x01, 0,    0,    0,    0,    0,    0,     // signal handle
+      3,    0,    0,    0,    0,    0,    0,    0,     // sequence
+      0x09, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // work id
+      0x23, 0x11, 0,    0,    0,    0,    0,    0,     // deadline
+      0xD5, 0xC3, 0xB2, 0xA1, 0,    0,    0,    0,     // volume, zero-extended
+      0x23, 0x22, 0x22, 0x22, 0x11, 0x11, 0x11, 0x11,  // file index, high word above
+      0x89, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF,  // nonce
+      0xF5, 0x01, 0,    0,    0,    0,    0,    0,     // signal handle
   };
   EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), expected);
   EXPECT_EQ(decodeControlFrame(bytes), adoptFrame(terms));

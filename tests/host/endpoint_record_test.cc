@@ -7,8 +7,8 @@
 #include <limits>
 #include <string>
 
-#include "common/reason.h"
 #include "../support/reason_of.h"
+#include "common/reason.h"
 
 namespace nuvra {
 namespace {
