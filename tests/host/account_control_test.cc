@@ -105,10 +105,18 @@ TEST(ControlFrameReader, GivesTheSameFramesWhateverTheSplit) {
   for (std::size_t cut : {0u, 1u, 40u, 71u, 72u, 100u, 143u, 144u}) {
     ControlFrameReader reader;
     reader.feed(std::span(stream).first(cut));
+    // Bounded, so that a reader that gave the same frame forever fails here.
     std::vector<ControlFrame> frames;
-    while (auto frame = reader.next()) frames.push_back(*frame);
+    const auto drain = [&] {
+      while (frames.size() < 3) {
+        const auto frame = reader.next();
+        if (!frame) return;
+        frames.push_back(*frame);
+      }
+    };
+    drain();
     reader.feed(std::span(stream).subspan(cut));
-    while (auto frame = reader.next()) frames.push_back(*frame);
+    drain();
     ASSERT_EQ(frames.size(), 2u) << cut;
     EXPECT_EQ(frames[0], replyFrame(ControlKind::adopted, 1, 5));
     EXPECT_EQ(frames[1], replyFrame(ControlKind::revoked, 1, 5));
