@@ -1,0 +1,63 @@
+#include "resident/handoff_guards.h"
+
+#include <limits>
+
+#include "common/reason.h"
+#include "common/text.h"
+
+namespace nuvra {
+
+void HandoffGuards::add(const HandoffGuard& guard, bool lifetimeMarker) {
+  if (text_.size() > 1) text_.push_back(',');
+  text_ += RecordBuilder()
+               .decimalString("handle", guard.handle)
+               .string("path", guard.path)
+               .number("volume", guard.volume)
+               .decimalString("file_id", guard.fileId)
+               .text();
+  if (lifetimeMarker) lifetime_ = guard.handle;
+}
+
+std::uint64_t HandoffGuards::lifetime() const {
+  if (!lifetime_) fail("profile_lifetime_missing");
+  return *lifetime_;
+}
+
+std::optional<std::uint64_t> handoffDecimal(const FlatValue& value) {
+  const auto text = flatString(value);
+  if (!text) return std::nullopt;
+  FlatValue number{FlatValue::Kind::number, std::string(*text), {}, {}};
+  return flatUnsigned(number);
+}
+
+std::optional<std::uint64_t> handoffHandle(const FlatValue& value) {
+  const auto handle = handoffDecimal(value);
+  if (!handle || *handle == 0 ||
+      *handle >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return std::nullopt;
+  }
+  return handle;
+}
+
+std::optional<std::vector<HandoffGuard>> readHandoffGuards(const FlatValue& value) {
+  if (value.kind != FlatValue::Kind::array || value.items.empty()) return std::nullopt;
+  std::vector<HandoffGuard> guards;
+  for (const FlatValue& item : value.items) {
+    if (item.kind != FlatValue::Kind::object ||
+        !hasKeysInOrder(item.members, {"handle", "path", "volume", "file_id"})) {
+      return std::nullopt;
+    }
+    const auto handle = handoffHandle(item.members[0].value);
+    const auto path = flatString(item.members[1].value);
+    const auto volume = flatUnsigned(item.members[2].value);
+    const auto fileId = handoffDecimal(item.members[3].value);
+    if (!handle || !path || path->empty() || !volume ||
+        *volume > std::numeric_limits<std::uint32_t>::max() || !fileId) {
+      return std::nullopt;
+    }
+    guards.push_back({*handle, std::string(*path), static_cast<std::uint32_t>(*volume), *fileId});
+  }
+  return guards;
+}
+
+}  // namespace nuvra

@@ -1,0 +1,64 @@
+// The flat reader either refuses with "profile_record" or gives an object that,
+// written back with the record escaper, reads back to the same object, and
+// whose written form is a fixed point.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/reason.h"
+#include "common/text.h"
+#include "resident/flat_json.h"
+
+namespace {
+
+std::string write(const nuvra::FlatValue& value);
+
+std::string writeObject(const nuvra::FlatObject& object) {
+  std::string out = "{";
+  for (const nuvra::FlatMember& member : object) {
+    if (out.size() > 1) out.push_back(',');
+    out += nuvra::jsonString(member.key) + ":" + write(member.value);
+  }
+  return out + "}";
+}
+
+std::string write(const nuvra::FlatValue& value) {
+  switch (value.kind) {
+    case nuvra::FlatValue::Kind::string:
+      return nuvra::jsonString(value.text);
+    case nuvra::FlatValue::Kind::object:
+      return writeObject(value.members);
+    case nuvra::FlatValue::Kind::array: {
+      std::string out = "[";
+      for (const nuvra::FlatValue& item : value.items) {
+        if (out.size() > 1) out.push_back(',');
+        out += write(item);
+      }
+      return out + "]";
+    }
+    default:
+      return value.text;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  nuvra::FlatObject object;
+  try {
+    object = nuvra::readFlatObject(text);
+  } catch (const nuvra::ProfileError& error) {
+    if (std::strcmp(error.what(), "profile_record") != 0) std::abort();
+    return 0;
+  }
+  const std::string written = writeObject(object);
+  const nuvra::FlatObject again = nuvra::readFlatObject(written);
+  if (writeObject(again) != written) std::abort();
+  for (const nuvra::FlatMember& member : object) {
+    if (nuvra::findMember(object, member.key) != &member.value) std::abort();
+  }
+  return 0;
+}
