@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "resident/handoff_guards.h"
+#include "launch/handoff_guards.h"
 
 namespace nuvra {
 

@@ -14,7 +14,7 @@
 
 #include "common/reason.h"
 #include "resident/endpoint_record.h"
-#include "resident/flat_json.h"
+#include "common/flat_json.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "common/reason.h"
 #include "common/text.h"
-#include "resident/flat_json.h"
+#include "common/flat_json.h"
 
 namespace {
 

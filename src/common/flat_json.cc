@@ -1,4 +1,4 @@
-#include "resident/flat_json.h"
+#include "common/flat_json.h"
 
 #include <charconv>
 

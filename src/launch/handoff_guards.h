@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "resident/flat_json.h"
+#include "common/flat_json.h"
 
 namespace nuvra {
 

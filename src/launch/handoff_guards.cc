@@ -1,4 +1,4 @@
-#include "resident/handoff_guards.h"
+#include "launch/handoff_guards.h"
 
 #include <limits>
 
