@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "account/account_napi.h"
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
 #include "addon/jobs_napi.h"
@@ -47,10 +48,10 @@ constexpr FunctionEntry kFunctions[] = {
     {"spawnResidentHost", callFrame<notBuilt<0>>},
     {"observeResident", callFrame<notBuilt<0>>},
     {"residentStatus", callFrame<notBuilt<0>>},
-    {"prepareAccountWorker", callFrame<notBuilt<0>>},
-    {"readyAccountWorker", callFrame<notBuilt<0>>},
-    {"adoptAccountWorker", callFrame<notBuilt<1>>},
-    {"releaseAccountWorker", callFrame<notBuilt<1>>},
+    {"prepareAccountWorker", callFrame<prepareAccountWorker>},
+    {"readyAccountWorker", callFrame<readyAccountWorker>},
+    {"adoptAccountWorker", callFrame<adoptAccountWorker>},
+    {"releaseAccountWorker", callFrame<releaseAccountWorker>},
     {"prepareBrokerBudget", callFrame<notBuilt<1>>},
     {"initialize", callFrame<initialize>},
     {"finishStartup", callFrame<finishStartup>},
@@ -82,13 +83,15 @@ static_assert(kFunctionCount == 40);
 
 std::atomic<std::uint64_t> lastEnvironmentId{0};
 
-// What an ending environment gives up, in this order: its works end and leave
+// What an ending environment gives up, in this order: a live account worker
+// is stopped (poisoning the process: nobody can vouch for it now); its works end and leave
 // the process-wide table; its diagnostic events close (queued writes then
 // fail their next event check); its budgets go; every child still owned goes
 // to its cleanup work, whose release closes its job off the JavaScript thread
 // and so ends the process tree. The process-wide tables outlive it.
 using FinalizerStep = void (*)(AddonState& state) noexcept;
 constexpr FinalizerStep kFinalizerSteps[] = {
+    releaseEnvironmentAccount,
     endEnvironmentWorks,
     [](AddonState& state) noexcept { closeEnvironmentDiagnosticEvents(state.environmentId); },
     releaseEnvironmentBudgets,
@@ -110,7 +113,23 @@ napi_value refuseToLoad(napi_env env) {
   return nullptr;
 }
 
+// The hooks the lower layers call into the account subsystem through.
+const StartupHooks kStartupHooks{nullptr, accountWorkerReady};
+const WorkEndHooks kWorkEndHooks{nullptr, revokeEndingWork, nullptr, nullptr};
+const ChildLookupHooks kChildLookupHooks{findAccountChild, takeAccountChild};
+const AccountHooks kAccountHooks{[](AddonState& state) -> std::uint32_t {
+  return environmentPart<ChildrenPart>(state).nextChildId++;
+}};
+
+void installHooks() noexcept {
+  startupHooks().install(&kStartupHooks);
+  workEndHooks().install(&kWorkEndHooks);
+  childLookupHooks().install(&kChildLookupHooks);
+  accountHooks().install(&kAccountHooks);
+}
+
 napi_value registerModule(napi_env env, napi_value exports) {
+  installHooks();
   // 1. A fresh per-environment state.
   auto state = std::make_unique<AddonState>();
   state->environmentId = ++lastEnvironmentId;
@@ -147,19 +166,54 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     nullptr,                // 7  exchange, exchangePhase
     &kDiagnosticWriteJob,   // 8  appendDiagnostic, appendIngressDiagnostic,
                             //    residentCheckpoint
-    nullptr,                // 9  prepareAccountWorker
-    nullptr,                // 10 readyAccountWorker
-    nullptr,                // 11 adoptAccountWorker
-    nullptr,                // 12 releaseAccountWorker
+    &kPrepareAccountJob,    // 9  prepareAccountWorker
+    &kReadyAccountJob,      // 10 readyAccountWorker
+    &kAdoptAccountJob,      // 11 adoptAccountWorker
+    &kReleaseAccountJob,    // 12 releaseAccountWorker
     nullptr,                // 13 spawnResidentHost
     nullptr,                // 14 publishResident
     nullptr,                // 15 prepareTerminal
     nullptr,                // 16 commitTerminal
 };
 
-// Nothing acts on every job yet; the account worker's failure handling and
-// busy flag plug in here.
-const JobHandler kEveryJob{};
+namespace {
+
+// What a job carries for the account worker, read off its kind's own type:
+// the end of a work carries the binding it revokes, kinds 9 to 12 the worker.
+AccountCarriage accountCarriage(NativeJob& job) noexcept {
+  switch (job.kind) {
+    case JobKind::kEndWork: {
+      WorkJob& end = jobAs<WorkJob>(job);
+      return {end.account.get(), &end.work, false};
+    }
+    case JobKind::kPrepareAccountWorker:
+    case JobKind::kReleaseAccountWorker: {
+      AccountJob& account = jobAs<AccountJob>(job);
+      return {account.account.get(), &account.work, false};
+    }
+    case JobKind::kReadyAccountWorker:
+    case JobKind::kAdoptAccountWorker: {
+      AccountJob& account = jobAs<AccountJob>(job);
+      return {account.account.get(), &account.work, true};
+    }
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
+// Any job that carries the account worker: a failed execute step tears the
+// worker down, the busy flag goes back after the execute step of the job
+// that set it, and a rejection empties the environment's slot as well.
+const JobHandler kEveryJob{
+    nullptr,
+    nullptr,
+    [](NativeJob& job) noexcept { accountJobFailed(accountCarriage(job)); },
+    [](NativeJob& job) noexcept { accountJobFinished(accountCarriage(job)); },
+    nullptr,
+    [](napi_env env, NativeJob& job) noexcept { accountJobRejected(env, accountCarriage(job)); },
+};
 
 }  // namespace nuvra
 

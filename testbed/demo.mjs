@@ -1,7 +1,8 @@
 // What the addon is and does, shown on the real build in the Windows node.exe:
 // the addon itself, then a product home laid out by the installer and one
 // entry runtime started from it by the broker executable's launcher role,
-// which starts up, opens a work and runs the broker as a managed child.
+// which starts up, opens a work and runs the broker as a managed child; and a
+// job startup for the account purpose "connect" with its account worker.
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -101,6 +102,41 @@ try {
   const trace = fs.existsSync(traceFile) ? fs.readFileSync(traceFile, 'utf8').trim() : '';
   for (const line of (trace || '(none)').split(/\r?\n/)) console.log(`    ${line}`);
   if (launch.stderr.trim()) console.log(`  runtime errors:\n    ${launch.stderr.trim().split(/\r?\n/).join('\n    ')}`);
+
+  // A job startup for the account purpose "connect": before it may
+  // acknowledge, the runtime starts its account worker (the home's broker
+  // executable in role account-worker) and waits for its ready frame; then a
+  // work is lent to the worker and taken back, once by releaseAccountWorker
+  // and once by endWork's revoke.
+  const connectSource = `
+    import { createRequire } from 'node:module';
+    const addon = createRequire(import.meta.url)(process.argv[2]);
+    const seen = {};
+    const step = async (name, fn) => {
+      try { seen[name] = await fn(); } catch (e) { seen[name] = 'refused: ' + e.message; }
+    };
+    await step('initialize', () => addon.initialize());
+    await step('finishStartup before the worker', () => addon.finishStartup());
+    await step('prepareAccountWorker', () => addon.prepareAccountWorker());
+    await step('readyAccountWorker', () => addon.readyAccountWorker());
+    await step('finishStartup', () => addon.finishStartup());
+    const work = await addon.beginWork();
+    await step('adoptAccountWorker', () => addon.adoptAccountWorker(work));
+    await step('releaseAccountWorker', () => addon.releaseAccountWorker(work));
+    await addon.endWork(work);
+    const second = await addon.beginWork();
+    await step('adoptAccountWorker (second work)', () => addon.adoptAccountWorker(second));
+    await step('endWork (revokes it)', () => addon.endWork(second));
+    await step('dispose the worker', () => addon.dispose(seen.prepareAccountWorker.id));
+    console.log(JSON.stringify(seen, null, 2));`;
+  console.log('\nA job startup with account purpose "connect" and its account worker:');
+  const connect = await launchRuntime({ home, role: 'job', purpose: 'connect', source: connectSource,
+    args: [addonPath] });
+  console.log(`  launcher exit code ${connect.exitCode}: ${connect.outcome}` +
+    (connect.reason ? ` (${connect.reason})` : '') + `, runtime exit code ${connect.runtimeExitCode}`);
+  console.log('  the runtime saw:');
+  for (const line of (connect.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
+  if (connect.stderr.trim()) console.log(`  runtime errors:\n    ${connect.stderr.trim().split(/\r?\n/).join('\n    ')}`);
 } finally {
   removeHome(home);
 }

@@ -303,6 +303,11 @@ napi_value checkWorkBinding(napi_env env, napi_callback_info info) {
   return queueJob(env, std::move(job));
 }
 
+void retainWork(std::shared_ptr<Work> work) noexcept {
+  std::lock_guard<std::mutex> lock(processState().processLock);
+  workTables().retained.push_back(std::move(work));
+}
+
 void endEnvironmentWorks(AddonState& state) noexcept {
   const std::uint64_t environmentId = state.environmentId;
   ProcessState& process = processState();

@@ -51,6 +51,10 @@ struct BudgetPart : EnvironmentPart {
   BudgetMap budgets;
 };
 
+// Keeps `work` alive until the process exits: a subsystem bound to it could
+// not finish its cleanup.
+void retainWork(std::shared_ptr<Work> work) noexcept;
+
 // Finaliser: every work of the environment is ended and leaves `works`. A
 // work that still holds an adopted account worker poisons the addon and is
 // retained until the process exits.

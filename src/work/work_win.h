@@ -52,6 +52,8 @@ struct Work {
   // Kept here for the subsystems that bind to a work; they own the meaning.
   std::shared_ptr<Prepared> accountBinding;
   UniqueHandle accountSignal;
+  // Set when the worker acknowledged the revoke of this work.
+  bool accountRevoked = false;
   bool resident = false;
   std::string clientExchangeState = "never_sent";
   std::string serverRequestState = "received";

@@ -16,4 +16,8 @@ int dieHoldingSerialization(int argc, wchar_t** argv);
 // through its standard streams; see managed_child_role.cc.
 int runManagedChild(int argc, wchar_t** argv);
 
+// "account-worker <parent pid>": a runtime's account worker, started
+// suspended with its idle-account record; see account_worker_role_win.cc.
+int runAccountWorker(int argc, wchar_t** argv);
+
 }  // namespace nuvra::broker
