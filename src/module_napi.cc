@@ -13,8 +13,11 @@
 #include "addon/frame_napi.h"
 #include "addon/jobs_napi.h"
 #include "children/children_napi.h"
+#include "custody/serialization_win.h"
 #include "diagnostics/event.h"
 #include "diagnostics/events_napi.h"
+#include "resident/resident_napi.h"
+#include "resident/resident_win.h"
 #include "startup/startup_napi.h"
 #include "work/work_napi.h"
 
@@ -41,12 +44,12 @@ constexpr FunctionEntry kFunctions[] = {
     {"commitTerminal", callFrame<notBuilt<5>>},
     {"closeTerminalOperation", callFrame<notBuilt<1>>},
     {"timingCheckpoint", callFrame<timingCheckpoint>},
-    {"residentCheckpoint", callFrame<notBuilt<1>>},
-    {"endResident", callFrame<notBuilt<0>>},
+    {"residentCheckpoint", callFrame<residentCheckpoint>},
+    {"endResident", callFrame<endResident>},
     {"publishResident", callFrame<notBuilt<1>>},
-    {"spawnResidentHost", callFrame<notBuilt<0>>},
-    {"observeResident", callFrame<notBuilt<0>>},
-    {"residentStatus", callFrame<notBuilt<0>>},
+    {"spawnResidentHost", callFrame<spawnResidentHost>},
+    {"observeResident", callFrame<observeResident>},
+    {"residentStatus", callFrame<residentStatus>},
     {"prepareAccountWorker", callFrame<notBuilt<0>>},
     {"readyAccountWorker", callFrame<notBuilt<0>>},
     {"adoptAccountWorker", callFrame<notBuilt<1>>},
@@ -110,7 +113,20 @@ napi_value refuseToLoad(napi_env env) {
   return nullptr;
 }
 
+// The hooks the higher subsystems hand to the seams below them.
+const StartupHooks kStartupHooks{reserveResident, nullptr};
+const SerializationHooks kSerializationHooks{residentClockRule};
+const WorkEndHooks kWorkEndHooks{nullptr, nullptr, residentWorkEnded, nullptr};
+
+void installSeams() noexcept {
+  startupHooks().install(&kStartupHooks);
+  serializationHooks().install(&kSerializationHooks);
+  workEndHooks().install(&kWorkEndHooks);
+}
+
 napi_value registerModule(napi_env env, napi_value exports) {
+  // 0. The seams, before any call can reach them.
+  installSeams();
   // 1. A fresh per-environment state.
   auto state = std::make_unique<AddonState>();
   state->environmentId = ++lastEnvironmentId;
@@ -143,7 +159,7 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kDisposeChildJob,      // 3  dispose
     &kCheckWorkBindingJob,  // 4  checkWorkBinding
     nullptr,                // 5  observeBroker, purpose "identity"
-    nullptr,                // 6  observeBroker, other purposes; observeResident
+    &kObserveResidentJob,   // 6  observeBroker, other purposes; observeResident
     nullptr,                // 7  exchange, exchangePhase
     &kDiagnosticWriteJob,   // 8  appendDiagnostic, appendIngressDiagnostic,
                             //    residentCheckpoint
@@ -151,7 +167,7 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     nullptr,                // 10 readyAccountWorker
     nullptr,                // 11 adoptAccountWorker
     nullptr,                // 12 releaseAccountWorker
-    nullptr,                // 13 spawnResidentHost
+    &kResidentHostJob,      // 13 spawnResidentHost
     nullptr,                // 14 publishResident
     nullptr,                // 15 prepareTerminal
     nullptr,                // 16 commitTerminal

@@ -16,4 +16,11 @@ int dieHoldingSerialization(int argc, wchar_t** argv);
 // through its standard streams; see managed_child_role.cc.
 int runManagedChild(int argc, wchar_t** argv);
 
+// "hold-resident HOME MS [everyone]": owns a home's resident reservation
+// from outside any runtime; see hold_resident.cc.
+int holdResident(int argc, wchar_t** argv);
+
+// "host PID": the resident broker host; see host_role_win.cc.
+int runHost(int argc, wchar_t** argv);
+
 }  // namespace nuvra::broker
