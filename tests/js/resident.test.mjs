@@ -84,8 +84,14 @@ function residentLogLines(home) {
     .filter((line) => line.includes('"scope":"resident_startup"'));
 }
 
-const waitForFile = async (file) => {
-  while (!fs.existsSync(file)) await new Promise((resolve) => setTimeout(resolve, 20));
+// Waits for a file another process writes when it is done; a process that
+// never gets there fails the case instead of hanging the run.
+const waitForFile = async (file, limitMs = 60000) => {
+  const until = Date.now() + limitMs;
+  while (!fs.existsSync(file)) {
+    if (Date.now() > until) throw new Error(`${file} never appeared`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
 };
 
 describe('a resident runtime', () => {
@@ -198,14 +204,15 @@ out.end = attempt(() => addon.endResident());
 
   it('is ended with its host, both with exit code 74, when nothing is published in time', async () => {
     const watched = path.win32.join(home.scratch, 'host-exit.json');
-    // The host's end is seen by a watcher outside the runtime and its jobs;
+    // The host's end is seen by a watcher outside the runtime and its jobs
+    // (detached, so not in the job node keeps for its children);
     // the runtime then waits, doing nothing, until the ceiling ends it.
     const launch = await launchRuntime({ home, role: 'resident', source: script(`
 out.init = attempt(() => addon.initialize());
 out.finish = attempt(() => addon.finishStartup());
 out.host = await settle(() => addon.spawnResidentHost());
 const watcher = spawn(${JSON.stringify(brokerBuild.testbed)}, ['child', 'watch', String(out.host.value.pid), arg1],
-  { stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true });
+  { stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true, detached: true });
 await new Promise((resolve) => watcher.stdout.on('data', resolve));
 console.log(JSON.stringify(out));
 setInterval(() => {}, 1000);
