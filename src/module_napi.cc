@@ -14,8 +14,11 @@
 #include "addon/frame_napi.h"
 #include "addon/jobs_napi.h"
 #include "children/children_napi.h"
+#include "custody/serialization_win.h"
 #include "diagnostics/event.h"
 #include "diagnostics/events_napi.h"
+#include "resident/resident_napi.h"
+#include "resident/resident_win.h"
 #include "startup/startup_napi.h"
 #include "work/work_napi.h"
 
@@ -42,12 +45,12 @@ constexpr FunctionEntry kFunctions[] = {
     {"commitTerminal", callFrame<notBuilt<5>>},
     {"closeTerminalOperation", callFrame<notBuilt<1>>},
     {"timingCheckpoint", callFrame<timingCheckpoint>},
-    {"residentCheckpoint", callFrame<notBuilt<1>>},
-    {"endResident", callFrame<notBuilt<0>>},
+    {"residentCheckpoint", callFrame<residentCheckpoint>},
+    {"endResident", callFrame<endResident>},
     {"publishResident", callFrame<notBuilt<1>>},
-    {"spawnResidentHost", callFrame<notBuilt<0>>},
-    {"observeResident", callFrame<notBuilt<0>>},
-    {"residentStatus", callFrame<notBuilt<0>>},
+    {"spawnResidentHost", callFrame<spawnResidentHost>},
+    {"observeResident", callFrame<observeResident>},
+    {"residentStatus", callFrame<residentStatus>},
     {"prepareAccountWorker", callFrame<prepareAccountWorker>},
     {"readyAccountWorker", callFrame<readyAccountWorker>},
     {"adoptAccountWorker", callFrame<adoptAccountWorker>},
@@ -113,23 +116,34 @@ napi_value refuseToLoad(napi_env env) {
   return nullptr;
 }
 
-// The hooks the lower layers call into the account subsystem through.
-const StartupHooks kStartupHooks{nullptr, accountWorkerReady};
-const WorkEndHooks kWorkEndHooks{nullptr, revokeEndingWork, nullptr, nullptr};
+// The hooks the higher subsystems hand to the seams below them.
+const StartupHooks kStartupHooks{reserveResident, accountWorkerReady};
+const SerializationHooks kSerializationHooks{residentClockRule};
+const WorkEndHooks kWorkEndHooks{nullptr, revokeEndingWork, residentWorkEnded, nullptr};
 const ChildLookupHooks kChildLookupHooks{findAccountChild, takeAccountChild};
 const AccountHooks kAccountHooks{[](AddonState& state) -> std::uint32_t {
   return environmentPart<ChildrenPart>(state).nextChildId++;
 }};
+// In resident mode the account worker lives inside the resident's ceiling.
+const AccountResidentHooks kAccountResidentHooks{
+    [] { return residentState() != nullptr; },
+    [] { checkResidentAvailability(); },
+    residentCeiling,
+    registerResidentJob,
+};
 
-void installHooks() noexcept {
+void installSeams() noexcept {
   startupHooks().install(&kStartupHooks);
+  serializationHooks().install(&kSerializationHooks);
   workEndHooks().install(&kWorkEndHooks);
   childLookupHooks().install(&kChildLookupHooks);
   accountHooks().install(&kAccountHooks);
+  accountResidentHooks().install(&kAccountResidentHooks);
 }
 
 napi_value registerModule(napi_env env, napi_value exports) {
-  installHooks();
+  // 0. The seams, before any call can reach them.
+  installSeams();
   // 1. A fresh per-environment state.
   auto state = std::make_unique<AddonState>();
   state->environmentId = ++lastEnvironmentId;
@@ -162,7 +176,7 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kDisposeChildJob,      // 3  dispose
     &kCheckWorkBindingJob,  // 4  checkWorkBinding
     nullptr,                // 5  observeBroker, purpose "identity"
-    nullptr,                // 6  observeBroker, other purposes; observeResident
+    &kObserveResidentJob,   // 6  observeBroker, other purposes; observeResident
     nullptr,                // 7  exchange, exchangePhase
     &kDiagnosticWriteJob,   // 8  appendDiagnostic, appendIngressDiagnostic,
                             //    residentCheckpoint
@@ -170,7 +184,7 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kReadyAccountJob,      // 10 readyAccountWorker
     &kAdoptAccountJob,      // 11 adoptAccountWorker
     &kReleaseAccountJob,    // 12 releaseAccountWorker
-    nullptr,                // 13 spawnResidentHost
+    &kResidentHostJob,      // 13 spawnResidentHost
     nullptr,                // 14 publishResident
     nullptr,                // 15 prepareTerminal
     nullptr,                // 16 commitTerminal

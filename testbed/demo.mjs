@@ -1,8 +1,9 @@
 // What the addon is and does, shown on the real build in the Windows node.exe:
 // the addon itself, then a product home laid out by the installer and one
 // entry runtime started from it by the broker executable's launcher role,
-// which starts up, opens a work and runs the broker as a managed child; and a
-// job startup for the account purpose "connect" with its account worker.
+// which starts up, opens a work and runs the broker as a managed child; a job
+// startup for the account purpose "connect" with its account worker; then a
+// resident runtime that reserves residency, starts its host and ends it.
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -137,6 +138,52 @@ try {
   console.log('  the runtime saw:');
   for (const line of (connect.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
   if (connect.stderr.trim()) console.log(`  runtime errors:\n    ${connect.stderr.trim().split(/\r?\n/).join('\n    ')}`);
+
+  // A resident runtime: the launcher starts it with role "resident"; it
+  // reserves residency for its user, session and home, starts its host and
+  // ends it all with endResident before the 3,000 ms broker startup ceiling.
+  const residentSource = `
+    import { createRequire } from 'node:module';
+    const addon = createRequire(import.meta.url)(process.argv[2]);
+    const seen = {};
+    const step = async (name, fn) => { try { seen[name] = await fn(); } catch (e) { seen[name] = { error: e.message }; } };
+    await step('initialize', () => addon.initialize().home);
+    await step('finishStartup', () => addon.finishStartup());
+    await step('residentStatus', () => addon.residentStatus());
+    await step('checkpoint host_prepare', () => addon.residentCheckpoint('host_prepare'));
+    await step('spawnResidentHost', () => addon.spawnResidentHost());
+    let text = '';
+    for (;;) {
+      const p = addon.poll(seen.spawnResidentHost.id);
+      if (p.stdout) text += p.stdout.toString('utf8');
+      if (text.includes('\\n') || p.stdout === false) break;
+      await new Promise((r) => setTimeout(r, 5));
+    }
+    seen['host said'] = text.trim();
+    await step('checkpoint host_ready', () => addon.residentCheckpoint('host_ready'));
+    await step('observeResident', () => addon.observeResident());
+    await step('endResident', () => addon.endResident());
+    for (;;) {
+      const p = addon.poll(seen.spawnResidentHost.id);
+      if ('exit_code' in p) { seen['host exit code'] = p.exit_code; break; }
+      await new Promise((r) => setTimeout(r, 5));
+    }
+    await step('residentStatus after the end', () => addon.residentStatus());
+    console.log(JSON.stringify(seen, null, 2));`;
+  console.log('\nA resident runtime started by the same launcher with role "resident":');
+  const resident = await launchRuntime({ home, role: 'resident', source: residentSource,
+    args: [addonPath] });
+  console.log(`  launcher exit code ${resident.exitCode}: ${resident.outcome}` +
+    (resident.reason ? ` (${resident.reason})` : '') + `, runtime exit code ${resident.runtimeExitCode}`);
+  console.log('  the runtime saw:');
+  for (const line of (resident.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
+  const logs = path.win32.join(home.home, 'logs');
+  console.log('  its resident checkpoints in the diagnostic log:');
+  const checkpoints = fs.existsSync(logs) ? fs.readdirSync(logs).flatMap((name) =>
+    fs.readFileSync(path.win32.join(logs, name), 'utf8').split('\n')
+      .filter((line) => line.includes('"scope":"resident_startup"'))) : [];
+  for (const line of checkpoints.length ? checkpoints : ['(none)']) console.log(`    ${line}`);
+  if (resident.stderr.trim()) console.log(`  runtime errors:\n    ${resident.stderr.trim().split(/\r?\n/).join('\n    ')}`);
 } finally {
   removeHome(home);
 }

@@ -332,15 +332,9 @@ bool accountWorkerReady(const AddonState& state) {
 
 void revokeEndingWork(WorkJob& job) {
   Work& work = *job.work;
+  // The exchange sets the work's revoked flag; the end job reads it once
+  // the marker is closed (the resident's validation).
   revokeExchange(*job.account, work);
-  bool revoked = false;
-  {
-    std::lock_guard<std::mutex> lock(work.lock);
-    revoked = work.accountRevoked;
-  }
-  // Only the end of a work the worker gave back validates a resident.
-  const auto workRevoked = accountResidentHooks().hooks().workRevoked;
-  if (revoked && residentStateExists() && workRevoked != nullptr) workRevoked();
 }
 
 ChildProcess* findAccountChild(AddonState& state, std::uint32_t id) {

@@ -69,9 +69,6 @@ struct AccountResidentHooks {
   std::uint64_t (*ceiling)() = nullptr;
   // The launch's job object, kept so that the ceiling can end it.
   void (*registerJob)(HANDLE job) = nullptr;
-  // The end of a work whose revoke completed: while the resident is Pending,
-  // run its availability check and mark it validated; otherwise nothing.
-  void (*workRevoked)() = nullptr;
 };
 Seam<AccountResidentHooks>& accountResidentHooks();
 

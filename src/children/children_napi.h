@@ -55,6 +55,11 @@ struct ChildJob : NativeJob {
 // that is not a number, "child_not_owned" for one not owned here.
 ChildProcess& lookupChild(napi_env env, napi_value id);
 
+// The completion of a launch of kind 1 or 13: the child takes the next id of
+// this environment and moves into `children`; answers {"id": id, "pid": pid}.
+// An id of 0 (the counter wrapped) is "profile_child_id".
+napi_value installChild(napi_env env, ChildSlot& child);
+
 // Kind 1: launches a managed child on the worker thread; its completion
 // gives the child an id and moves it into `children`.
 extern const JobHandler kSpawnChildJob;

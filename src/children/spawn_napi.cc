@@ -70,17 +70,21 @@ void executeSpawn(NativeJob& base) {
 napi_value spawnValue(napi_env env, NativeJob& base) {
   ChildJob& job = jobAs<ChildJob>(base);
   checkWorkValidity(*job.work);
+  return installChild(env, job.child);
+}
+
+}  // namespace
+
+napi_value installChild(napi_env env, ChildSlot& child) {
   ChildrenPart& state = environmentPart<ChildrenPart>(addonStateOf(env));
   const std::uint32_t id = state.nextChildId++;
   if (id == 0 || state.children.count(id) != 0) fail("profile_child_id");
   const napi_value result = makeObject(env);
   setProperty(env, result, "id", makeUint32(env, id));
-  setProperty(env, result, "pid", makeUint32(env, job.child->pid));
-  state.children.emplace(id, std::move(job.child));
+  setProperty(env, result, "pid", makeUint32(env, child->pid));
+  state.children.emplace(id, std::move(child));
   return result;
 }
-
-}  // namespace
 
 const JobHandler kSpawnChildJob = {executeSpawn, spawnValue, nullptr, nullptr, nullptr, nullptr};
 

@@ -47,9 +47,11 @@ bool ResidentPhaseWord::leavePending(ResidentPhase to) noexcept {
   return word_.compare_exchange_strong(expected, static_cast<std::uint32_t>(to));
 }
 
-void checkResidentAvailable(std::optional<ResidentPhase> phase, bool poisoned, std::uint64_t now,
-                            std::uint64_t ceiling) {
-  if (!phase || *phase != ResidentPhase::pending || poisoned) fail("profile_resident_unavailable");
+void checkResidentAvailable(std::optional<ResidentPhase> phase, bool reservationFailed,
+                            bool poisoned, std::uint64_t now, std::uint64_t ceiling) {
+  if (!phase || *phase != ResidentPhase::pending || reservationFailed || poisoned) {
+    fail("profile_resident_unavailable");
+  }
   if (now >= ceiling) fail("broker_startup_ceiling_expired");
 }
 

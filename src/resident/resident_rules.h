@@ -70,10 +70,12 @@ class ResidentPhaseWord {
 
 // The check every resident operation runs at its start and after each
 // blocking step; `phase` is nothing when there is no ResidentState.
-// "profile_resident_unavailable" unless Pending and not poisoned, then
-// "broker_startup_ceiling_expired" when now is at or past the ceiling.
-void checkResidentAvailable(std::optional<ResidentPhase> phase, bool poisoned, std::uint64_t now,
-                            std::uint64_t ceiling);
+// "profile_resident_unavailable" unless Pending, without a stored reservation
+// error (a failed reservation holds nothing, so another runtime may hold the
+// key) and not poisoned; then "broker_startup_ceiling_expired" when now is at
+// or past the ceiling.
+void checkResidentAvailable(std::optional<ResidentPhase> phase, bool reservationFailed,
+                            bool poisoned, std::uint64_t now, std::uint64_t ceiling);
 
 // The JOB_OBJECT_TERMINATE duplicates of every job launched with the resident
 // flag, with the lock that guards them (the ResidentState lock). Handle values

@@ -142,8 +142,13 @@ void executeEnd(NativeJob& base) {
   if (job.account && hooks.revoke != nullptr) hooks.revoke(job);
   Work& work = *job.work;
   closeWork(work);
-  // Works are flagged for the resident host only by the resident subsystem.
-  if (work.resident && hooks.residentEnd != nullptr) hooks.residentEnd(work);
+  // A work the account worker gave back validates a pending resident.
+  bool revoked = false;
+  {
+    std::lock_guard<std::mutex> lock(work.lock);  // the work's bindings
+    revoked = work.accountRevoked;
+  }
+  if (revoked && hooks.residentEnd != nullptr) hooks.residentEnd(work);
 }
 
 napi_value endValue(napi_env env, NativeJob& base) {

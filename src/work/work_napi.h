@@ -76,8 +76,8 @@ struct WorkEndHooks {
   // End job, worker thread, before the marker closes: revokes the account
   // binding the job carries. Throws its reason.
   void (*revoke)(WorkJob& job) = nullptr;
-  // End job, worker thread, after the marker closed, for a work of the
-  // resident host. Throws its reason.
+  // End job, worker thread, after the marker closed, for a work whose
+  // account-worker revoke completed. Throws its reason.
   void (*residentEnd)(Work& work) = nullptr;
   // End job's completion, JavaScript thread: whether the end succeeded.
   void (*ended)(Work& work, bool succeeded) noexcept = nullptr;

@@ -53,8 +53,9 @@ struct Work {
   std::shared_ptr<Prepared> accountBinding;
   UniqueHandle accountSignal;
   // Set when the worker acknowledged the revoke of this work.
+  // Set by the account worker's revoke; the end of such a work validates a
+  // pending resident.
   bool accountRevoked = false;
-  bool resident = false;
   std::string clientExchangeState = "never_sent";
   std::string serverRequestState = "received";
   std::string serverOutcomeState = "unknown";

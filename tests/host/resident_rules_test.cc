@@ -40,25 +40,29 @@ TEST(ResidentCeiling, TimesComeFromOneTickAndNeverGoNegative) {
   }
 }
 
-TEST(ResidentAvailability, OnlyPendingBeforeTheCeilingWithoutPoison) {
+TEST(ResidentAvailability, OnlyPendingBeforeTheCeilingWithoutPoisonOrStoredError) {
   struct Case {
     std::optional<ResidentPhase> phase;
+    bool failed;
     bool poisoned;
     std::uint64_t now;
     const char* reason;
   };
   const Case cases[] = {
-      {ResidentPhase::pending, false, 3999, ""},
-      {ResidentPhase::pending, false, 4000, "broker_startup_ceiling_expired"},
-      {ResidentPhase::pending, true, 1000, "profile_resident_unavailable"},
-      {ResidentPhase::published, false, 1000, "profile_resident_unavailable"},
-      {ResidentPhase::expired, false, 1000, "profile_resident_unavailable"},
-      {ResidentPhase::ended, false, 9000, "profile_resident_unavailable"},
-      {std::nullopt, false, 1000, "profile_resident_unavailable"},
+      {ResidentPhase::pending, false, false, 3999, ""},
+      {ResidentPhase::pending, false, false, 4000, "broker_startup_ceiling_expired"},
+      {ResidentPhase::pending, false, true, 1000, "profile_resident_unavailable"},
+      {ResidentPhase::pending, true, false, 1000, "profile_resident_unavailable"},
+      {ResidentPhase::pending, true, false, 4000, "profile_resident_unavailable"},
+      {ResidentPhase::published, false, false, 1000, "profile_resident_unavailable"},
+      {ResidentPhase::expired, false, false, 1000, "profile_resident_unavailable"},
+      {ResidentPhase::ended, false, false, 9000, "profile_resident_unavailable"},
+      {std::nullopt, false, false, 1000, "profile_resident_unavailable"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(reasonOf([&] { checkResidentAvailable(c.phase, c.poisoned, c.now, 4000); }), c.reason)
-        << c.now;
+    EXPECT_EQ(reasonOf([&] { checkResidentAvailable(c.phase, c.failed, c.poisoned, c.now, 4000); }),
+              c.reason)
+        << c.now << " failed " << c.failed;
   }
 }
 

@@ -185,10 +185,10 @@ describe('startup deadlines, schema and role', () => {
       ['profile_resident_role', 'profile_schema', 'profile_startup_job_kind']);
   });
 
-  it('stops a resident start after the parent check: residency is not available yet', async () => {
+  it('lets a resident start reserve only when the home\'s broker executable is its parent', async () => {
     const fromHome = await initializeReason(home, { role: 'resident' });
     const fromBuild = await initializeReason(home, { role: 'resident', launcher: 'build' });
-    assert.deepEqual([fromHome, fromBuild], ['profile_resident_unavailable', 'profile_resident_parent']);
+    assert.deepEqual([fromHome, fromBuild], ['succeeded', 'profile_resident_parent']);
   });
 
   it('requires a ready account worker only for a job with an account purpose', async () => {

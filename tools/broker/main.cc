@@ -22,6 +22,10 @@ int wmain(int argc, wchar_t** argv) {
   if (std::wcscmp(argv[1], L"account-worker") == 0) {
     return nuvra::broker::runAccountWorker(argc - 2, argv + 2);
   }
+  if (std::wcscmp(argv[1], L"hold-resident") == 0) {
+    return nuvra::broker::holdResident(argc - 2, argv + 2);
+  }
+  if (std::wcscmp(argv[1], L"host") == 0) return nuvra::broker::runHost(argc - 2, argv + 2);
   if (std::wcscmp(argv[1], L"child") == 0)
     return nuvra::broker::runManagedChild(argc - 2, argv + 2);
   std::fputs("unknown role\n", stderr);

@@ -13,6 +13,9 @@
 //   flood <bytes>      writes that many bytes to standard output
 //   crash              dies of an access violation
 //   exit <code>        exits with the code
+//   watch <pid> <file> opens the process, prints "watching", and once the
+//                      process has ended writes {"exit_code":N} to the file:
+//                      an exit code seen from outside the process's own tree
 // Output is UTF-8 written straight to the standard handles, one line per
 // answer, so the reader sees exactly the bytes.
 #include "roles.h"
@@ -23,6 +26,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +35,7 @@
 #include "common/text.h"
 #include "common/text_win.h"
 #include "launch/launch_text.h"
+#include "work_handoff_win.h"
 
 namespace {
 
@@ -85,30 +90,15 @@ int printEnvironment() {
   return writeOut(jsonArray(entries) + "\n") ? 0 : 3;
 }
 
-// The handoff handle named by the environment, or null.
-HANDLE handoffHandle() {
-  wchar_t value[32] = {};
-  const DWORD length = GetEnvironmentVariableW(L"NUVRA_PROFILE_WORK_HANDOFF", value, 32);
-  if (length == 0 || length >= 32) return nullptr;
-  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(value, nullptr, 10)));
-}
-
 bool readHandoffText(HANDLE mapping, std::string& text) {
-  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, nuvra::kHandoffMappingSize);
-  if (view == nullptr) return false;
-  try {
-    text = std::string(nuvra::readHandoff(
-        std::span(static_cast<const unsigned char*>(view), nuvra::kHandoffMappingSize)));
-  } catch (...) {
-    UnmapViewOfFile(view);
-    return false;
-  }
-  UnmapViewOfFile(view);
+  std::optional<std::string> read = nuvra::broker::readWorkHandoff(mapping);
+  if (!read) return false;
+  text = std::move(*read);
   return true;
 }
 
 int printHandoff() {
-  const HANDLE mapping = handoffHandle();
+  const HANDLE mapping = nuvra::broker::workHandoffHandle();
   std::string text;
   if (mapping == nullptr || !readHandoffText(mapping, text)) return 4;
   void* writable = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
@@ -122,7 +112,7 @@ int printHandoff() {
 
 // Every "key":"digits" of the handoff text whose key is one of `keys`.
 int checkHandles(const std::vector<std::wstring>& keys) {
-  const HANDLE mapping = handoffHandle();
+  const HANDLE mapping = nuvra::broker::workHandoffHandle();
   std::string text;
   if (mapping == nullptr || !readHandoffText(mapping, text)) return 4;
   std::string out = "[";
@@ -173,6 +163,28 @@ DWORD parseNumber(const wchar_t* text) {
   return static_cast<DWORD>(std::wcstoul(text, nullptr, 10));
 }
 
+int watchProcess(DWORD pid, const wchar_t* file) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return 4;
+  if (!writeOut("watching\n")) return 3;
+  DWORD code = 0;
+  if (WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process, &code)) {
+    return 4;
+  }
+  CloseHandle(process);
+  nuvra::RecordBuilder record;
+  record.number("exit_code", code);
+  // Written to a temporary name and renamed, so a reader never sees half.
+  const std::wstring temporary = std::wstring(file) + L".tmp";
+  const HANDLE out = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return 5;
+  const bool written = writeAll(out, record.line());
+  CloseHandle(out);
+  return written && MoveFileExW(temporary.c_str(), file, MOVEFILE_REPLACE_EXISTING) ? 0 : 5;
+}
+
 }  // namespace
 
 namespace nuvra::broker {
@@ -204,6 +216,7 @@ int runManagedChild(int argc, wchar_t** argv) {
     return 0;
   }
   if (behaviour == L"exit" && argc == 2) return static_cast<int>(parseNumber(argv[1]));
+  if (behaviour == L"watch" && argc == 3) return watchProcess(parseNumber(argv[1]), argv[2]);
   return 2;
 }
 

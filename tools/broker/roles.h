@@ -20,4 +20,11 @@ int runManagedChild(int argc, wchar_t** argv);
 // suspended with its idle-account record; see account_worker_role_win.cc.
 int runAccountWorker(int argc, wchar_t** argv);
 
+// "hold-resident HOME MS [everyone]": owns a home's resident reservation
+// from outside any runtime; see hold_resident.cc.
+int holdResident(int argc, wchar_t** argv);
+
+// "host PID": the resident broker host; see host_role_win.cc.
+int runHost(int argc, wchar_t** argv);
+
 }  // namespace nuvra::broker

@@ -1,0 +1,221 @@
+// Host role: "host <parent pid>", the resident broker host a resident runtime
+// starts (spawnResidentHost) in a kill-on-close job of its own.
+//
+// 1. Read the work handoff and check the resident-host record: every key in
+//    its order and type (readResidentHostRecord), then every handle it names:
+//    open, of the kind the key says (mutex, event, process, file), the parent
+//    the process of "parent_pid" and of the pid on the command line, each
+//    guard the file of its volume and file index, "l" one of them; and the
+//    record's home and owner the ones the environment names. A refusal is one
+//    line on standard error and exit code 3.
+// 2. Make every named handle non-inheritable: nothing this host starts later
+//    may receive the runtime's custody.
+// 3. Print one ready line on standard output: the parent it serves, how
+//    many guards it holds and whether its diagnostics are off.
+// 4. Wait. The loop waits on a small table of handles, each with what to do
+//    when it is signalled: today the parent runtime (its end ends the host
+//    with exit code 0) and the activation event (set on publication: the host
+//    prints one "activated" line and stops waiting on it). The host's job
+//    needs no entry: when the runtime ends or kills the job, the host dies
+//    with it.
+#include "roles.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/file_win.h"
+#include "common/handle_win.h"
+#include "common/reason.h"
+#include "common/text.h"
+#include "common/text_win.h"
+#include "resident/host_record.h"
+#include "work_handoff_win.h"
+
+namespace nuvra::broker {
+namespace {
+
+constexpr int kRefused = 3;
+
+// A refusal: the record or one of its handles is not what the runtime sends.
+[[noreturn]] void refuse(const char* what) {
+  fail(what);
+}
+
+bool writeLine(DWORD which, std::string_view text) {
+  const HANDLE out = GetStdHandle(which);
+  DWORD written = 0;
+  return WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+HANDLE asHandle(std::uint64_t value) noexcept {
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+}
+
+// The kernel type name of a handle ("Mutant", "Event", "Process", "File"),
+// asked of ntdll at run time; nothing when the question fails.
+std::optional<std::wstring> objectTypeName(HANDLE handle) {
+  using QueryObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  static const auto query = reinterpret_cast<QueryObject>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+  if (query == nullptr) return std::nullopt;
+  constexpr int kObjectTypeInformation = 2;
+  struct TypeName {
+    USHORT length;
+    USHORT maximumLength;
+    const wchar_t* buffer;
+  };
+  alignas(8) unsigned char buffer[1024] = {};
+  ULONG needed = 0;
+  if (query(handle, kObjectTypeInformation, buffer, sizeof(buffer), &needed) < 0) {
+    return std::nullopt;
+  }
+  TypeName name{};
+  std::memcpy(&name, buffer, sizeof(name));
+  if (name.buffer == nullptr) return std::nullopt;
+  return std::wstring(name.buffer, name.length / sizeof(wchar_t));
+}
+
+// Open in this process, of the expected kernel type.
+void requireObject(std::uint64_t value, std::wstring_view type, const char* what) {
+  DWORD flags = 0;
+  if (!GetHandleInformation(asHandle(value), &flags)) refuse(what);
+  const std::optional<std::wstring> name = objectTypeName(asHandle(value));
+  if (!name || *name != type) refuse(what);
+}
+
+std::wstring environmentValue(const wchar_t* name) {
+  std::wstring value(32768, L'\0');
+  const DWORD length = GetEnvironmentVariableW(name, value.data(), 32768);
+  if (length == 0 || length >= 32768) return {};
+  value.resize(length);
+  return value;
+}
+
+std::uint32_t parsePid(const wchar_t* text) {
+  wchar_t* end = nullptr;
+  const unsigned long value = std::wcstoul(text, &end, 10);
+  if (end == text || *end != L'\0' || value == 0 || value > 0xFFFFFFFFul) {
+    refuse("host_usage");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// 1.
+ResidentHostHandoff checkHandoff(std::uint32_t commandLinePid) {
+  const HANDLE mapping = workHandoffHandle();
+  if (mapping == nullptr) refuse("host_handoff_missing");
+  const std::optional<std::string> text = readWorkHandoff(mapping);
+  if (!text) refuse("host_handoff_unreadable");
+  ResidentHostHandoff handoff = readResidentHostRecord(*text);
+  const ResidentHostFields& fields = handoff.fields;
+  if (fields.parentPid != commandLinePid) refuse("host_parent_pid");
+  if (utf16ToUtf8(environmentValue(L"NUVRA_HOME")) != fields.home ||
+      utf16ToUtf8(environmentValue(L"NUVRA_WINDOWS_OWNER_SID_HASH")) != fields.ownerSidHash) {
+    refuse("host_environment");
+  }
+  requireObject(fields.serialization, L"Mutant", "host_handle_s");
+  requireObject(fields.activation, L"Event", "host_handle_activation");
+  requireObject(fields.parent, L"Process", "host_handle_parent");
+  if (GetProcessId(asHandle(fields.parent)) != fields.parentPid) refuse("host_handle_parent");
+  for (const HandoffGuard& guard : handoff.guards) {
+    requireObject(guard.handle, L"File", "host_handle_guard");
+    FileIdentity identity;
+    if (!fileIdentity(asHandle(guard.handle), identity) || identity.volumeSerial != guard.volume ||
+        ((static_cast<std::uint64_t>(identity.indexHigh) << 32) | identity.indexLow) !=
+            guard.fileId) {
+      refuse("host_handle_guard");
+    }
+  }
+  return handoff;
+}
+
+// 2.
+void keepHandlesToItself(const ResidentHostHandoff& handoff) {
+  std::vector<std::uint64_t> values = {handoff.fields.serialization, handoff.fields.activation,
+                                       handoff.fields.parent};
+  for (const HandoffGuard& guard : handoff.guards) values.push_back(guard.handle);
+  for (const std::uint64_t value : values) {
+    if (!SetHandleInformation(asHandle(value), HANDLE_FLAG_INHERIT, 0)) refuse("host_inheritance");
+  }
+}
+
+// 4. The handles the host waits on, each with its step. A step answers what
+//    becomes of its entry, or that the host ends with an exit code. Later
+//    entries (the link to the runtime, the pipe instances of the endpoint it
+//    serves) are added the same way; the loop itself does not change.
+class WaitLoop {
+ public:
+  struct Next {
+    bool keep = true;
+    std::optional<int> exitCode;
+  };
+  using Step = std::function<Next()>;
+
+  void add(HANDLE handle, Step step) { entries_.push_back({handle, std::move(step)}); }
+
+  int run() {
+    for (;;) {
+      if (entries_.empty()) return 0;
+      std::vector<HANDLE> handles;
+      for (const Entry& entry : entries_) handles.push_back(entry.handle);
+      const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
+                                                  handles.data(), FALSE, INFINITE);
+      if (waited >= WAIT_OBJECT_0 + handles.size()) return 4;
+      const std::size_t index = waited - WAIT_OBJECT_0;
+      const Next next = entries_[index].step();
+      if (next.exitCode) return *next.exitCode;
+      if (!next.keep) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+  }
+
+ private:
+  struct Entry {
+    HANDLE handle;
+    Step step;
+  };
+  std::vector<Entry> entries_;  // at most MAXIMUM_WAIT_OBJECTS
+};
+
+}  // namespace
+
+int runHost(int argc, wchar_t** argv) {
+  ResidentHostHandoff handoff;
+  try {
+    if (argc != 1) refuse("host_usage");
+    // 1. and 2.
+    handoff = checkHandoff(parsePid(argv[0]));
+    keepHandlesToItself(handoff);
+  } catch (const std::exception& failure) {
+    writeLine(STD_ERROR_HANDLE, std::string("nuvra host: refused its resident-host record: ") +
+                                    failure.what() + "\n");
+    return kRefused;
+  }
+  // 3.
+  RecordBuilder ready;
+  ready.string("host", "ready")
+      .number("parent_pid", handoff.fields.parentPid)
+      .number("guards", static_cast<std::uint32_t>(handoff.guards.size()))
+      .string("diagnostics", environmentValue(L"NUVRA_AUTH_LOG_LEVEL") == L"off" ? "off" : "on");
+  if (!writeLine(STD_OUTPUT_HANDLE, ready.line())) return 4;
+  // 4.
+  WaitLoop loop;
+  loop.add(asHandle(handoff.fields.parent), [] { return WaitLoop::Next{false, 0}; });
+  loop.add(asHandle(handoff.fields.activation), [] {
+    RecordBuilder activated;
+    activated.string("host", "activated");
+    writeLine(STD_OUTPUT_HANDLE, activated.line());
+    return WaitLoop::Next{false, std::nullopt};
+  });
+  return loop.run();
+}
+
+}  // namespace nuvra::broker
