@@ -202,6 +202,33 @@ out.end = attempt(() => addon.endResident());
     assert.equal(residentLogLines(home).length, before);
   });
 
+  it('runs its account worker after the acknowledgement and inside its job list', async () => {
+    // Before the acknowledgement the worker is refused without using up the
+    // one preparation; after it the worker readies, is lent a work and given
+    // back by endWork's revoke; endResident then ends the worker's job too.
+    const { seen } = await runResident(home, `
+out.init = attempt(() => addon.initialize());
+out.early = await settle(() => addon.prepareAccountWorker());
+out.finish = attempt(() => addon.finishStartup());
+out.prepared = await settle(() => addon.prepareAccountWorker());
+out.ready = await settle(() => addon.readyAccountWorker());
+const work = await addon.beginWork();
+out.adopt = await settle(() => addon.adoptAccountWorker(work));
+out.endWork = await settle(() => addon.endWork(work));
+out.end = attempt(() => addon.endResident());
+out.workerGone = false;
+for (let polls = 0; polls < 2000 && !out.workerGone; polls++) {
+  try { process.kill(out.prepared.value.pid, 0); await sleep(1); } catch { out.workerGone = true; }
+}
+`);
+    assert.deepEqual(seen.early, { error: 'profile_resident_handoff_required' });
+    assert.deepEqual(seen.finish, { value: true });
+    assert.ok(Number.isInteger(seen.prepared.value?.pid), JSON.stringify(seen.prepared));
+    assert.deepEqual([seen.ready, seen.adopt, seen.endWork], [{ value: true }, { value: true }, { value: true }]);
+    assert.deepEqual(seen.end, { value: true });
+    assert.equal(seen.workerGone, true);
+  });
+
   it('is ended with its host, both with exit code 74, when nothing is published in time', async () => {
     const watched = path.win32.join(home.scratch, 'host-exit.json');
     // The host's end is seen by a watcher outside the runtime and its jobs
