@@ -17,6 +17,7 @@
 #include "diagnostics/event.h"
 #include "diagnostics/events_napi.h"
 #include "startup/startup_napi.h"
+#include "terminal/terminal_napi.h"
 #include "work/work_napi.h"
 
 namespace nuvra {
@@ -37,10 +38,10 @@ struct FunctionEntry {
 
 // Registration order is part of the interface.
 constexpr FunctionEntry kFunctions[] = {
-    {"newTerminalOperation", callFrame<notBuilt<2>>},
-    {"prepareTerminal", callFrame<notBuilt<5>>},
-    {"commitTerminal", callFrame<notBuilt<5>>},
-    {"closeTerminalOperation", callFrame<notBuilt<1>>},
+    {"newTerminalOperation", callFrame<newTerminalOperation>},
+    {"prepareTerminal", callFrame<prepareTerminal>},
+    {"commitTerminal", callFrame<commitTerminal>},
+    {"closeTerminalOperation", callFrame<closeTerminalOperation>},
     {"timingCheckpoint", callFrame<timingCheckpoint>},
     {"residentCheckpoint", callFrame<notBuilt<1>>},
     {"endResident", callFrame<notBuilt<0>>},
@@ -58,7 +59,7 @@ constexpr FunctionEntry kFunctions[] = {
     {"beginWork", callFrame<beginWork>},
     {"endWork", callFrame<endWork>},
     {"checkWorkBinding", callFrame<checkWorkBinding>},
-    {"observeBroker", callFrame<notBuilt<5>>},
+    {"observeBroker", callFrame<observeBroker>},
     {"exchange", callFrame<notBuilt<6>>},
     {"closeClientDispatch", callFrame<notBuilt<1>>},
     {"serverOutcome", callFrame<notBuilt<1>>},
@@ -86,7 +87,8 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 // What an ending environment gives up, in this order: a live account worker
 // is stopped (poisoning the process: nobody can vouch for it now); its works end and leave
 // the process-wide table; its diagnostic events close (queued writes then
-// fail their next event check); its budgets go; every child still owned goes
+// fail their next event check); its terminal operations close (they stay
+// in the table until JavaScript closes them); its budgets go; every child still owned goes
 // to its cleanup work, whose release closes its job off the JavaScript thread
 // and so ends the process tree. The process-wide tables outlive it.
 using FinalizerStep = void (*)(AddonState& state) noexcept;
@@ -94,6 +96,7 @@ constexpr FinalizerStep kFinalizerSteps[] = {
     releaseEnvironmentAccount,
     endEnvironmentWorks,
     [](AddonState& state) noexcept { closeEnvironmentDiagnosticEvents(state.environmentId); },
+    closeEnvironmentTerminalOperations,
     releaseEnvironmentBudgets,
     releaseEnvironmentChildren,
 };
@@ -115,7 +118,7 @@ napi_value refuseToLoad(napi_env env) {
 
 // The hooks the lower layers call into the account subsystem through.
 const StartupHooks kStartupHooks{nullptr, accountWorkerReady};
-const WorkEndHooks kWorkEndHooks{nullptr, revokeEndingWork, nullptr, nullptr};
+const WorkEndHooks kWorkEndHooks{noteWorkEnding, revokeEndingWork, nullptr, recordWorkEnd};
 const ChildLookupHooks kChildLookupHooks{findAccountChild, takeAccountChild};
 const AccountHooks kAccountHooks{[](AddonState& state) -> std::uint32_t {
   return environmentPart<ChildrenPart>(state).nextChildId++;
@@ -161,8 +164,8 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kEndWorkJob,           // 2  endWork
     &kDisposeChildJob,      // 3  dispose
     &kCheckWorkBindingJob,  // 4  checkWorkBinding
-    nullptr,                // 5  observeBroker, purpose "identity"
-    nullptr,                // 6  observeBroker, other purposes; observeResident
+    &kObserveBrokerJob,     // 5  observeBroker, purpose "identity"
+    &kObserveBrokerJob,     // 6  observeBroker, other purposes; observeResident
     nullptr,                // 7  exchange, exchangePhase
     &kDiagnosticWriteJob,   // 8  appendDiagnostic, appendIngressDiagnostic,
                             //    residentCheckpoint
@@ -172,8 +175,8 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kReleaseAccountJob,    // 12 releaseAccountWorker
     nullptr,                // 13 spawnResidentHost
     nullptr,                // 14 publishResident
-    nullptr,                // 15 prepareTerminal
-    nullptr,                // 16 commitTerminal
+    &kCheckpointJob,        // 15 prepareTerminal
+    &kTerminalRecordJob,    // 16 commitTerminal
 };
 
 namespace {
