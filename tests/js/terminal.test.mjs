@@ -102,7 +102,12 @@ out.fourArgs = attempt(() => addon.prepareTerminal(op, work, '-', '-'));
 out.untagged = attempt(() => addon.prepareTerminal({}, work, '-', '-', 'native_end'));
 out.prepared = await settle(() => addon.prepareTerminal(op, work, '-', '-', 'native_end'));
 out.prepareAgain = attempt(() => addon.prepareTerminal(op, work, '-', '-', 'native_end'));
-await addon.endWork(work);
+// The end's completion waits for this thread, which stays busy for 150 ms
+// after the end was requested.
+const ending = addon.endWork(work);
+const busyUntil = performance.now() + 150;
+while (performance.now() < busyUntil);
+await ending;
 out.committed = await settle(() => addon.commitTerminal(op, true, 'saved', 'none', 'terminal'));
 out.commitAgain = attempt(() => addon.commitTerminal(op, true, 'saved', 'none', 'terminal'));
 out.closed = attempt(() => addon.closeTerminalOperation(op));
@@ -224,6 +229,8 @@ fs.unlinkSync(file + '.second');
     // The work's budget of 1,000 ms is earlier than the event's 3,000 ms.
     assert.equal(e.original_budget_ms, 1000);
     assert.equal(e.operation_ms, e.work_ms + e.end_ms + e.projection_ms);
+    // Requested, then completed at least 150 ms later (ticks may round down).
+    assert.ok(e.end_ms >= 100, JSON.stringify(e));
     assert.equal(terminals[0], expectedTerminal({ id, attempt: '', request: '', operation: 'worker',
       phase: 'terminal', ok: true, state: 'saved', reason: 'none', utc: written.utc, elapsed: e }));
   });
