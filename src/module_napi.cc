@@ -18,6 +18,7 @@
 #include "diagnostics/events_napi.h"
 #include "startup/startup_napi.h"
 #include "terminal/terminal_napi.h"
+#include "terminal/terminal_win.h"
 #include "work/work_napi.h"
 
 namespace nuvra {

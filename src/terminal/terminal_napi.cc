@@ -84,12 +84,6 @@ std::shared_ptr<TerminalObservation> resolveOperation(napi_env env, napi_value v
   return found->second;
 }
 
-// The operation a work was prepared against, if it still exists.
-std::shared_ptr<TerminalObservation> linkedOperation(Work& work) {
-  std::lock_guard<std::mutex> lock(work.lock);
-  return work.terminal.lock();
-}
-
 // newTerminalOperation step 4 for an operation of a diagnostic event. The
 // caller holds processLock.
 void claimEvent(const std::string& token, std::uint64_t environment, const std::string& operation) {
@@ -143,11 +137,6 @@ const JobHandler kCheckpointJob{executeCheckpoint, resolveTrue, nullptr,
                                 finishCheckpoint,  nullptr,     nullptr};
 const JobHandler kTerminalRecordJob{
     executeTerminalRecord, resolveTrue, nullptr, nullptr, nullptr, nullptr};
-
-Seam<TerminalEvidenceHooks>& terminalEvidenceHooks() {
-  static Seam<TerminalEvidenceHooks> seam;
-  return seam;
-}
 
 napi_value newTerminalOperation(napi_env env, napi_callback_info info) {
   const Arguments arguments = fetchArguments(env, info, 2);
@@ -307,44 +296,6 @@ napi_value closeTerminalOperation(napi_env env, napi_callback_info info) {
   }
   // 4.
   return makeBoolean(env, closedCleanly);
-}
-
-void noteWorkEnding(Work& work) noexcept {
-  const std::shared_ptr<TerminalObservation> operation = linkedOperation(work);
-  // A second endWork of the same work keeps the first request's tick.
-  if (!operation || operation->endRequested.load()) return;
-  operation->endRequestedAt.store(GetTickCount64());
-  operation->endRequested.store(true);
-}
-
-const char* recordWorkEnd(Work& work, bool succeeded) noexcept {
-  // 1.
-  const std::shared_ptr<TerminalObservation> operation = linkedOperation(work);
-  if (!operation) return nullptr;
-  // 2.
-  std::lock_guard<std::mutex> lock(operation->lock);
-  if (operation->workEnded.load()) return nullptr;
-  operation->endedAt.store(GetTickCount64());
-  operation->endSucceeded = succeeded;
-  // 3. Each side's evidence, from the subsystem that holds it.
-  if (succeeded) {
-    operation->clientEvidence.clear();
-    operation->serverEvidence.clear();
-    const TerminalEvidenceHooks& hooks = terminalEvidenceHooks().hooks();
-    try {
-      if (hooks.client != nullptr) operation->clientEvidence = hooks.client(work);
-      if (hooks.server != nullptr) operation->serverEvidence = hooks.server(work);
-    } catch (...) {
-      // Refused evidence leaves the work's end unrecorded: nothing can be
-      // committed for it.
-      operation->clientEvidence.clear();
-      operation->serverEvidence.clear();
-      return "terminal_invalid";
-    }
-  }
-  // 4.
-  operation->workEnded.store(true);
-  return nullptr;
 }
 
 void closeEnvironmentTerminalOperations(AddonState& state) noexcept {

@@ -1,6 +1,8 @@
 #include "terminal/terminal_win.h"
 
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 #include "common/process_state.h"
@@ -8,6 +10,7 @@
 #include "diagnostics/event.h"
 #include "diagnostics/log_writer_win.h"
 #include "terminal/terminal_rules.h"
+#include "work/work_win.h"
 
 namespace nuvra {
 namespace {
@@ -17,6 +20,12 @@ std::string utcNowText() {
   GetSystemTime(&now);
   return utcStampText(
       {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds});
+}
+
+// The operation a work was prepared against, if it still exists.
+std::shared_ptr<TerminalObservation> linkedOperation(Work& work) {
+  std::lock_guard<std::mutex> lock(work.lock);
+  return work.terminal.lock();
 }
 
 [[noreturn]] void unavailable() {
@@ -33,6 +42,11 @@ bool sameLogFile(HANDLE file, const FileIdentity& recorded) noexcept {
 }
 
 }  // namespace
+
+Seam<TerminalEvidenceHooks>& terminalEvidenceHooks() {
+  static Seam<TerminalEvidenceHooks> seam;
+  return seam;
+}
 
 void checkTerminalAvailable(const TerminalObservation& operation) {
   checkTerminalAvailable(
@@ -140,6 +154,44 @@ bool closeOperationHandles(TerminalObservation& operation) noexcept {
     setPoisoned();
   }
   return clean;
+}
+
+void noteWorkEnding(Work& work) noexcept {
+  const std::shared_ptr<TerminalObservation> operation = linkedOperation(work);
+  // A second endWork of the same work keeps the first request's tick.
+  if (!operation || operation->endRequested.load()) return;
+  operation->endRequestedAt.store(GetTickCount64());
+  operation->endRequested.store(true);
+}
+
+const char* recordWorkEnd(Work& work, bool succeeded) noexcept {
+  // 1.
+  const std::shared_ptr<TerminalObservation> operation = linkedOperation(work);
+  if (!operation) return nullptr;
+  // 2.
+  std::lock_guard<std::mutex> lock(operation->lock);
+  if (operation->workEnded.load()) return nullptr;
+  operation->endedAt.store(GetTickCount64());
+  operation->endSucceeded = succeeded;
+  // 3. Each side's evidence, from the subsystem that holds it.
+  if (succeeded) {
+    operation->clientEvidence.clear();
+    operation->serverEvidence.clear();
+    const TerminalEvidenceHooks& hooks = terminalEvidenceHooks().hooks();
+    try {
+      if (hooks.client != nullptr) operation->clientEvidence = hooks.client(work);
+      if (hooks.server != nullptr) operation->serverEvidence = hooks.server(work);
+    } catch (...) {
+      // Refused evidence leaves the work's end unrecorded: nothing can be
+      // committed for it.
+      operation->clientEvidence.clear();
+      operation->serverEvidence.clear();
+      return "terminal_invalid";
+    }
+  }
+  // 4.
+  operation->workEnded.store(true);
+  return nullptr;
 }
 
 }  // namespace nuvra

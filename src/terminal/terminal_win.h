@@ -16,8 +16,11 @@
 
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/seam.h"
 
 namespace nuvra {
+
+struct Work;
 
 struct TerminalObservation {
   TerminalObservation(std::uint64_t environment, std::string operationName, std::string token)
@@ -98,5 +101,25 @@ void writeTerminalRecord(TerminalObservation& operation);
 // operation uncertain, poisons the process and reports false. Caller holds
 // the lock.
 bool closeOperationHandles(TerminalObservation& operation) noexcept;
+
+// The work-end notices. endWork, before the work goes inactive: the linked
+// operation's end is requested now.
+void noteWorkEnding(Work& work) noexcept;
+// The end job's completion (recordWorkEnd): the end's tick and verdict and,
+// for an end that succeeded, both sides' evidence. Returns the reason the
+// end must fail with when the evidence was refused ("terminal_invalid"),
+// else null.
+const char* recordWorkEnd(Work& work, bool succeeded) noexcept;
+
+// What the exchange's two sides know of a work when its end succeeded: the
+// JSON text of their evidence, or empty when they have none (written null).
+// Called on the JavaScript thread with the operation's lock held; they take
+// the work's own state lock. A hook throws "terminal_invalid" for evidence
+// it must refuse. Unset hooks leave that side null.
+struct TerminalEvidenceHooks {
+  std::string (*client)(Work& work) = nullptr;
+  std::string (*server)(Work& work) = nullptr;
+};
+Seam<TerminalEvidenceHooks>& terminalEvidenceHooks();
 
 }  // namespace nuvra

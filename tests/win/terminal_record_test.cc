@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "common/handle_win.h"
 #include "terminal/terminal_win.h"
 #include "test_support_win.h"
+#include "work/work_win.h"
 
 namespace nuvra {
 namespace {
@@ -106,6 +110,72 @@ TEST_F(TerminalAppend, AFileThatGainedALinkIsRefusedAndLeftUnchanged) {
   ASSERT_TRUE(CreateHardLinkW(link.c_str(), path_.c_str(), nullptr));
   EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation_); }), "terminal_unavailable");
   EXPECT_EQ(sizeOf(file), 17u);
+}
+
+// The evidence hooks the exchange's two sides will install.
+std::string clientEvidence(Work& work) {
+  return work.role == "client" ? "{\"side\":\"client\"}" : "";
+}
+std::string serverEvidence(Work& work) {
+  if (work.operation == "hello") throw std::runtime_error("terminal_invalid");
+  return work.role == "server" ? "{\"side\":\"server\"}" : "";
+}
+const TerminalEvidenceHooks kEvidence{clientEvidence, serverEvidence};
+
+struct EvidenceCase {
+  const char* role;
+  const char* operation;
+  bool succeeded;
+  const char* refused;  // what recordWorkEnd returns
+  bool ended;
+  const char* client;
+  const char* server;
+};
+
+TEST(WorkEndNotices, TheEndsTicksVerdictAndEvidenceReachTheOperation) {
+  const EvidenceCase cases[] = {
+      {"client", "capture", true, nullptr, true, "{\"side\":\"client\"}", ""},
+      {"server", "recall", true, nullptr, true, "", "{\"side\":\"server\"}"},
+      {"unbound_local", "", true, nullptr, true, "", ""},
+      // A failed end records no evidence, and nothing can be committed.
+      {"client", "capture", false, nullptr, true, "", ""},
+      // Refused evidence leaves the end unrecorded and fails it.
+      {"server", "hello", true, "terminal_invalid", false, "", ""},
+  };
+  terminalEvidenceHooks().install(&kEvidence);
+  for (const EvidenceCase& c : cases) {
+    const std::uint64_t now = GetTickCount64();
+    Work work(1, WorkTiming{now, now + 900, false}, WorkPurpose{c.role, c.operation});
+    auto operation = std::make_shared<TerminalObservation>(1, "capture", "");
+    {
+      std::lock_guard<std::mutex> lock(work.lock);
+      work.terminal = operation;
+    }
+    noteWorkEnding(work);
+    EXPECT_TRUE(operation->endRequested.load());
+    const std::uint64_t requested = operation->endRequestedAt.load();
+    EXPECT_GE(requested, now);
+    const char* refused = recordWorkEnd(work, c.succeeded);
+    EXPECT_STREQ(refused, c.refused) << c.role << c.operation;
+    EXPECT_EQ(operation->workEnded.load(), c.ended) << c.role << c.operation;
+    EXPECT_EQ(operation->endSucceeded, c.succeeded);
+    EXPECT_GE(operation->endedAt.load(), requested);
+    EXPECT_EQ(operation->clientEvidence, c.client) << c.role << c.operation;
+    EXPECT_EQ(operation->serverEvidence, c.server) << c.role << c.operation;
+    // A second end of the same work changes nothing once the first was recorded.
+    if (c.ended) {
+      EXPECT_EQ(recordWorkEnd(work, !c.succeeded), nullptr);
+      EXPECT_EQ(operation->endSucceeded, c.succeeded);
+    }
+  }
+  terminalEvidenceHooks().install(nullptr);
+}
+
+TEST(WorkEndNotices, AWorkWithoutOperationIsLeftAlone) {
+  const std::uint64_t now = GetTickCount64();
+  Work work(1, WorkTiming{now, now + 900, false}, WorkPurpose{"client", "capture"});
+  noteWorkEnding(work);
+  EXPECT_EQ(recordWorkEnd(work, true), nullptr);
 }
 
 }  // namespace
