@@ -88,8 +88,8 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 // What an ending environment gives up, in this order: a live account worker
 // is stopped (poisoning the process: nobody can vouch for it now); its works end and leave
 // the process-wide table; its diagnostic events close (queued writes then
-// fail their next event check); its terminal operations close (they stay
-// in the table until JavaScript closes them); its budgets go; every child still owned goes
+// fail their next event check); its terminal operations close and leave
+// the table; its budgets go; every child still owned goes
 // to its cleanup work, whose release closes its job off the JavaScript thread
 // and so ends the process tree. The process-wide tables outlive it.
 using FinalizerStep = void (*)(AddonState& state) noexcept;

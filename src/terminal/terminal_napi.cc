@@ -298,10 +298,31 @@ napi_value closeTerminalOperation(napi_env env, napi_callback_info info) {
   return makeBoolean(env, closedCleanly);
 }
 
+// Nobody can close an operation of an ended environment any more: left in
+// the table it would hold one of the 128 places for the rest of the process.
+// So it leaves the table closed; its handles are closed here unless a job is
+// writing with them, whose last reference then closes them.
 void closeEnvironmentTerminalOperations(AddonState& state) noexcept {
-  std::lock_guard<std::mutex> lock(processState().processLock);
-  for (const auto& entry : terminalTables().live) {
-    if (entry.second->environmentId == state.environmentId) entry.second->closed.store(true);
+  std::vector<std::shared_ptr<TerminalObservation>> ended;
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    auto& live = terminalTables().live;
+    for (auto entry = live.begin(); entry != live.end();) {
+      if (entry->second->environmentId != state.environmentId) {
+        ++entry;
+        continue;
+      }
+      entry->second->closed.store(true);
+      ended.push_back(entry->second);
+      entry = live.erase(entry);
+    }
+  }
+  // The operation's lock comes before processLock.
+  for (const std::shared_ptr<TerminalObservation>& operation : ended) {
+    std::unique_lock<std::mutex> lock(operation->lock, std::try_to_lock);
+    if (!lock.owns_lock() || closeOperationHandles(*operation)) continue;
+    std::lock_guard<std::mutex> tables(processState().processLock);
+    terminalTables().uncertain.push_back(operation);
   }
 }
 

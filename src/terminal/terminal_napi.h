@@ -25,8 +25,9 @@ napi_value closeTerminalOperation(napi_env env, napi_callback_info info);
 extern const JobHandler kCheckpointJob;
 extern const JobHandler kTerminalRecordJob;
 
-// Finaliser: the environment's live operations are closed; they leave the
-// table when JavaScript closes them or never.
+// Finaliser: the environment's live operations are closed and leave the
+// table (an operation whose handles would not close joins the uncertain
+// list).
 void closeEnvironmentTerminalOperations(AddonState& state) noexcept;
 
 }  // namespace nuvra

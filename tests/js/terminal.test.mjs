@@ -13,7 +13,8 @@ import { installHome, launchRuntime, removeHome } from './lib/home.mjs';
 function script(body, { account = false } = {}) {
   return `import { createRequire } from 'node:module';
 import fs from 'node:fs';
-const addon = createRequire(import.meta.url)(${JSON.stringify(addonPath.testbed)});
+const addonFile = ${JSON.stringify(addonPath.testbed)};
+const addon = createRequire(import.meta.url)(addonFile);
 const out = {};
 const attempt = (fn) => { try { return { value: fn() }; } catch (e) { return { error: e.message }; } };
 const settle = async (fn) => { try { return { value: await fn() }; } catch (e) { return { error: e.message }; } };
@@ -330,6 +331,48 @@ out.closed = attempt(() => addon.closeTerminalOperation(op));
       operation: 'connect', phase: 'terminal', ok: false, state: 'failed',
       reason: 'broker_native_exited', utc: written.utc, elapsed: written.elapsed }));
     assert.ok(terminals[0].endsWith('"client":null,"server":null}\n'));
+  });
+});
+
+describe('the operations of an environment that ends', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    seen = await runScript(home, `
+const { Worker } = await import('node:worker_threads');
+const source = [
+  "const { parentPort } = require('node:worker_threads');",
+  'const addon = require(' + JSON.stringify(addonFile) + ');',
+  'let made = 0;',
+  'try {',
+  '  for (; made < 128; made++) {',
+  '    const e = addon.newDiagnosticEvent();',
+  "    addon.newTerminalOperation('worker', e);",
+  '    addon.closeDiagnosticEvent(e);',
+  '  }',
+  '} catch (e) { made = e.message; }',
+  'parentPort.postMessage(made);',
+  'setInterval(() => {}, 1000);',
+].join('\\n');
+const worker = new Worker(source, { eval: true });
+out.workerMade = await new Promise((resolve) => {
+  worker.once('message', resolve);
+  worker.once('error', (e) => resolve(e.message));
+});
+const e1 = addon.newDiagnosticEvent();
+out.whileWorkerLives = attempt(() => Object.keys(addon.newTerminalOperation('worker', e1)));
+out.terminated = await worker.terminate();
+const e2 = addon.newDiagnosticEvent();
+out.afterWorkerEnded = attempt(() => Object.keys(addon.newTerminalOperation('worker', e2)));
+`);
+  });
+  after(() => removeHome(home));
+
+  it('gives the room of its operations back', () => {
+    assert.equal(seen.workerMade, 128);
+    assert.equal(seen.whileWorkerLives.error, 'terminal_unavailable');
+    assert.deepEqual(seen.afterWorkerEnded, { value: [] });
   });
 });
 
