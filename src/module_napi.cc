@@ -20,6 +20,8 @@
 #include "resident/resident_napi.h"
 #include "resident/resident_win.h"
 #include "startup/startup_napi.h"
+#include "terminal/terminal_napi.h"
+#include "terminal/terminal_win.h"
 #include "work/work_napi.h"
 
 namespace nuvra {
@@ -40,10 +42,10 @@ struct FunctionEntry {
 
 // Registration order is part of the interface.
 constexpr FunctionEntry kFunctions[] = {
-    {"newTerminalOperation", callFrame<notBuilt<2>>},
-    {"prepareTerminal", callFrame<notBuilt<5>>},
-    {"commitTerminal", callFrame<notBuilt<5>>},
-    {"closeTerminalOperation", callFrame<notBuilt<1>>},
+    {"newTerminalOperation", callFrame<newTerminalOperation>},
+    {"prepareTerminal", callFrame<prepareTerminal>},
+    {"commitTerminal", callFrame<commitTerminal>},
+    {"closeTerminalOperation", callFrame<closeTerminalOperation>},
     {"timingCheckpoint", callFrame<timingCheckpoint>},
     {"residentCheckpoint", callFrame<residentCheckpoint>},
     {"endResident", callFrame<endResident>},
@@ -61,7 +63,7 @@ constexpr FunctionEntry kFunctions[] = {
     {"beginWork", callFrame<beginWork>},
     {"endWork", callFrame<endWork>},
     {"checkWorkBinding", callFrame<checkWorkBinding>},
-    {"observeBroker", callFrame<notBuilt<5>>},
+    {"observeBroker", callFrame<observeBroker>},
     {"exchange", callFrame<notBuilt<6>>},
     {"closeClientDispatch", callFrame<notBuilt<1>>},
     {"serverOutcome", callFrame<notBuilt<1>>},
@@ -89,7 +91,8 @@ std::atomic<std::uint64_t> lastEnvironmentId{0};
 // What an ending environment gives up, in this order: a live account worker
 // is stopped (poisoning the process: nobody can vouch for it now); its works end and leave
 // the process-wide table; its diagnostic events close (queued writes then
-// fail their next event check); its budgets go; every child still owned goes
+// fail their next event check); its terminal operations close and leave
+// the table; its budgets go; every child still owned goes
 // to its cleanup work, whose release closes its job off the JavaScript thread
 // and so ends the process tree. The process-wide tables outlive it.
 using FinalizerStep = void (*)(AddonState& state) noexcept;
@@ -97,6 +100,7 @@ constexpr FinalizerStep kFinalizerSteps[] = {
     releaseEnvironmentAccount,
     endEnvironmentWorks,
     [](AddonState& state) noexcept { closeEnvironmentDiagnosticEvents(state.environmentId); },
+    closeEnvironmentTerminalOperations,
     releaseEnvironmentBudgets,
     releaseEnvironmentChildren,
 };
@@ -119,7 +123,8 @@ napi_value refuseToLoad(napi_env env) {
 // The hooks the higher subsystems hand to the seams below them.
 const StartupHooks kStartupHooks{reserveResident, accountWorkerReady};
 const SerializationHooks kSerializationHooks{residentClockRule};
-const WorkEndHooks kWorkEndHooks{nullptr, revokeEndingWork, residentWorkEnded, nullptr};
+const WorkEndHooks kWorkEndHooks{noteWorkEnding, revokeEndingWork, residentWorkEnded,
+                                 recordWorkEnd};
 const ChildLookupHooks kChildLookupHooks{findAccountChild, takeAccountChild};
 const AccountHooks kAccountHooks{[](AddonState& state) -> std::uint32_t {
   return environmentPart<ChildrenPart>(state).nextChildId++;
@@ -166,6 +171,21 @@ napi_value registerModule(napi_env env, napi_value exports) {
   return exports;
 }
 
+// Kind 6 serves two entries, each with its own job type: observeBroker's
+// purposes other than "identity", and observeResident. Neither has optional
+// steps, so the job's own execute and value steps are all there is to pick.
+const JobHandler& observationHandler(NativeJob& job) noexcept {
+  return isResidentObservation(job) ? kObserveResidentJob : kObserveBrokerJob;
+}
+void executeObservation(NativeJob& job) {
+  observationHandler(job).execute(job);
+}
+napi_value observationValue(napi_env env, NativeJob& job) {
+  return observationHandler(job).value(env, job);
+}
+const JobHandler kObservationJob{executeObservation, observationValue, nullptr,
+                                 nullptr,            nullptr,          nullptr};
+
 }  // namespace
 
 // The kinds' handlers in kind order.
@@ -175,8 +195,8 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kEndWorkJob,           // 2  endWork
     &kDisposeChildJob,      // 3  dispose
     &kCheckWorkBindingJob,  // 4  checkWorkBinding
-    nullptr,                // 5  observeBroker, purpose "identity"
-    &kObserveResidentJob,   // 6  observeBroker, other purposes; observeResident
+    &kObserveBrokerJob,     // 5  observeBroker, purpose "identity"
+    &kObservationJob,       // 6  observeBroker, other purposes; observeResident
     nullptr,                // 7  exchange, exchangePhase
     &kDiagnosticWriteJob,   // 8  appendDiagnostic, appendIngressDiagnostic,
                             //    residentCheckpoint
@@ -186,8 +206,8 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kReleaseAccountJob,    // 12 releaseAccountWorker
     &kResidentHostJob,      // 13 spawnResidentHost
     nullptr,                // 14 publishResident
-    nullptr,                // 15 prepareTerminal
-    nullptr,                // 16 commitTerminal
+    &kCheckpointJob,        // 15 prepareTerminal
+    &kTerminalRecordJob,    // 16 commitTerminal
 };
 
 namespace {

@@ -194,7 +194,12 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   } else if (terminal_) {
     flags |= FILE_FLAG_WRITE_THROUGH;
   }
-  const DWORD share = directory ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+  // Files are shared for writing too: a terminal operation keeps the day's
+  // file open from its checkpoint to its terminal record, and every other
+  // writer of the home must still append meanwhile (each append goes to the
+  // end of the file). Without delete sharing such a file is not rotated away
+  // under the operation.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   HANDLE handle = CreateFileW(path.c_str(), access | READ_CONTROL, share, attributes, disposition,
                               flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

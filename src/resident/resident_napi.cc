@@ -159,6 +159,10 @@ const JobHandler kResidentHostJob = {
 const JobHandler kObserveResidentJob = {
     executeObserveResident, observeResidentValue, nullptr, nullptr, nullptr, nullptr};
 
+bool isResidentObservation(const NativeJob& job) noexcept {
+  return dynamic_cast<const ObserveResidentJob*>(&job) != nullptr;
+}
+
 napi_value spawnResidentHost(napi_env env, napi_callback_info info) {
   // 1.
   fetchArguments(env, info, 0);

@@ -19,5 +19,8 @@ napi_value endResident(napi_env env, napi_callback_info info);
 extern const JobHandler kResidentHostJob;
 // Kind 6: the residency observation of this runtime.
 extern const JobHandler kObserveResidentJob;
+// Whether a job of kind 6 is observeResident's (the kind is shared with
+// observeBroker).
+bool isResidentObservation(const NativeJob& job) noexcept;
 
 }  // namespace nuvra

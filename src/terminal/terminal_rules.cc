@@ -1,7 +1,5 @@
 #include "terminal/terminal_rules.h"
 
-#include <charconv>
-
 #include "common/reason.h"
 #include "common/text.h"
 
@@ -35,14 +33,6 @@ std::string_view rawOrNull(std::string_view json) {
 std::string limited(std::string record) {
   if (record.size() > kTerminalRecordLimit) invalid();
   return record;
-}
-
-void appendPadded(std::string& out, unsigned value, std::size_t width) {
-  char digits[16];
-  const auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
-  const auto count = static_cast<std::size_t>(end - digits);
-  if (count < width) out.append(width - count, '0');
-  out.append(digits, count);
 }
 
 }  // namespace
@@ -118,25 +108,6 @@ void checkCommitReady(bool checkpointWritten, bool endRequested, bool workEnded,
 void checkCommitOutcome(bool ok, std::string_view reason, bool stateKnown, bool reasonKnown,
                         bool phaseKnown) {
   if (!stateKnown || !reasonKnown || !phaseKnown || (ok && reason != "none")) invalid();
-}
-
-std::string utcStamp(const UtcTime& time) {
-  std::string out;
-  appendPadded(out, time.year, 4);
-  out.push_back('-');
-  appendPadded(out, time.month, 2);
-  out.push_back('-');
-  appendPadded(out, time.day, 2);
-  out.push_back('T');
-  appendPadded(out, time.hour, 2);
-  out.push_back(':');
-  appendPadded(out, time.minute, 2);
-  out.push_back(':');
-  appendPadded(out, time.second, 2);
-  out.push_back('.');
-  appendPadded(out, time.millisecond, 3);
-  out.push_back('Z');
-  return out;
 }
 
 std::string checkpointRecord(const CheckpointFields& fields) {

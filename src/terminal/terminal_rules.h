@@ -94,19 +94,6 @@ void checkCommitReady(bool checkpointWritten, bool endRequested, bool workEnded,
 void checkCommitOutcome(bool ok, std::string_view reason, bool stateKnown, bool reasonKnown,
                         bool phaseKnown);
 
-// UTC time as SYSTEMTIME carries it.
-struct UtcTime {
-  unsigned year = 0;
-  unsigned month = 0;
-  unsigned day = 0;
-  unsigned hour = 0;
-  unsigned minute = 0;
-  unsigned second = 0;
-  unsigned millisecond = 0;
-};
-// "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ"
-std::string utcStamp(const UtcTime& time);
-
 // Nullable members are written null when empty.
 struct CheckpointFields {
   std::string_view operationId;

@@ -51,6 +51,10 @@ std::string lineEventId(napi_env env, std::string_view line) {
 
 }  // namespace
 
+std::unique_ptr<LogOwner> workLogOwner(std::shared_ptr<Work> work) {
+  return std::make_unique<WorkLogOwner>(std::move(work));
+}
+
 napi_value appendDiagnostic(napi_env env, napi_callback_info info) {
   const Arguments arguments = fetchArguments(env, info, 2);
   // 1. The work, still valid.
@@ -74,7 +78,7 @@ napi_value appendDiagnostic(napi_env env, napi_callback_info info) {
   // The owner keeps the work alive until the write is done.
   auto job = newJob<DiagnosticWriteJob>(JobKind::kAppendDiagnostic);
   job->diagnosticLog.reset(
-      new DiagnosticWrite(std::make_unique<WorkLogOwner>(work), profileLogHome(), std::move(text)));
+      new DiagnosticWrite(workLogOwner(work), profileLogHome(), std::move(text)));
   return queueJob(env, std::move(job));
 }
 

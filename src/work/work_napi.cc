@@ -151,24 +151,33 @@ void executeEnd(NativeJob& base) {
   if (revoked && hooks.residentEnd != nullptr) hooks.residentEnd(work);
 }
 
+// The ended work leaves `works` and frees its diagnostic event.
+void removeEndedWork(const std::shared_ptr<Work>& work) noexcept {
+  std::lock_guard<std::mutex> lock(processState().processLock);
+  auto& works = workTables().works;
+  const auto found = works.find(work->id);
+  if (found != works.end() && found->second == work) works.erase(found);
+  releaseDiagnosticBinding(*work);
+}
+
 napi_value endValue(napi_env env, NativeJob& base) {
-  WorkJob& job = jobAs<WorkJob>(base);
-  {
-    std::lock_guard<std::mutex> lock(processState().processLock);
-    auto& works = workTables().works;
-    const auto found = works.find(job.work->id);
-    if (found != works.end() && found->second == job.work) works.erase(found);
-    releaseDiagnosticBinding(*job.work);
-  }
+  removeEndedWork(jobAs<WorkJob>(base).work);
   return makeBoolean(env, true);
 }
 
 // The work's linked prepared terminal operation learns that the work
-// ended, cleanly only when `succeeded`.
+// ended, cleanly only when `succeeded`. An end whose outcome it refuses is
+// still an end: the work leaves the table and its event is free, so nothing
+// leaks, and the promise rejects with the reason.
 void endSettling(NativeJob& base, bool succeeded) noexcept {
   WorkJob& job = jobAs<WorkJob>(base);
   const auto ended = workEndHooks().hooks().ended;
-  if (ended != nullptr && job.work) ended(*job.work, succeeded);
+  if (ended == nullptr || !job.work) return;
+  const char* refused = ended(*job.work, succeeded);
+  if (!succeeded || refused == nullptr) return;
+  removeEndedWork(job.work);
+  // The reserved reason capacity takes this without allocating.
+  job.error = refused;
 }
 
 // ---- Kind 4: binding check ------------------------------------------------

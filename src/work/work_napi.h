@@ -20,11 +20,13 @@ namespace nuvra {
 
 struct Work;
 struct Prepared;
+class LogOwner;
 
 napi_value beginWork(napi_env env, napi_callback_info info);
 napi_value endWork(napi_env env, napi_callback_info info);
 napi_value checkWorkBinding(napi_env env, napi_callback_info info);
 napi_value appendDiagnostic(napi_env env, napi_callback_info info);
+napi_value observeBroker(napi_env env, napi_callback_info info);
 
 // Jobs of kinds 0 (open), 2 (end) and 4 (binding check).
 struct WorkJob : NativeJob {
@@ -40,10 +42,16 @@ struct WorkJob : NativeJob {
 // requires the calling environment to own it; else "profile_work_required".
 std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId);
 
+// The owner of a diagnostic log write the work makes: the work's lock, its
+// validity and event checks, and the open work record.
+std::unique_ptr<LogOwner> workLogOwner(std::shared_ptr<Work> work);
+
 // Handlers of job kinds 0 (open), 2 (end) and 4 (binding check).
 extern const JobHandler kOpenWorkJob;
 extern const JobHandler kEndWorkJob;
 extern const JobHandler kCheckWorkBindingJob;
+// Handler of job kinds 5 (observeBroker "identity") and 6 ("residency").
+extern const JobHandler kObserveBrokerJob;
 
 // Budget tokens handed out by prepareBrokerBudget, each consumed by one
 // beginWork. JavaScript thread only.
@@ -80,7 +88,9 @@ struct WorkEndHooks {
   // account-worker revoke completed. Throws its reason.
   void (*residentEnd)(Work& work) = nullptr;
   // End job's completion, JavaScript thread: whether the end succeeded.
-  void (*ended)(Work& work, bool succeeded) noexcept = nullptr;
+  // Returns the reason a succeeded end must still fail with (its outcome
+  // could not be recorded), else null; the work leaves the table either way.
+  const char* (*ended)(Work& work, bool succeeded) noexcept = nullptr;
 };
 Seam<WorkEndHooks>& workEndHooks();
 

@@ -19,6 +19,7 @@ namespace nuvra {
 
 struct DiagnosticEvent;
 struct Prepared;
+struct TerminalObservation;
 
 // Shared by `works`, by the jobs that act on it and by the objects bound to
 // it. Construction counts against the live work limit.
@@ -50,6 +51,7 @@ struct Work {
   std::shared_ptr<DiagnosticEvent> diagnosticEvent;
 
   // Kept here for the subsystems that bind to a work; they own the meaning.
+  std::weak_ptr<TerminalObservation> terminal;
   std::shared_ptr<Prepared> accountBinding;
   UniqueHandle accountSignal;
   // Set when the worker acknowledged the revoke of this work.

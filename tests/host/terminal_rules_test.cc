@@ -146,11 +146,6 @@ TEST(TerminalCommit, RequiresASucceededEndAndKnownWords) {
             "terminal_invalid");
 }
 
-TEST(TerminalRecords, UtcStampIsZeroPadded) {
-  EXPECT_EQ(utcStamp({2026, 3, 4, 5, 6, 7, 8}), "2026-03-04T05:06:07.008Z");
-  EXPECT_EQ(utcStamp({30827, 12, 31, 23, 59, 59, 999}), "30827-12-31T23:59:59.999Z");
-}
-
 TEST(TerminalRecords, CheckpointWritesNullForAbsentIds) {
   EXPECT_EQ(checkpointRecord({"op", "", "", "capture", "2026-03-04T05:06:07.008Z"}),
             R"({"schema_version":"nuvra.operation-checkpoint.v1","event":"terminal_pending",)"

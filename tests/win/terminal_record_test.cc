@@ -1,0 +1,182 @@
+// The terminal record's append on a real file: the size limit checked before
+// a byte is written, the append at the end of the file, and the checkpoint's
+// file refused once it gained a second link.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/file_win.h"
+#include "common/handle_win.h"
+#include "terminal/terminal_win.h"
+#include "test_support_win.h"
+#include "work/work_win.h"
+
+namespace nuvra {
+namespace {
+
+using testing::reasonOf;
+using testing::ScratchDirectory;
+
+std::uint64_t sizeOf(HANDLE file) {
+  FileIdentity identity;
+  EXPECT_TRUE(fileIdentity(file, identity));
+  return identity.size;
+}
+
+class TerminalAppend : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = scratch_.file(L"day.jsonl");
+    file_ = UniqueHandle(CreateFileW(path_.c_str(), FILE_APPEND_DATA | READ_CONTROL,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                     FILE_FLAG_WRITE_THROUGH, nullptr));
+    ASSERT_TRUE(file_);
+    operation_.deadline = GetTickCount64() + 2000;
+  }
+
+  ScratchDirectory scratch_;
+  std::wstring path_;
+  UniqueHandle file_;
+  TerminalObservation operation_{1, "capture", ""};
+};
+
+TEST_F(TerminalAppend, ARecordOverTheLimitIsRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    std::size_t size;
+    const char* reason;
+    std::uint64_t sizeAfter;
+  };
+  const Case cases[] = {{4097, "terminal_invalid", 0}, {4096, "", 4096}, {1, "", 4097}};
+  for (const Case& c : cases) {
+    const std::string text(c.size, 'x');
+    EXPECT_EQ(reasonOf([&] { appendTerminalRecord(operation_, file_.get(), text); }), c.reason)
+        << c.size;
+    EXPECT_EQ(sizeOf(file_.get()), c.sizeAfter) << c.size;
+  }
+}
+
+TEST_F(TerminalAppend, RefusesAClosedOperationAndAPassedDeadline) {
+  operation_.closed.store(true);
+  EXPECT_EQ(reasonOf([&] { appendTerminalRecord(operation_, file_.get(), "{}\n"); }),
+            "terminal_unavailable");
+  operation_.closed.store(false);
+  operation_.deadline = GetTickCount64() - 1;
+  EXPECT_EQ(reasonOf([&] { appendTerminalRecord(operation_, file_.get(), "{}\n"); }),
+            "profile_startup_timeout");
+  EXPECT_EQ(sizeOf(file_.get()), 0u);
+}
+
+// The checkpoint's write hands over its handles, the file last.
+void checkpointInto(TerminalObservation& operation, UniqueHandle file) {
+  std::vector<UniqueHandle> handles;
+  handles.push_back(std::move(file));
+  writeCheckpoint(operation, handles.back().get(), "{\"checkpoint\":1}\n", handles);
+  ASSERT_TRUE(operation.checkpointWritten);
+  ASSERT_TRUE(handles.empty());
+  ASSERT_EQ(operation.logFiles.size(), 1u);
+  EXPECT_EQ(sizeOf(operation.logFiles.back().get()), 17u);
+}
+
+TEST_F(TerminalAppend, TheTerminalRecordFollowsTheCheckpointAndClosesTheHandles) {
+  checkpointInto(operation_, std::move(file_));
+  operation_.operationId = std::string(64, 'a');
+  operation_.state = "saved";
+  operation_.reason = "none";
+  operation_.ok = true;
+  EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation_); }), "");
+  EXPECT_FALSE(operation_.logFiles.front());
+  EXPECT_FALSE(operation_.writeEvent);
+  // The record went after the checkpoint.
+  UniqueHandle reader(CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(reader);
+  char head[17] = {};
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(reader.get(), head, sizeof(head), &read, nullptr));
+  EXPECT_EQ(std::string(head, read), "{\"checkpoint\":1}\n");
+  EXPECT_GT(sizeOf(reader.get()), 17u);
+}
+
+TEST_F(TerminalAppend, AFileThatGainedALinkIsRefusedAndLeftUnchanged) {
+  checkpointInto(operation_, std::move(file_));
+  const HANDLE file = operation_.logFiles.back().get();
+  const std::wstring link = scratch_.file(L"other.jsonl");
+  ASSERT_TRUE(CreateHardLinkW(link.c_str(), path_.c_str(), nullptr));
+  EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation_); }), "terminal_unavailable");
+  EXPECT_EQ(sizeOf(file), 17u);
+}
+
+// The evidence hooks the exchange's two sides will install.
+std::string clientEvidence(Work& work) {
+  return work.role == "client" ? "{\"side\":\"client\"}" : "";
+}
+std::string serverEvidence(Work& work) {
+  if (work.operation == "hello") throw std::runtime_error("terminal_invalid");
+  return work.role == "server" ? "{\"side\":\"server\"}" : "";
+}
+const TerminalEvidenceHooks kEvidence{clientEvidence, serverEvidence};
+
+struct EvidenceCase {
+  const char* role;
+  const char* operation;
+  bool succeeded;
+  const char* refused;  // what recordWorkEnd returns
+  bool ended;
+  const char* client;
+  const char* server;
+};
+
+TEST(WorkEndNotices, TheEndsTicksVerdictAndEvidenceReachTheOperation) {
+  const EvidenceCase cases[] = {
+      {"client", "capture", true, nullptr, true, "{\"side\":\"client\"}", ""},
+      {"server", "recall", true, nullptr, true, "", "{\"side\":\"server\"}"},
+      {"unbound_local", "", true, nullptr, true, "", ""},
+      // A failed end records no evidence, and nothing can be committed.
+      {"client", "capture", false, nullptr, true, "", ""},
+      // Refused evidence leaves the end unrecorded and fails it.
+      {"server", "hello", true, "terminal_invalid", false, "", ""},
+  };
+  terminalEvidenceHooks().install(&kEvidence);
+  for (const EvidenceCase& c : cases) {
+    const std::uint64_t now = GetTickCount64();
+    Work work(1, WorkTiming{now, now + 900, false}, WorkPurpose{c.role, c.operation});
+    auto operation = std::make_shared<TerminalObservation>(1, "capture", "");
+    {
+      std::lock_guard<std::mutex> lock(work.lock);
+      work.terminal = operation;
+    }
+    noteWorkEnding(work);
+    EXPECT_TRUE(operation->endRequested.load());
+    const std::uint64_t requested = operation->endRequestedAt.load();
+    EXPECT_GE(requested, now);
+    const char* refused = recordWorkEnd(work, c.succeeded);
+    EXPECT_STREQ(refused, c.refused) << c.role << c.operation;
+    EXPECT_EQ(operation->workEnded.load(), c.ended) << c.role << c.operation;
+    EXPECT_EQ(operation->endSucceeded, c.succeeded);
+    EXPECT_GE(operation->endedAt.load(), requested);
+    EXPECT_EQ(operation->clientEvidence, c.client) << c.role << c.operation;
+    EXPECT_EQ(operation->serverEvidence, c.server) << c.role << c.operation;
+    // A second end of the same work changes nothing once the first was recorded.
+    if (c.ended) {
+      EXPECT_EQ(recordWorkEnd(work, !c.succeeded), nullptr);
+      EXPECT_EQ(operation->endSucceeded, c.succeeded);
+    }
+  }
+  terminalEvidenceHooks().install(nullptr);
+}
+
+TEST(WorkEndNotices, AWorkWithoutOperationIsLeftAlone) {
+  const std::uint64_t now = GetTickCount64();
+  Work work(1, WorkTiming{now, now + 900, false}, WorkPurpose{"client", "capture"});
+  noteWorkEnding(work);
+  EXPECT_EQ(recordWorkEnd(work, true), nullptr);
+}
+
+}  // namespace
+}  // namespace nuvra
