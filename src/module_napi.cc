@@ -149,8 +149,14 @@ void installSeams() noexcept {
 napi_value registerModule(napi_env env, napi_value exports) {
   // 0. The seams, before any call can reach them.
   installSeams();
-  // 1. A fresh per-environment state.
-  auto state = std::make_unique<AddonState>();
+  // 1. A fresh per-environment state. Node calls this from C: a failed
+  //    allocation refuses the load instead of unwinding into it.
+  std::unique_ptr<AddonState> state;
+  try {
+    state = std::make_unique<AddonState>();
+  } catch (...) {
+    return refuseToLoad(env);
+  }
   state->environmentId = ++lastEnvironmentId;
   // 2. Attach it; from here on Node owns it and the finaliser frees it.
   if (napi_set_instance_data(env, state.get(), finalizeAddonState, nullptr) != napi_ok) {

@@ -223,7 +223,7 @@ napi_value adoptAccountWorker(napi_env env, napi_callback_info info) {
   // 2.
   if (work->timing.cold) fail("profile_budget_class");
   {
-    std::lock_guard<std::mutex> lock(work->lock);
+    std::lock_guard<std::mutex> binding(work->bindingLock);
     if (work->accountBinding || work->accountSignal) fail("profile_account_work_reused");
   }
   // 3.
@@ -250,7 +250,7 @@ napi_value adoptAccountWorker(napi_env env, napi_callback_info info) {
   }
   // 7.
   {
-    std::lock_guard<std::mutex> lock(work->lock);
+    std::lock_guard<std::mutex> binding(work->bindingLock);
     work->accountSignal = std::move(signal);
     work->accountBinding = worker;
   }
@@ -271,7 +271,7 @@ napi_value releaseAccountWorker(napi_env env, napi_callback_info info) {
   std::shared_ptr<Prepared> worker;
   bool signalled = true;
   {
-    std::lock_guard<std::mutex> lock(work->lock);
+    std::lock_guard<std::mutex> binding(work->bindingLock);
     worker = std::move(work->accountBinding);
     if (!worker) fail("profile_account_work_required");
     if (work->accountSignal) signalled = SetEvent(work->accountSignal.get()) != FALSE;
@@ -297,7 +297,7 @@ void teardownAccount(Prepared& worker, const std::shared_ptr<Work>& work) noexce
   // 3.
   if (!work) return;
   {
-    std::lock_guard<std::mutex> lock(work->lock);
+    std::lock_guard<std::mutex> binding(work->bindingLock);
     if (work->accountSignal) SetEvent(work->accountSignal.get());
     work->accountBinding.reset();
   }

@@ -254,10 +254,13 @@ void adoptExchange(Prepared& worker, Work& work) {
   worker.adoptedWork.store(work.id);
   // 6. The worker may only wait on the event.
   HANDLE remoteSignal = nullptr;
-  if (!isHandle(work.accountSignal.get()) ||
-      !DuplicateHandle(GetCurrentProcess(), work.accountSignal.get(), worker.child->process.get(),
-                       &remoteSignal, SYNCHRONIZE, FALSE, 0)) {
-    fail("profile_account_signal");
+  {
+    std::lock_guard<std::mutex> binding(work.bindingLock);
+    if (!isHandle(work.accountSignal.get()) ||
+        !DuplicateHandle(GetCurrentProcess(), work.accountSignal.get(), worker.child->process.get(),
+                         &remoteSignal, SYNCHRONIZE, FALSE, 0)) {
+      fail("profile_account_signal");
+    }
   }
   // 7.
   AdoptTerms terms;
@@ -285,7 +288,7 @@ void adoptExchange(Prepared& worker, Work& work) {
 bool revokeExchange(Prepared& worker, Work& work) {
   // 1. The worker learns through its second channel first.
   {
-    std::lock_guard<std::mutex> lock(work.lock);
+    std::lock_guard<std::mutex> binding(work.bindingLock);
     if (work.accountSignal && !SetEvent(work.accountSignal.get())) fail("profile_account_revoke");
   }
   // 2. Polled, never waited on without a bound.
@@ -309,7 +312,7 @@ bool revokeExchange(Prepared& worker, Work& work) {
   // 3.5.
   worker.adoptedWork.store(0);
   {
-    std::lock_guard<std::mutex> lock(work.lock);
+    std::lock_guard<std::mutex> binding(work.bindingLock);
     work.accountBinding.reset();
     work.accountRevoked = true;
   }

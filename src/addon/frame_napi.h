@@ -58,6 +58,10 @@ napi_value callFrame(napi_env env, napi_callback_info info) {
     // throw is refused and the engine's exception reaches the caller.
     napi_throw_error(env, nullptr, failure.what());
     return nullptr;
+  } catch (...) {
+    // Nothing may unwind into Node's C frames.
+    napi_throw_error(env, nullptr, "profile_native_api");
+    return nullptr;
   }
 }
 

@@ -76,12 +76,20 @@ void executeJob(napi_env, void* data) {
     return;
   }
   const JobHandler& handler = *found;
-  // 1. The kind's routine.
+  // 1. The kind's routine. Nothing may leave a thread-pool callback: what
+  //    is no reason code of ours is "profile_native_api".
+  const char* failed = nullptr;
   try {
     handler.execute(job);
   } catch (const std::exception& failure) {
+    failed = failure.what();
     // 2. Keep the reason; the kind and the account worker react to it.
-    storeError(job, failure.what());
+    storeError(job, failed);
+  } catch (...) {
+    failed = "profile_native_api";
+    storeError(job, failed);
+  }
+  if (failed != nullptr) {
     if (handler.executeFailed != nullptr) handler.executeFailed(job);
     if (kEveryJob.executeFailed != nullptr) kEveryJob.executeFailed(job);
   }
@@ -92,8 +100,25 @@ void executeJob(napi_env, void* data) {
   if (handler.executeFinished != nullptr) handler.executeFinished(job);
 }
 
-// JavaScript thread.
-void completeJob(napi_env env, napi_status status, void* data) {
+// The reason of a failed completion, copied without allocating: nothing may
+// leave a completion callback, a failed allocation included.
+class CompletionReason {
+ public:
+  void set(std::string_view reason) noexcept {
+    if (reason.empty()) reason = "profile_native_api";
+    length_ = reason.size() < kReasonCapacity ? reason.size() : kReasonCapacity;
+    std::memcpy(text_, reason.data(), length_);
+  }
+  bool empty() const noexcept { return length_ == 0; }
+  std::string_view view() const noexcept { return {text_, length_}; }
+
+ private:
+  char text_[kReasonCapacity] = {};
+  std::size_t length_ = 0;
+};
+
+// JavaScript thread. Node calls it from C: it catches everything.
+void completeJob(napi_env env, napi_status status, void* data) noexcept {
   std::unique_ptr<NativeJob> job(static_cast<NativeJob*>(data));
   const JobHandler* const handler = handlerOf(job->kind);
   const bool completedByNode = status == napi_ok;
@@ -102,7 +127,9 @@ void completeJob(napi_env env, napi_status status, void* data) {
   if (handler != nullptr && handler->settling != nullptr) handler->settling(*job, succeeded);
   if (kEveryJob.settling != nullptr) kEveryJob.settling(*job, succeeded);
   // 2, 3. Cancellation, then the execute step's own reason.
-  std::string reason(settlementFailure(completedByNode, job->error));
+  CompletionReason reason;
+  const std::string_view settled = settlementFailure(completedByNode, job->error);
+  if (!settled.empty()) reason.set(settled);
   // 4. The value by kind.
   napi_value value = nullptr;
   if (reason.empty()) {
@@ -114,8 +141,10 @@ void completeJob(napi_env env, napi_status status, void* data) {
       if (value == nullptr || clearPendingException(env)) fail("profile_native_api");
     } catch (const std::exception& failure) {
       clearPendingException(env);
-      reason = failure.what();
-      if (reason.empty()) reason = "profile_native_api";
+      reason.set(failure.what());
+    } catch (...) {
+      clearPendingException(env);
+      reason.set("profile_native_api");
     }
   }
   if (reason.empty()) {
@@ -125,7 +154,7 @@ void completeJob(napi_env env, napi_status status, void* data) {
     if (napi_resolve_deferred(env, job->deferred, value) != napi_ok) clearPendingException(env);
   } else {
     // 6. Reject with an Error whose message is the reason.
-    rejectWith(env, handler, *job, reason);
+    rejectWith(env, handler, *job, reason.view());
   }
   // 7. The async work goes; the job is destroyed on return.
   napi_delete_async_work(env, job->asyncWork);

@@ -8,19 +8,27 @@ namespace nuvra {
 
 namespace {
 
-// One stream: what the pipe already holds, at most kMaxPollBytes of it.
-std::optional<WipedBytes> readAvailable(UniqueHandle& pipe) {
+// What one stream's pipe holds: nothing when it is closed (or the child
+// closed its end and everything it wrote has been read), else the count.
+// Peeking consumes nothing, so both streams are peeked before either is read.
+std::optional<DWORD> peekStream(const UniqueHandle& pipe) {
   if (!pipe) return std::nullopt;
   DWORD available = 0;
   if (!PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr)) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_BROKEN_PIPE) fail("stdout_read_failed");
-    // The child closed its end and everything it wrote has been read.
+    if (GetLastError() != ERROR_BROKEN_PIPE) fail("stdout_read_failed");
+    return std::nullopt;
+  }
+  return available;
+}
+
+// One stream: at most kMaxPollBytes of what the peek saw.
+std::optional<WipedBytes> readAvailable(UniqueHandle& pipe, std::optional<DWORD> available) {
+  if (!available) {
     pipe.closeQuietly();
     return std::nullopt;
   }
   WipedBytes result;
-  const DWORD wanted = std::min<DWORD>(available, static_cast<DWORD>(kMaxPollBytes));
+  const DWORD wanted = std::min<DWORD>(*available, static_cast<DWORD>(kMaxPollBytes));
   if (wanted > 0) {
     result.resize(wanted);
     DWORD read = 0;
@@ -108,8 +116,10 @@ PollResult pollChild(ChildProcess& child) {
     fail("child_wait_failed");
   }
 
-  result.stdoutBytes = readAvailable(child.stdoutPipe);
-  result.stderrBytes = readAvailable(child.stderrPipe);
+  const std::optional<DWORD> stdoutAvailable = peekStream(child.stdoutPipe);
+  const std::optional<DWORD> stderrAvailable = peekStream(child.stderrPipe);
+  result.stdoutBytes = readAvailable(child.stdoutPipe, stdoutAvailable);
+  result.stderrBytes = readAvailable(child.stderrPipe, stderrAvailable);
   return result;
 }
 

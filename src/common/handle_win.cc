@@ -31,13 +31,29 @@ HANDLE duplicateForChild(HANDLE handle, InheritList& list, DWORD desiredAccess) 
   HANDLE duplicate = nullptr;
   const DWORD options = desiredAccess == 0 ? DUPLICATE_SAME_ACCESS : 0;
   if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &duplicate, desiredAccess,
-                       TRUE, options)) {
+                       FALSE, options)) {
     fail("profile_duplicate");
   }
   // Owned before the list grows, so a failed growth still closes it.
   UniqueHandle owned(duplicate);
   list.push_back(std::move(owned));
   return duplicate;
+}
+
+void setInheritable(const InheritList& list) {
+  for (const UniqueHandle& handle : list) {
+    if (!SetHandleInformation(handle.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+      fail("profile_inheritance");
+    }
+  }
+}
+
+bool clearInheritable(const InheritList& list) noexcept {
+  bool cleared = true;
+  for (const UniqueHandle& handle : list) {
+    cleared = SetHandleInformation(handle.get(), HANDLE_FLAG_INHERIT, 0) != FALSE && cleared;
+  }
+  return cleared;
 }
 
 }  // namespace nuvra

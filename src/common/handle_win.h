@@ -53,11 +53,18 @@ class UniqueHandle {
 void requireNonInheritable(HANDLE handle);
 
 // Handles a child is to inherit. The duplicates are owned here and closed
-// with the list, so the parent keeps nothing inheritable after a launch.
+// with the list, so the parent keeps nothing after a launch. They stay
+// non-inheritable except around the one CreateProcessW that passes them on
+// (setInheritable).
 using InheritList = std::vector<UniqueHandle>;
 
-// Duplicates `handle` as inheritable with `desiredAccess` (0: the same
+// Duplicates `handle`, not inheritable, with `desiredAccess` (0: the same
 // access), appends it to `list` and returns it; "profile_duplicate".
 HANDLE duplicateForChild(HANDLE handle, InheritList& list, DWORD desiredAccess);
+
+// Sets every handle of the list inheritable; "profile_inheritance".
+void setInheritable(const InheritList& list);
+// Clears the inherit flag of every handle of the list; true when all cleared.
+bool clearInheritable(const InheritList& list) noexcept;
 
 }  // namespace nuvra

@@ -1,6 +1,10 @@
 #include "custody/profile_win.h"
 
 #include <mutex>
+#include <utility>
+
+#include "common/process_state.h"
+#include "common/reason.h"
 
 namespace nuvra {
 
@@ -17,6 +21,21 @@ void keepHandle(StartupProfile& profile, HANDLE handle) {
     if (kept.get() == handle) return;
   }
   profile.keptHandles.emplace_back(handle);
+}
+
+void closeWorkMarker(StartupProfile& profile) {
+  const HANDLE marker = std::exchange(profile.workMarker, nullptr);
+  if (!isHandle(marker)) return;
+  bool closed = true;
+  std::erase_if(profile.keptHandles, [marker, &closed](UniqueHandle& kept) {
+    if (kept.get() != marker) return false;
+    closed = kept.closeForCleanup();
+    return true;
+  });
+  if (!closed) {
+    setPoisoned();
+    fail("profile_close_failed");
+  }
 }
 
 std::uint64_t nativeEntryTick(bool* first) {

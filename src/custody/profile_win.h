@@ -66,6 +66,13 @@ StartupProfile& startupProfile();
 // Moves `handle` into the kept list unless that value is already kept.
 void keepHandle(StartupProfile& profile, HANDLE handle);
 
+// finishStartup's drop of the work marker, which the kept list owns. The
+// value leaves the profile and the list whether or not it closes: a value
+// that would not close may name another object by the next call, so it is
+// never closed again. A failed close poisons the process and is
+// "profile_close_failed". Caller holds processLock.
+void closeWorkMarker(StartupProfile& profile);
+
 // Takes GetTickCount64 on the first call of the process and returns that
 // same tick on every call; the bool says whether this call took it.
 std::uint64_t nativeEntryTick(bool* first = nullptr);

@@ -44,9 +44,14 @@ struct DiagnosticEvent {
   // Bound to a work from beginWork until that work's end completes.
   std::atomic<bool> bound{false};
 
-  // lock guards the ingress count, the stage starts and keeps the writes the
-  // event owns apart. It is taken before the serialisation mutex.
+  // lock keeps the writes the event owns apart. A write holds it while it
+  // waits for the home's serialisation mutex, so the JavaScript thread never
+  // takes it. Lock order: lock, then the serialisation mutex.
   std::mutex lock;
+  // counterLock guards the ingress count and the stage starts, which
+  // appendIngressDiagnostic moves on the JavaScript thread. It is a leaf:
+  // nothing is taken or waited for while it is held.
+  std::mutex counterLock;
   std::uint32_t ingressCount = 0;
   std::uint64_t framingStart = 0;
   std::uint64_t admissionStart = 0;
@@ -91,7 +96,7 @@ void checkWorkEvent(const DiagnosticEvent* event, bool unbound, std::uint64_t wo
                     bool loggingOff);
 
 // Counts one stage record and moves the stage's start; returns the elapsed
-// milliseconds of the stage. Call with the event's lock held, after the event
+// milliseconds of the stage. Call with the event's counterLock held, after the event
 // check. Stage, outcome and reason must already be valid.
 std::uint64_t recordIngressStage(DiagnosticEvent& event, std::string_view stage,
                                  std::string_view outcome, std::uint64_t now);

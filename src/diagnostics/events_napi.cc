@@ -81,7 +81,7 @@ napi_value appendIngressDiagnostic(napi_env env, napi_callback_info info) {
   std::uint64_t now = 0;
   std::uint64_t elapsed = 0;
   {
-    std::lock_guard<std::mutex> lock(event->lock);  // counters and stage starts
+    std::lock_guard<std::mutex> lock(event->counterLock);
     now = GetTickCount64();
     checkEventWritable(*event, now, loggingOff(), isPoisoned());
     elapsed = recordIngressStage(*event, stage, outcome, now);

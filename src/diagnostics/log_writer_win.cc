@@ -50,7 +50,7 @@ class EventLogOwner final : public LogOwner {
  public:
   explicit EventLogOwner(std::shared_ptr<DiagnosticEvent> event) : event_(std::move(event)) {}
   std::unique_lock<std::mutex> lockOwner() override {
-    return std::unique_lock<std::mutex>(event_->lock);  // the event's writes and counters
+    return std::unique_lock<std::mutex>(event_->lock);  // the event's writes
   }
   void check() override { checkEventOwner(*event_, GetTickCount64(), loggingOff(), isPoisoned()); }
   std::uint64_t deadline() const override { return event_->deadline.load(); }

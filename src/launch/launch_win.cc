@@ -37,8 +37,8 @@ class LaunchLocks {
   }
 
   // 2. and 3. Lock loop. Waiting for processLock while holding the
-  //    serialisation mutex could deadlock against initialize, which takes
-  //    them the other way round; waiting for the owner's lock while holding
+  //    serialisation mutex would hold up every process of the home behind
+  //    this process's own table users; waiting for the owner's lock while holding
   //    both could deadlock against a diagnostic write of the same work, which
   //    holds that lock while it waits for the mutex. So both are only tried,
   //    and on failure everything is let go for a 1 ms back-off.
@@ -125,13 +125,6 @@ class ProcessAttributes {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-SECURITY_ATTRIBUTES inheritableAttributes() {
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof(attributes);
-  attributes.bInheritHandle = TRUE;
-  return attributes;
-}
-
 // 4. The addon starts nothing but the broker executable of its own runtime.
 void checkTarget(const std::wstring& applicationPath, const std::wstring& root) {
   const std::wstring expected = root + std::wstring(kBrokerRelativePath);
@@ -157,8 +150,7 @@ void createStdinPipe(ChildProcess& child, InheritList& inherit) {
       kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
   if (!server) fail("stdin_pipe_failed");
   requireNonInheritable(server.get());
-  SECURITY_ATTRIBUTES attributes = inheritableAttributes();
-  UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ, 0, &attributes, OPEN_EXISTING,
+  UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!client) fail("stdin_pipe_failed");
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -184,10 +176,9 @@ void createStdinPipe(ChildProcess& child, InheritList& inherit) {
 // 6. One standard output stream: the write end for the child, the read end
 //    kept here and never inheritable.
 UniqueHandle createOutputPipe(InheritList& inherit, const char* reason) {
-  SECURITY_ATTRIBUTES attributes = inheritableAttributes();
   HANDLE read = nullptr;
   HANDLE write = nullptr;
-  if (!CreatePipe(&read, &write, &attributes, kPipeBufferBytes)) fail(reason);
+  if (!CreatePipe(&read, &write, nullptr, kPipeBufferBytes)) fail(reason);
   UniqueHandle readEnd(read);
   // Owned before the list grows, so a failed growth still closes it.
   UniqueHandle writeEnd(write);
@@ -215,7 +206,7 @@ HANDLE createHandoff(LaunchKind kind, const std::string& text, ChildProcess& chi
   }
   HANDLE duplicate = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), mapping.get(), GetCurrentProcess(), &duplicate,
-                       kHandoffChildAccess, TRUE, 0)) {
+                       kHandoffChildAccess, FALSE, 0)) {
     fail("profile_handoff_duplicate");
   }
   UniqueHandle owned(duplicate);
@@ -345,9 +336,21 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   DWORD flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
   if (account) flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION created{};
+  // The child's handles are inheritable for this one call only. The inherit
+  // list confines this child to them, but node starts its own children
+  // (child_process) with inheritance on and no list, from whatever thread,
+  // and each such child takes every handle inheritable at that moment: a
+  // duplicate of a pipe's write end or of the work marker held by some
+  // unrelated process keeps the managed child's output from ever reporting
+  // closed and pins the marker. CreateProcessW passes on only inheritable
+  // handles, listed or not, so the window cannot be closed entirely; it is
+  // narrowed to the call itself.
+  setInheritable(inherit);
   const BOOL createdOk =
       CreateProcessW(request.applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                      flags, environment.data(), nullptr, &startup.StartupInfo, &created);
+  // Step 16 checks each flag again before it closes the handle.
+  static_cast<void>(clearInheritable(inherit));
   context.checkpoint(account ? kCheckpointAccountCreateProcessAfter
                              : kCheckpointManagedCreateProcessAfter);
   attributes.reset();

@@ -21,21 +21,6 @@ bool accountWorkerReady(const AddonState& state) {
   return ready != nullptr && ready(state);
 }
 
-// The work marker stands for "this runtime may start work"; the launcher
-// sees the runtime's hold on it end before it sees the acknowledgement.
-void dropWorkMarker(StartupProfile& profile) {
-  const HANDLE marker = profile.workMarker;
-  if (!isHandle(marker)) return;
-  if (!CloseHandle(marker)) fail("profile_close_failed");
-  // The kept list owned it; its entries give the closed value up unclosed.
-  std::erase_if(profile.keptHandles, [marker](UniqueHandle& kept) {
-    if (kept.get() != marker) return false;
-    kept.release();
-    return true;
-  });
-  profile.workMarker = nullptr;
-}
-
 void sendAcknowledgement(StartupProfile& profile) {
   if (!profile.startupAck) return;
   const unsigned char ready = 1;
@@ -61,8 +46,10 @@ napi_value finishStartup(napi_env env, napi_callback_info /*info*/) {
   if (profile.accountPurpose != "none" && !accountWorkerReady(state)) {
     fail("profile_account_not_ready");
   }
-  // 3.
-  dropWorkMarker(profile);
+  // 3. The work marker stands for "this runtime may start work"; the
+  //    launcher sees the runtime's hold on it end before it sees the
+  //    acknowledgement.
+  closeWorkMarker(profile);
   // 4.
   startup::checkStartupDeadline(GetTickCount64(), profile.deadline, profile.jobStartup);
   // 5.

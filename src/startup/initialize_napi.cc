@@ -4,6 +4,8 @@
 #include <cmath>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "addon/frame_napi.h"
 #include "addon/json_value_napi.h"
@@ -117,6 +119,39 @@ void releaseOrPoison(HANDLE serialization) {
   }
 }
 
+// The stored result of an earlier success, read under processLock.
+std::optional<std::string> initializedResultText() {
+  std::lock_guard lock(processState().processLock);
+  const StartupProfile& profile = startupProfile();
+  if (!profile.initialized) return std::nullopt;
+  return profile.resultText;
+}
+
+// One initialize at a time in the process, and none inside another on the
+// same thread. Lock order: this lock, then the serialisation mutex, then
+// processLock; processLock is never held while JavaScript runs or while the
+// mutex is waited for.
+class InitializeCall {
+ public:
+  InitializeCall() {
+    if (running_) fail("profile_poisoned");
+    lock_ = std::unique_lock(callLock());
+    running_ = true;
+  }
+  InitializeCall(const InitializeCall&) = delete;
+  InitializeCall& operator=(const InitializeCall&) = delete;
+  ~InitializeCall() { running_ = false; }
+
+ private:
+  static std::mutex& callLock() {
+    static std::mutex* const lock = new std::mutex();
+    return *lock;
+  }
+  static thread_local bool running_;
+  std::unique_lock<std::mutex> lock_;
+};
+thread_local bool InitializeCall::running_ = false;
+
 struct SelectionOutcome {
   std::string servicingText;
   std::string currentText;
@@ -124,8 +159,44 @@ struct SelectionOutcome {
   std::string nativeSha256;
 };
 
+// One guard element of the handoff, read before the mutex is owned.
+struct HandoffGuard {
+  HANDLE handle = nullptr;
+  std::string path;
+  std::uint32_t volume = 0;
+  std::string fileId;
+};
+
+// The handoff fields step 19a checks. They are read before step 16, so
+// that no getter the product's JavaScript planted runs while this thread
+// owns the home's serialisation mutex; only the records' own parse does.
+struct HandoffGuards {
+  std::uint32_t count = 0;
+  HANDLE lifetimeMarker = nullptr;
+  HANDLE workMarker = nullptr;
+  std::vector<HandoffGuard> guards;
+};
+
+HandoffGuards readHandoffGuards(napi_env env, napi_value handoff) {
+  HandoffGuards read;
+  const auto [guardArray, guardCount] = readArrayProperty(env, handoff, "guards");
+  read.count = guardCount;
+  read.lifetimeMarker = readHandle(env, handoff, "l");
+  read.workMarker = readHandle(env, handoff, "r");
+  if (guardCount < 1 || guardCount > startup::kMaxGuards) return read;
+  for (std::uint32_t index = 0; index < guardCount; ++index) {
+    const napi_value guard = arrayElement(env, guardArray, index);
+    HandoffGuard& entry = read.guards.emplace_back();
+    entry.handle = readHandle(env, guard, "handle");
+    entry.path = readStringProperty(env, guard, "path");
+    entry.volume = readUint32Property(env, guard, "volume");
+    entry.fileId = readStringProperty(env, guard, "file_id");
+  }
+  return read;
+}
+
 // 18 and 19, run while the serialisation mutex is owned.
-SelectionOutcome checkSelectionAndGuards(napi_env env, napi_value handoff,
+SelectionOutcome checkSelectionAndGuards(napi_env env, const HandoffGuards& handoffGuards,
                                          const startup::HandoffSelection& selection,
                                          const std::wstring& home, const std::wstring& root,
                                          std::uint64_t deadline, bool job,
@@ -149,20 +220,12 @@ SelectionOutcome checkSelectionAndGuards(napi_env env, napi_value handoff,
   parseDecimal64(selection.generation);
 
   // 19a. Guards and markers.
-  const auto [guardArray, guardCount] = readArrayProperty(env, handoff, "guards");
-  if (guardCount < 1 || guardCount > startup::kMaxGuards) fail("profile_guards");
-  const HANDLE lifetimeMarker = readHandle(env, handoff, "l");
-  const HANDLE workMarker = readHandle(env, handoff, "r");
-  guards.emplace(home, lifetimeMarker, workMarker, servicing.lifetimeIdentity,
-                 servicing.workIdentity);
-  for (std::uint32_t index = 0; index < guardCount; ++index) {
-    const napi_value guard = arrayElement(env, guardArray, index);
-    const HANDLE handle = readHandle(env, guard, "handle");
-    requireNonInheritable(handle);
-    const std::string path = readStringProperty(env, guard, "path");
-    const std::uint32_t volume = readUint32Property(env, guard, "volume");
-    const std::uint64_t fileIndex = parseDecimal64(readStringProperty(env, guard, "file_id"));
-    guards->add(handle, path, volume, fileIndex);
+  if (handoffGuards.count < 1 || handoffGuards.count > startup::kMaxGuards) fail("profile_guards");
+  guards.emplace(home, handoffGuards.lifetimeMarker, handoffGuards.workMarker,
+                 servicing.lifetimeIdentity, servicing.workIdentity);
+  for (const HandoffGuard& guard : handoffGuards.guards) {
+    requireNonInheritable(guard.handle);
+    guards->add(guard.handle, guard.path, guard.volume, parseDecimal64(guard.fileId));
   }
   guards->finish();
 
@@ -199,10 +262,15 @@ SelectionOutcome checkSelectionAndGuards(napi_env env, napi_value handoff,
 }
 
 napi_value initializeProfile(napi_env env) {
-  StartupProfile& profile = startupProfile();
-  // 4.
-  if (isPoisoned()) fail("profile_poisoned");
-  if (profile.initialized) return resultObject(env, profile.resultText);
+  // 4. The profile is read under processLock, never held while JavaScript
+  // runs: the result's parse below may call the product's JSON.parse.
+  {
+    std::lock_guard lock(processState().processLock);
+    if (isPoisoned()) fail("profile_poisoned");
+  }
+  if (const std::optional<std::string> stored = initializedResultText()) {
+    return resultObject(env, *stored);
+  }
 
   // 5. The handoff mapping named by the environment.
   const HANDLE mapping = handoffMappingFromEnvironment();
@@ -215,7 +283,11 @@ napi_value initializeProfile(napi_env env) {
   const HANDLE ack = readHandle(env, handoff, "startup_ack");
   requireNonInheritable(ack);
   requirePipe(ack);
-  if (profile.startupAck.get() != ack) profile.startupAck = UniqueHandle(ack);
+  {
+    std::lock_guard lock(processState().processLock);
+    StartupProfile& profile = startupProfile();
+    if (profile.startupAck.get() != ack) profile.startupAck = UniqueHandle(ack);
+  }
   // 9.
   const bool job = startup::isJobSchema(readStringProperty(env, handoff, "schema_version"));
   if (job) startup::checkJobKind(readStringProperty(env, handoff, "job_kind"));
@@ -252,8 +324,14 @@ napi_value initializeProfile(napi_env env) {
   proveSerializationMutex(serialization, home);
   selection.generation = readStringProperty(env, handoff, "generation");
   selection.payloadDigest = readStringProperty(env, handoff, "payload_digest");
+  // What steps 19a and 23 read from the handoff, read now: the mutex is
+  // not to be owned while a getter of the product's JavaScript runs.
+  const HandoffGuards handoffGuards = readHandoffGuards(env, handoff);
+  const std::optional<std::string> accountPurpose =
+      job ? std::optional(readStringProperty(env, handoff, "account_purpose")) : std::nullopt;
 
-  // 16. Own the mutex, within the deadline.
+  // 16. Own the mutex, within the deadline. processLock is not held: every
+  // other thread's use of it would wait behind another process.
   startup::checkStartupDeadline(GetTickCount64(), deadline, job);
   const DWORD waited =
       WaitForSingleObject(serialization, startup::millisecondsLeft(GetTickCount64(), deadline));
@@ -268,7 +346,8 @@ napi_value initializeProfile(napi_env env) {
       // Keep the mutex owned until this process ends, so the next owner
       // finds it abandoned again and retries the recovery.
       setPoisoned();
-      keepHandle(profile, serialization);
+      std::lock_guard lock(processState().processLock);
+      keepHandle(startupProfile(), serialization);
       throw;
     }
     releaseOrPoison(serialization);
@@ -279,7 +358,8 @@ napi_value initializeProfile(napi_env env) {
   SelectionOutcome outcome;
   try {
     // 18, 19.
-    outcome = checkSelectionAndGuards(env, handoff, selection, home, root, deadline, job, guards);
+    outcome =
+        checkSelectionAndGuards(env, handoffGuards, selection, home, root, deadline, job, guards);
     // 20.
     startup::checkStartupDeadline(GetTickCount64(), deadline, job);
   } catch (...) {
@@ -288,51 +368,56 @@ napi_value initializeProfile(napi_env env) {
   }
   releaseOrPoison(serialization);
 
-  // 21. Commit the profile.
-  for (const HANDLE guard : guards->handles()) keepHandle(profile, guard);
-  keepHandle(profile, serialization);
-  keepHandle(profile, parent);
-  keepHandle(profile, mapping);
-  profile.resultText =
-      startup::startupResultText({homeText, rootText, selection.payloadDigest, selection.generation,
-                                  deadlineText, guards->pathArrayBody()});
-  profile.serialization = serialization;
-  profile.lifetimeMarker = guards->lifetimeMarker();
-  profile.workMarker = guards->workMarker();
-  profile.workMarkerVolume = guards->workMarkerVolume();
-  profile.workMarkerIndex = guards->workMarkerIndex();
-  profile.home = home;
-  profile.root = root;
-  profile.ownerSidHash = selection.ownerSidHash;
-  profile.payloadDigest = selection.payloadDigest;
-  profile.generation = selection.generation;
-  profile.nativeSha256 = outcome.nativeSha256;
-  profile.servicingText = std::move(outcome.servicingText);
-  profile.currentText = std::move(outcome.currentText);
-  profile.admissionText = std::move(outcome.admissionText);
-  profile.guards = guards->guards();
-  profile.deadline = deadline;
-  profile.jobStartup = job;
-  profile.role = role;
+  std::string resultText;
+  {
+    std::lock_guard lock(processState().processLock);
+    StartupProfile& profile = startupProfile();
+    // 21. Commit the profile.
+    for (const HANDLE guard : guards->handles()) keepHandle(profile, guard);
+    keepHandle(profile, serialization);
+    keepHandle(profile, parent);
+    keepHandle(profile, mapping);
+    profile.resultText =
+        startup::startupResultText({homeText, rootText, selection.payloadDigest,
+                                    selection.generation, deadlineText, guards->pathArrayBody()});
+    profile.serialization = serialization;
+    profile.lifetimeMarker = guards->lifetimeMarker();
+    profile.workMarker = guards->workMarker();
+    profile.workMarkerVolume = guards->workMarkerVolume();
+    profile.workMarkerIndex = guards->workMarkerIndex();
+    profile.home = home;
+    profile.root = root;
+    profile.ownerSidHash = selection.ownerSidHash;
+    profile.payloadDigest = selection.payloadDigest;
+    profile.generation = selection.generation;
+    profile.nativeSha256 = outcome.nativeSha256;
+    profile.servicingText = std::move(outcome.servicingText);
+    profile.currentText = std::move(outcome.currentText);
+    profile.admissionText = std::move(outcome.admissionText);
+    profile.guards = guards->guards();
+    profile.deadline = deadline;
+    profile.jobStartup = job;
+    profile.role = role;
 
-  // 22. A resident runtime is started by the native broker executable of
-  // this very runtime, and then holds the residency.
-  if (role == RuntimeRole::resident) {
-    if (!samePathIgnoringCase(utf8ToUtf16(parentImage), nativeTargetPath(root))) {
-      fail("profile_resident_parent");
+    // 22. A resident runtime is started by the native broker executable of
+    // this very runtime, and then holds the residency.
+    if (role == RuntimeRole::resident) {
+      if (!samePathIgnoringCase(utf8ToUtf16(parentImage), nativeTargetPath(root))) {
+        fail("profile_resident_parent");
+      }
+      reserveResidency(nativeEntryTick());
     }
-    reserveResidency(nativeEntryTick());
+    // 23.
+    if (accountPurpose) {
+      startup::checkAccountPurpose(*accountPurpose);
+      profile.accountPurpose = *accountPurpose;
+    }
+    // 24.
+    profile.initialized = true;
+    removeHandoffVariable();
+    resultText = profile.resultText;
   }
-  // 23.
-  if (job) {
-    std::string purpose = readStringProperty(env, handoff, "account_purpose");
-    startup::checkAccountPurpose(purpose);
-    profile.accountPurpose = std::move(purpose);
-  }
-  // 24.
-  profile.initialized = true;
-  removeHandoffVariable();
-  return resultObject(env, profile.resultText);
+  return resultObject(env, resultText);
 }
 
 }  // namespace
@@ -343,9 +428,14 @@ napi_value initialize(napi_env env, napi_callback_info info) {
   bool first = false;
   const std::uint64_t entryTick = nativeEntryTick(&first);
   if (first) recordCheckpoint(kCheckpointNativeProfileEntry, entryTick);
-  // 2. processLock for the whole call: the profile is written here, and the
-  // serialisation mutex is waited on while holding it (the one exception).
-  std::lock_guard lock(processState().processLock);
+  // 2. initialize's own lock for the whole call; processLock only around the
+  // profile's reads and writes. The handoff's parse and its property reads
+  // run the product's JavaScript (JSON.parse, getters on Object.prototype),
+  // which may call back into the addon: holding processLock there would hang
+  // the runtime on its own lock. A nested initialize on this thread is
+  // refused instead of waiting on itself; the poison flag stays as it is,
+  // since nothing was left half done.
+  InitializeCall call;
   // 3.
   fetchOptionalArguments(env, info, 0);
   return initializeProfile(env);

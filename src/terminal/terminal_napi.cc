@@ -193,7 +193,7 @@ napi_value prepareTerminal(napi_env env, napi_callback_info info) {
   }
   std::optional<std::uint64_t> eventDeadline;
   {
-    std::lock_guard<std::mutex> lock(work->lock);
+    std::lock_guard<std::mutex> binding(work->bindingLock);
     // 3.
     if (work->terminal.lock()) fail("terminal_owner_refused");
     // 4.
@@ -221,7 +221,7 @@ napi_value prepareTerminal(napi_env env, napi_callback_info info) {
     operation->deadline = terminalDeadline(eventDeadline, work->timing.deadline);
     // 7.
     {
-      std::lock_guard<std::mutex> workLock(work->lock);
+      std::lock_guard<std::mutex> binding(work->bindingLock);
       work->terminal = operation;
     }
     // 8.

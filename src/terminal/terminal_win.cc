@@ -24,7 +24,7 @@ std::string utcNowText() {
 
 // The operation a work was prepared against, if it still exists.
 std::shared_ptr<TerminalObservation> linkedOperation(Work& work) {
-  std::lock_guard<std::mutex> lock(work.lock);
+  std::lock_guard<std::mutex> binding(work.bindingLock);
   return work.terminal.lock();
 }
 

@@ -21,13 +21,17 @@ class WorkLogOwner final : public LogOwner {
  public:
   explicit WorkLogOwner(std::shared_ptr<Work> work) : work_(std::move(work)) {}
   std::unique_lock<std::mutex> lockOwner() override {
-    return std::unique_lock<std::mutex>(work_->lock);  // the work record and its bindings
+    return std::unique_lock<std::mutex>(work_->lock);  // the work record and its writes
   }
   // Runs with the work's lock held.
   void check() override {
     checkWorkValidity(*work_);
-    checkWorkEvent(work_->diagnosticEvent.get(), work_->diagnosticUnbound.load(), work_->id,
-                   loggingOff());
+    std::shared_ptr<DiagnosticEvent> event;
+    {
+      std::lock_guard<std::mutex> binding(work_->bindingLock);
+      event = work_->diagnosticEvent;
+    }
+    checkWorkEvent(event.get(), work_->diagnosticUnbound.load(), work_->id, loggingOff());
   }
   void requireOpen() override {
     if (!work_->workRecord) fail("profile_work_ended");
@@ -66,7 +70,9 @@ napi_value appendDiagnostic(napi_env env, napi_callback_info info) {
   // 3. A work that carries an event writes only that event's lines.
   std::shared_ptr<DiagnosticEvent> event;
   {
-    std::lock_guard<std::mutex> lock(work->lock);  // the work's bindings
+    // The leaf lock only: a write of this work may hold the work's lock
+    // while it waits for another process.
+    std::lock_guard<std::mutex> lock(work->bindingLock);
     event = work->diagnosticEvent;
   }
   if (event) {

@@ -77,7 +77,7 @@ void requireCustody(const StartupProfile& profile) {
 
 // 9. Binds a live, unbound event of this environment to the work. Any other
 // event leaves the work diagnostic-unbound, which only its later diagnostics
-// notice. Caller holds the work's lock and processLock, in that order.
+// notice. Caller holds processLock.
 void bindDiagnosticEvent(Work& work, const std::string& token) {
   work.diagnosticUnbound.store(true);
   const std::shared_ptr<DiagnosticEvent> event = findDiagnosticEvent(token);
@@ -89,13 +89,17 @@ void bindDiagnosticEvent(Work& work, const std::string& token) {
   if (work.timing.deadline < event->deadline.load()) event->deadline.store(work.timing.deadline);
   event->boundWorkId.store(work.id);
   event->bound.store(true);
-  work.diagnosticEvent = event;
+  {
+    std::lock_guard<std::mutex> binding(work.bindingLock);
+    work.diagnosticEvent = event;
+  }
   work.diagnosticUnbound.store(false);
 }
 
 // Caller holds processLock. Only the work the event is bound to releases it:
 // a second end of the same work may complete after the event was bound anew.
 void releaseDiagnosticBinding(Work& work) noexcept {
+  std::lock_guard<std::mutex> binding(work.bindingLock);
   const std::shared_ptr<DiagnosticEvent>& event = work.diagnosticEvent;
   if (event && event->boundWorkId.load() == work.id) event->bound.store(false);
 }
@@ -111,7 +115,6 @@ void executeOpen(NativeJob& job) {
 void openSettling(NativeJob& base, bool succeeded) noexcept {
   WorkJob& job = jobAs<WorkJob>(base);
   if (succeeded || !job.work) return;
-  std::lock_guard<std::mutex> workLock(job.work->lock);
   std::lock_guard<std::mutex> lock(processState().processLock);
   releaseDiagnosticBinding(*job.work);
 }
@@ -121,8 +124,13 @@ napi_value openValue(napi_env env, NativeJob& base) {
   // The open itself succeeded, but the work may have run out of time while
   // the completion waited for this thread; it is then refused like a failed
   // open, its event included.
+  // The value is built before the work enters `works`: once it is there,
+  // nothing may fail, or a rejected promise would leave a work holding the
+  // marker that nobody can name or end.
+  napi_value value = nullptr;
   try {
     checkWorkValidity(*job.work);
+    value = makeString(env, formatDecimal64(job.work->id));
     std::lock_guard<std::mutex> lock(processState().processLock);
     // An existing entry stays as it is.
     workTables().works.emplace(job.work->id, job.work);
@@ -130,7 +138,7 @@ napi_value openValue(napi_env env, NativeJob& base) {
     openSettling(base, false);
     throw;
   }
-  return makeString(env, formatDecimal64(job.work->id));
+  return value;
 }
 
 // ---- Kind 2: end ----------------------------------------------------------
@@ -145,7 +153,7 @@ void executeEnd(NativeJob& base) {
   // A work the account worker gave back validates a pending resident.
   bool revoked = false;
   {
-    std::lock_guard<std::mutex> lock(work.lock);  // the work's bindings
+    std::lock_guard<std::mutex> binding(work.bindingLock);
     revoked = work.accountRevoked;
   }
   if (revoked && hooks.residentEnd != nullptr) hooks.residentEnd(work);
@@ -217,14 +225,10 @@ Seam<WorkEndHooks>& workEndHooks() {
 
 std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId) {
   const AddonState& state = addonStateOf(env);
-  std::uint64_t id = 0;
-  try {
-    id = parseDecimal64(readUtf8Argument(env, workId));
-  } catch (const ProfileError&) {
-    fail("profile_work_required");
-  } catch (const std::out_of_range&) {
-    fail("profile_work_required");
-  }
+  // The id is decimal text by the one rule every decimal follows, and its
+  // own reasons leave as they are; only a well-formed id that names no work
+  // of this environment is "profile_work_required".
+  const std::uint64_t id = parseDecimal64(readUtf8Argument(env, workId));
   std::lock_guard<std::mutex> lock(processState().processLock);
   const auto& works = workTables().works;
   const auto found = works.find(id);
@@ -275,7 +279,6 @@ napi_value beginWork(napi_env env, napi_callback_info info) {
   if (arguments.count >= 2) {
     const std::string eventToken = readUtf8Argument(env, arguments[1]);
     if (eventToken != "-") {
-      std::lock_guard<std::mutex> workLock(work->lock);
       std::lock_guard<std::mutex> lock(processState().processLock);
       bindDiagnosticEvent(*work, eventToken);
     }
@@ -297,7 +300,9 @@ napi_value endWork(napi_env env, napi_callback_info info) {
   auto job = newJob<WorkJob>(JobKind::kEndWork);
   {
     // 4. The account binding travels with the end job, which revokes it.
-    std::lock_guard<std::mutex> lock(work->lock);
+    //    Only the leaf lock: the work's own lock may be held by a write
+    //    that waits for another process.
+    std::lock_guard<std::mutex> lock(work->bindingLock);
     if (work->accountSignal && !SetEvent(work->accountSignal.get())) {
       fail("profile_account_revoke");
     }
@@ -322,12 +327,13 @@ void retainWork(std::shared_ptr<Work> work) noexcept {
   workTables().retained.push_back(std::move(work));
 }
 
-void endEnvironmentWorks(AddonState& state) noexcept {
-  const std::uint64_t environmentId = state.environmentId;
+namespace {
+
+void endEnvironmentWorksOf(std::uint64_t environmentId) {
   ProcessState& process = processState();
   auto& works = workTables().works;
-  // Taken out of the table under processLock first; each work's own lock
-  // comes before processLock, so the bindings are handled afterwards.
+  // Taken out of the table under processLock first; the bindings are
+  // handled afterwards under each work's leaf lock.
   std::vector<std::shared_ptr<Work>> ended;
   {
     std::lock_guard<std::mutex> lock(process.processLock);
@@ -342,15 +348,29 @@ void endEnvironmentWorks(AddonState& state) noexcept {
     }
   }
   for (const std::shared_ptr<Work>& work : ended) {
-    std::lock_guard<std::mutex> workLock(work->lock);
-    if (work->accountSignal) SetEvent(work->accountSignal.get());
-    if (!work->accountBinding) continue;
+    {
+      std::lock_guard<std::mutex> binding(work->bindingLock);
+      if (work->accountSignal) SetEvent(work->accountSignal.get());
+      if (!work->accountBinding) continue;
+      work->accountBinding.reset();
+    }
     // The account worker may still act for this work; nothing can end it
     // safely now, so the process refuses new work and keeps the work alive.
     setPoisoned();
-    work->accountBinding.reset();
     std::lock_guard<std::mutex> lock(process.processLock);
     workTables().retained.push_back(work);
+  }
+}
+
+}  // namespace
+
+void endEnvironmentWorks(AddonState& state) noexcept {
+  // A finaliser step must not throw; a failed allocation leaves the works'
+  // cleanup uncertain, which poisons.
+  try {
+    endEnvironmentWorksOf(state.environmentId);
+  } catch (...) {
+    setPoisoned();
   }
 }
 

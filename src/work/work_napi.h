@@ -38,8 +38,10 @@ struct WorkJob : NativeJob {
   std::wstring applicationPath;
 };
 
-// Parses a decimal work id, finds it in `works` under processLock and
-// requires the calling environment to own it; else "profile_work_required".
+// The one work lookup of every entry that takes a work id. The id must be a
+// string ("profile_string") of canonical decimal text ("profile_integer", or
+// the standard library's message above 2^64-1); the work it names must be in
+// `works` and belong to the calling environment, else "profile_work_required".
 std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId);
 
 // The owner of a diagnostic log write the work makes: the work's lock, its

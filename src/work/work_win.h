@@ -44,12 +44,19 @@ struct Work {
   // Set when a diagnostic event was named but could not be bound.
   std::atomic<bool> diagnosticUnbound{false};
 
-  // lock guards the work record handle and every binding below.
+  // lock guards the work record handle and keeps the work's native steps
+  // apart. A diagnostic write holds it while it waits for the home's
+  // serialisation mutex and a child launch across CreateProcessW, so the
+  // JavaScript thread never takes it. Lock order: lock, then processLock,
+  // then bindingLock.
   std::mutex lock;
   // The open work marker; set by the open job, closed by the end job.
   UniqueHandle workRecord;
-  std::shared_ptr<DiagnosticEvent> diagnosticEvent;
 
+  // bindingLock guards the bindings below, the fields the JavaScript thread
+  // touches. It is a leaf: nothing is taken or waited for while it is held.
+  std::mutex bindingLock;
+  std::shared_ptr<DiagnosticEvent> diagnosticEvent;
   // Kept here for the subsystems that bind to a work; they own the meaning.
   std::weak_ptr<TerminalObservation> terminal;
   std::shared_ptr<Prepared> accountBinding;

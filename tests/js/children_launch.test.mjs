@@ -255,3 +255,42 @@ describe('a managed child\'s streams', () => {
     assert.equal(seen.aliveAfter, false);
   });
 });
+
+describe('two managed children at once', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    seen = await start(home, `
+  // Two children at once: ending one's input ends only that one.
+  const first = await spawn(['child', 'echo']);
+  const second = await spawn(['child', 'echo']);
+  addon.write(first.id, Buffer.from('one'));
+  addon.write(second.id, Buffer.from('two'));
+  addon.end(first.id);
+  out.first = await drain(first.id);
+  const secondRunning = addon.poll(second.id);
+  out.secondRunning = 'exit_code' in secondRunning;
+  let secondOut = secondRunning.stdout ? secondRunning.stdout.toString('utf8') : '';
+  addon.write(second.id, Buffer.from('+more'));
+  addon.end(second.id);
+  out.second = await drain(second.id);
+  out.second.stdout = secondOut + out.second.stdout;
+  await addon.dispose(first.id);
+  await addon.dispose(second.id);
+
+  out.embeddedNul = await reason(() => spawn(['child', 'args', 'a\\u0000b']));
+`);
+  });
+  after(() => removeHome(home));
+
+  it('ends only the child whose input ended', () => {
+    assert.deepEqual([seen.first.stdout, seen.first.exit], ['one', 0]);
+    assert.equal(seen.secondRunning, false);
+    assert.deepEqual([seen.second.stdout, seen.second.exit], ['two+more', 0]);
+  });
+
+  it('refuses an argument with an embedded NUL', () => {
+    assert.equal(seen.embeddedNul, 'profile_nul');
+  });
+});

@@ -393,6 +393,55 @@ out.finish = attempt(() => addon.finishStartup());`),
   });
 });
 
+describe('calls back into the addon from inside initialize', () => {
+  let home;
+  before(async () => { home = await installHome(); });
+  after(() => removeHome(home));
+
+  // initialize runs the product's JavaScript twice over: the engine's
+  // JSON.parse as it stands, and a getter on Object.prototype for the
+  // absent "runtime_role". Each calls the addon again; every call answers
+  // at once, and the outer initialize still succeeds.
+  it('refuses a nested initialize and answers other entries without waiting', async () => {
+    const launch = await start({
+      home, role: 'job',
+      source: script(`const nested = {};
+const reenter = (where) => {
+  if (nested[where]) return;
+  nested[where] = {
+    initialize: attempt(() => addon.initialize()),
+    finishStartup: attempt(() => addon.finishStartup()),
+    newDiagnosticEvent: attempt(() => addon.newDiagnosticEvent()),
+    endWork: attempt(() => addon.endWork('1')),
+  };
+};
+const parse = JSON.parse;
+JSON.parse = function (...args) { reenter('parse'); return parse.apply(this, args); };
+Object.defineProperty(Object.prototype, 'runtime_role', {
+  configurable: true, get() { reenter('getter'); return undefined; },
+});
+out.init = attempt(() => addon.initialize());
+JSON.parse = parse;
+delete Object.prototype.runtime_role;
+out.nested = nested;
+out.poisonedAfter = attempt(() => addon.initialize());
+out.finish = attempt(() => addon.finishStartup());`),
+    });
+    assert.ok(launch.seen.init.value, JSON.stringify(launch.seen));
+    const expected = {
+      initialize: { error: 'profile_poisoned' },
+      finishStartup: { error: 'profile_custody_required' },
+      newDiagnosticEvent: { error: 'profile_custody_required' },
+      endWork: { error: 'profile_work_required' },
+    };
+    assert.deepEqual(launch.seen.nested, { parse: expected, getter: expected });
+    // The refusal of the nested call poisoned nothing.
+    assert.deepEqual(launch.seen.poisonedAfter.value, launch.seen.init.value);
+    assert.equal(launch.seen.finish.value, true);
+    assert.equal(launch.outcome, 'acknowledged');
+  });
+});
+
 describe('the release flavour under Wine', () => {
   let home;
   before(async () => { home = await installHome(); });

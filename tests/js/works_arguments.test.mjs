@@ -63,11 +63,32 @@ for (const flavour of ['testbed', 'release']) {
   });
 
   describe(`work lookup without works (${flavour})`, () => {
-    it('refuses ids that name no work of this environment', () => {
-      for (const id of ['1', '18446744073709551615', '99999999999999999999', '0', '01', 'x', 1]) {
-        assert.equal(thrownMessage(() => addon.endWork(id)), 'profile_work_required', String(id));
-        assert.equal(thrownMessage(() => addon.checkWorkBinding(id, 'C:\\x.exe')),
-          'profile_work_required', String(id));
+    // One lookup for every entry that takes a work id: text that is not
+    // canonical decimal is refused as such, a well-formed id that names no
+    // work as that.
+    it('refuses malformed ids as integers and unknown ones as no work', () => {
+      const ids = [
+        ['1', 'profile_work_required'],
+        ['18446744073709551615', 'profile_work_required'],
+        ['99999999999999999999', 'stoull argument out of range'],
+        ['0', 'profile_integer'],
+        ['01', 'profile_integer'],
+        ['+1', 'profile_integer'],
+        [' 1', 'profile_integer'],
+        ['x', 'profile_integer'],
+        ['', 'profile_string'],
+        [1, 'profile_string'],
+      ];
+      const entries = {
+        endWork: (id) => addon.endWork(id),
+        checkWorkBinding: (id) => addon.checkWorkBinding(id, 'C:\\x.exe'),
+        appendDiagnostic: (id) => addon.appendDiagnostic(id, 'line\n'),
+        spawnAsync: (id) => addon.spawnAsync(id, 'C:\\x.exe', [], {}),
+      };
+      for (const [name, call] of Object.entries(entries)) {
+        for (const [id, expected] of ids) {
+          assert.equal(thrownMessage(() => call(id)), expected, `${name}(${JSON.stringify(id)})`);
+        }
       }
     });
 

@@ -100,6 +100,22 @@ TEST(ChildOutput, APollTakesAtMostSixtyFourKibibytesPerStream) {
   EXPECT_TRUE(nuvra::releaseAndFreeChild(std::move(child)));
 }
 
+// A poll that fails on one stream takes nothing from the other: the bytes
+// stay in the pipe for the next poll. An event stands in for a standard-error
+// pipe that cannot be peeked.
+TEST(ChildOutput, AFailedPollLosesNoBytesOfTheOtherStream) {
+  ChildSlot child = launch({L"child", L"echo"});
+  EXPECT_TRUE(nuvra::writeChildInput(*child, bytesOf("kept")));
+  EXPECT_TRUE(nuvra::endChildInput(*child));
+  ASSERT_EQ(WaitForSingleObject(child->process.get(), 10000), WAIT_OBJECT_0);
+  nuvra::UniqueHandle stderrPipe = std::move(child->stderrPipe);
+  child->stderrPipe = nuvra::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  EXPECT_EQ(reasonOf([&] { nuvra::pollChild(*child); }), "stdout_read_failed");
+  child->stderrPipe = std::move(stderrPipe);
+  EXPECT_EQ(drain(*child).out, "kept");
+  EXPECT_TRUE(nuvra::releaseAndFreeChild(std::move(child)));
+}
+
 TEST(ChildExit, ARunningChildHasNoExitCodeAndAKilledOneExitsWithOne) {
   ChildSlot child = launch({L"child", L"sleep", L"600000"});
   EXPECT_FALSE(nuvra::pollChild(*child).exitCode.has_value());

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "children/child_io_win.h"
 #include "common/reason.h"
 #include "common/text.h"
+#include "handle_table_win.h"
 #include "launch/launch_win.h"
 
 namespace nuvra::testing {
@@ -93,9 +95,10 @@ class TestContext : public nuvra::LaunchContext {
   std::vector<HANDLE> guards;
   bool deadlineFails = false;
   int deadlineChecks = 0;
-  int acquisitions = 0;
-  int releases = 0;
-  int ownerLocks = 0;
+  // Atomic: a test's other thread orders its steps by them.
+  std::atomic<int> acquisitions{0};
+  std::atomic<int> releases{0};
+  std::atomic<int> ownerLocks{0};
   std::mutex ownerMutex;
   std::vector<std::string> checkpoints;
 };
@@ -156,9 +159,22 @@ inline std::string firstLine(ChildProcess& child) {
   return out.substr(0, out.find('\n'));
 }
 
+// This process's handle count from the handle table.
 inline DWORD handleCount() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
+  const std::optional<DWORD> count = handleCount(GetCurrentProcessId());
+  if (!count) ADD_FAILURE() << "the handle table could not be read";
+  return count.value_or(0);
+}
+
+// The count once it has come down to `expected`, or where it stayed: a
+// launch that fails hands its record to the thread pool's cleanup, which
+// closes the record's handles off this thread. Read a bounded number of times.
+inline DWORD handleCountSettlingTo(DWORD expected) {
+  DWORD count = handleCount();
+  for (int i = 0; i < 5000 && count > expected; ++i) {
+    Sleep(1);
+    count = handleCount();
+  }
   return count;
 }
 

@@ -170,7 +170,9 @@ TEST(Inheritance, RequireNonInheritableRefusesANonHandle) {
   EXPECT_EQ(reasonOf([] { requireNonInheritable(nullptr); }), "profile_inheritance");
 }
 
-TEST(Inheritance, DuplicateForChildIsInheritableAndOwnedByTheList) {
+// A duplicate for a child is inheritable only between setInheritable and
+// clearInheritable, the bracket around the one process creation.
+TEST(Inheritance, DuplicateForChildIsInheritableOnlyInsideTheBracket) {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(event);
   InheritList list;
@@ -178,11 +180,17 @@ TEST(Inheritance, DuplicateForChildIsInheritableAndOwnedByTheList) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].get(), duplicate);
   EXPECT_NE(duplicate, event.get());
-  DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(duplicate, &flags));
-  EXPECT_NE(flags & HANDLE_FLAG_INHERIT, 0u);
-  ASSERT_TRUE(GetHandleInformation(event.get(), &flags));
-  EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+  const auto inheritable = [](HANDLE handle) {
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(handle, &flags));
+    return (flags & HANDLE_FLAG_INHERIT) != 0;
+  };
+  EXPECT_FALSE(inheritable(duplicate));
+  setInheritable(list);
+  EXPECT_TRUE(inheritable(duplicate));
+  EXPECT_TRUE(clearInheritable(list));
+  EXPECT_FALSE(inheritable(duplicate));
+  EXPECT_FALSE(inheritable(event.get()));
   // The duplicate is the same event.
   ASSERT_TRUE(SetEvent(duplicate));
   EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);

@@ -19,55 +19,12 @@
 
 #include "common/handle_win.h"
 #include "common/text.h"
+#include "handle_table_win.h"
 
 namespace {
 
 using nuvra::UniqueHandle;
-
-// Counted from the system's handle table rather than GetProcessHandleCount,
-// which Wine answers with 0 for every process.
-struct HandleEntry {
-  void* object;
-  ULONG_PTR processId;
-  ULONG_PTR handleValue;
-  ULONG grantedAccess;
-  USHORT creatorBackTraceIndex;
-  USHORT objectTypeIndex;
-  ULONG attributes;
-  ULONG reserved;
-};
-struct HandleTable {
-  ULONG_PTR count;
-  ULONG_PTR reserved;
-  HandleEntry entries[1];
-};
-constexpr ULONG kExtendedHandleInformation = 64;
-constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-std::optional<DWORD> handleCount(DWORD pid) {
-  using Query = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
-  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr) return std::nullopt;
-  std::vector<ULONG_PTR> buffer(1 << 16);
-  for (;;) {
-    ULONG needed = 0;
-    const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
-    const LONG status = query(kExtendedHandleInformation, buffer.data(), size, &needed);
-    if (status == kInfoLengthMismatch && buffer.size() < (1u << 26)) {
-      buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(ULONG_PTR) + 1024));
-      continue;
-    }
-    if (status != 0) return std::nullopt;
-    break;
-  }
-  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-  DWORD count = 0;
-  for (ULONG_PTR i = 0; i < table->count; ++i) {
-    if (table->entries[i].processId == pid) ++count;
-  }
-  return count;
-}
+using nuvra::testing::handleCount;
 
 struct Memory {
   std::uint64_t workingSet = 0;

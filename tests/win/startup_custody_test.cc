@@ -14,10 +14,12 @@
 #include "common/handle_win.h"
 #include "common/identity_win.h"
 #include "common/policy.h"
+#include "common/process_state.h"
 #include "common/text.h"
 #include "common/text_win.h"
 #include "custody/custody_win.h"
 #include "custody/guards_win.h"
+#include "custody/profile_win.h"
 #include "custody/selection_records_win.h"
 #include "custody/serialization_object_win.h"
 #include "test_support_win.h"
@@ -461,6 +463,51 @@ TEST_F(NativeTargetTest, AnOwnerCheckFailureStopsTheCheck) {
   });
   EXPECT_EQ(reason, "profile_work_ended");
   EXPECT_EQ(calls, 2);
+}
+
+// finishStartup's drop of the work marker. Whether the close succeeds or
+// fails, the value leaves the profile and the kept list, so a retry never
+// closes it again (by then it may name another object); a failed close
+// poisons. A closed handle's value stands in for one that will not close.
+TEST(WorkMarkerDrop, GivesTheValueUpOnceAndPoisonsOnAFailedClose) {
+  struct Case {
+    const char* name;
+    bool closes;
+    const char* reason;
+    bool poisons;
+  };
+  const Case cases[] = {
+      {"a marker that closes", true, "", false},
+      {"a marker that will not close", false, "profile_close_failed", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    nuvra::processState().poisoned.store(false);
+    UniqueHandle other(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE value = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(value, nullptr);
+    if (!c.closes) {
+      ASSERT_TRUE(CloseHandle(value));
+    }
+    nuvra::StartupProfile profile;
+    profile.keptHandles.emplace_back(value);
+    profile.keptHandles.emplace_back(other.get());
+    profile.workMarker = value;
+
+    EXPECT_EQ(reasonOf([&] { nuvra::closeWorkMarker(profile); }), c.reason);
+    EXPECT_EQ(nuvra::isPoisoned(), c.poisons);
+    EXPECT_EQ(profile.workMarker, nullptr);
+    ASSERT_EQ(profile.keptHandles.size(), 1u);
+    EXPECT_EQ(profile.keptHandles[0].get(), other.get());
+    if (c.closes) {
+      DWORD flags = 0;
+      EXPECT_FALSE(GetHandleInformation(value, &flags));
+    }
+    // A retry has nothing left to close.
+    EXPECT_EQ(reasonOf([&] { nuvra::closeWorkMarker(profile); }), "");
+    static_cast<void>(profile.keptHandles[0].release());
+  }
+  nuvra::processState().poisoned.store(false);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Roles that hold a product home's serialisation mutex from outside any
 // runtime, so that contention and abandonment across processes can be shown:
 //   hold-serialization <home> <milliseconds>   owns it that long, then releases
+//   hold-serialization <home> input            prints "waiting", takes it once a
+//                                              line arrives on standard input,
+//                                              releases it when that input ends
 //   die-holding-serialization <home>            owns it and exits without release
 // Both print "held" on standard output once the mutex is owned.
 #include "roles.h"
@@ -42,13 +45,35 @@ int takeMutex(const wchar_t* home, UniqueHandle& mutex) {
   return 0;
 }
 
+// Reads standard input until a line feed (true) or its end (false).
+bool readLine() {
+  for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+    if (c == '\n') return true;
+  }
+  return false;
+}
+
+// The input mode: a test orders the take and the release by signals, so the
+// holder is started before the moment it must hold.
+int holdUntilInputEnds(const wchar_t* home) {
+  std::fputs("waiting\n", stdout);
+  std::fflush(stdout);
+  if (!readLine()) return 2;
+  UniqueHandle mutex;
+  if (const int failed = takeMutex(home, mutex)) return failed;
+  while (readLine()) {
+  }
+  return ReleaseMutex(mutex.get()) ? 0 : 5;
+}
+
 }  // namespace
 
 int holdSerialization(int argc, wchar_t** argv) {
   if (argc != 2) {
-    std::fputs("usage: hold-serialization <home> <milliseconds>\n", stderr);
+    std::fputs("usage: hold-serialization <home> <milliseconds>|input\n", stderr);
     return 2;
   }
+  if (std::wcscmp(argv[1], L"input") == 0) return holdUntilInputEnds(argv[0]);
   wchar_t* end = nullptr;
   const unsigned long milliseconds = std::wcstoul(argv[1], &end, 10);
   if (end == argv[1] || *end != L'\0' || milliseconds > 600000) {

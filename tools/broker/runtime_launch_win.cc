@@ -118,6 +118,8 @@ RuntimeProcess startRuntime(const RuntimeCommand& command, InheritList& inherit)
   std::wstring commandLine = command.commandLine;
   std::wstring environment = command.environment;
   PROCESS_INFORMATION info{};
+  // The copies are made inheritable only now, for this one call.
+  setInheritable(inherit);
   // Suspended, so that its token is checked before it runs a single instruction.
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
   const BOOL created =
