@@ -17,29 +17,6 @@
 namespace nuvra {
 namespace {
 
-class WorkLogOwner final : public LogOwner {
- public:
-  explicit WorkLogOwner(std::shared_ptr<Work> work) : work_(std::move(work)) {}
-  std::unique_lock<std::mutex> lockOwner() override {
-    return std::unique_lock<std::mutex>(work_->lock);  // the work record and its bindings
-  }
-  // Runs with the work's lock held.
-  void check() override {
-    checkWorkValidity(*work_);
-    checkWorkEvent(work_->diagnosticEvent.get(), work_->diagnosticUnbound.load(), work_->id,
-                   loggingOff());
-  }
-  void requireOpen() override {
-    if (!work_->workRecord) fail("profile_work_ended");
-  }
-  std::uint64_t deadline() const override { return work_->timing.deadline; }
-  std::uint32_t clock() const override { return 0; }
-  bool fencedAtOpen() const override { return true; }
-
- private:
-  std::shared_ptr<Work> work_;
-};
-
 // The "event_id" of one line; a line that is not an object has none.
 std::string lineEventId(napi_env env, std::string_view line) {
   napi_value value = parseJsonValue(env, line);
@@ -74,7 +51,7 @@ napi_value appendDiagnostic(napi_env env, napi_callback_info info) {
   // The owner keeps the work alive until the write is done.
   auto job = newJob<DiagnosticWriteJob>(JobKind::kAppendDiagnostic);
   job->diagnosticLog.reset(
-      new DiagnosticWrite(std::make_unique<WorkLogOwner>(work), profileLogHome(), std::move(text)));
+      new DiagnosticWrite(workLogOwner(work), profileLogHome(), std::move(text)));
   return queueJob(env, std::move(job));
 }
 

@@ -20,4 +20,10 @@ int runManagedChild(int argc, wchar_t** argv);
 // suspended with its idle-account record; see account_worker_role_win.cc.
 int runAccountWorker(int argc, wchar_t** argv);
 
+#ifdef NUVRA_TESTBED_FAULTS
+// "exchange-peer FAULT": a test peer of the broker pipe protocol, testbed
+// flavour only; see exchange_peer_role_win.cc.
+int runExchangePeer(int argc, wchar_t** argv);
+#endif
+
 }  // namespace nuvra::broker
