@@ -9,13 +9,15 @@ import { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome } from './lib/home.mjs';
+import { installHome, installerPath, launchRuntime, removeHome } from './lib/home.mjs';
 
 const REQUEST_ID = '0123abcd-0123-4567-89ab-0123456789ab';
 
 function script(body) {
   return `import { createRequire } from 'node:module';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
+import fs from 'node:fs';
 const require = createRequire(import.meta.url);
 const addon = require(${JSON.stringify(addonPath.testbed)});
 const out = {};
@@ -48,7 +50,7 @@ const descriptor = (peer, change = {}) => {
   return Object.values(fields).join('\\t');
 };
 const requestId = ${JSON.stringify(REQUEST_ID)};
-const show = (r) => (r.value !== undefined ? { text: r.value.length > 64 ? 'length ' + r.value.length : r.value.toString('latin1') } : r);
+const show = (r) => (r.value !== undefined ? { text: r.value.length > 4096 ? 'length ' + r.value.length : r.value.toString('latin1') } : r);
 // One exchange on a fresh client work; the work ends afterwards.
 const run = async ({ peer, version2 = false, change = {}, request = Buffer.from('hello broker'), id = requestId, event = '-' }) => {
   const work = await addon.beginWork(() => 1000, event, 'client', 'recall');
@@ -65,8 +67,8 @@ console.log(JSON.stringify(out));
 `;
 }
 
-async function runScript(home, body, env) {
-  const launch = await launchRuntime({ home, role: 'job', source: script(body), env });
+async function runScript(home, body, args = []) {
+  const launch = await launchRuntime({ home, role: 'job', source: script(body), args });
   const line = launch.stdout.trim().split(/\r?\n/).pop();
   assert.ok(line, `no output; launcher: ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
   const seen = JSON.parse(line);
@@ -185,8 +187,11 @@ describe('budgets and stage records', () => {
   let seen;
   let records;
   let errorsOnly;
+  let warmHome;
+  let warm;
   before(async () => {
     home = await installHome();
+    warmHome = await installHome({ sessionId: 'session-1', deviceId: 'device-1', consumerId: 'consumer-1' });
     seen = await runScript(home, `
 out.logout = attempt(() => addon.prepareBrokerBudget('logout'));
 const budget = addon.prepareBrokerBudget('status');
@@ -214,6 +219,51 @@ const failing = addon.newDiagnosticEvent('worker');
 out.quietFailed = await run({ peer: stall, change: { timeout: '200' }, event: failing });
 out.events = { staged: event, quiet, failing };
 `);
+    warm = await runScript(warmHome, `
+const [installer, sessionId, deviceId, consumerId] = process.argv.slice(2);
+const sha = (text) => createHash('sha256').update(text).digest('hex');
+const J = JSON.stringify;
+const broker = await startPeer('honest');
+const parent = await startPeer('honest');
+const installation = sha('{"canonical_home_sha256":' + J(${JSON.stringify(warmHome.homeKey)}) +
+  ',"consumer_id":' + J(consumerId) + ',"device_id":' + J(deviceId) + ',"owner_sid_hash":' + J(broker.owner) +
+  ',"schema_version":"nuvra.windows-memory-broker.v1","session_id":' + J(sessionId) + '}');
+const binding = sha('{"authentication_id_hash":' + J(broker.authentication) + ',"installation_binding":' +
+  J(installation) + ',"schema_version":"nuvra.windows-memory-broker.v1","windows_session_id":' + broker.session + '}');
+const record = (change) => JSON.stringify({
+  schema_version: 'nuvra.windows-memory-broker-endpoint.v1', protocol_version: 'nuvra.windows-memory-broker.v1',
+  broker_binding: binding, broker_instance: broker.instance, owner_sid_hash: broker.owner,
+  pipe_name: '\\\\\\\\.\\\\pipe\\\\nuvra-memory-v1-' + binding.slice(0, 48),
+  started_at: '2026-01-02T03:04:05.006Z', published_at: '2026-01-02T03:04:05.007Z', broker_scope: 'machine',
+  pid: broker.pid, process_creation_filetime: broker.creation, image_path_sha256: broker.image,
+  authentication_id_hash: broker.authentication, windows_session_id: broker.session,
+  installation_root_sha256: ${JSON.stringify(warmHome.homeKey)}, parent_pid: parent.pid,
+  parent_process_creation_filetime: parent.creation, parent_image_path_sha256: parent.image, ...change });
+const publish = (text) => {
+  const file = profile.home + '\\\\state\\\\broker\\\\endpoint.json';
+  fs.mkdirSync(profile.home + '\\\\state\\\\broker', { recursive: true });
+  const source = profile.home + '\\\\..\\\\endpoint-source.json';
+  fs.writeFileSync(source, text);
+  const done = spawnSync(installer, ['--write-record', file, '--from', source], { windowsHide: true });
+  if (done.status !== 0) throw new Error('write-record exited with ' + done.status);
+};
+const budget = (operation) => { const b = addon.prepareBrokerBudget(operation); return { cold: b.cold, budget_ms: b.budget_ms, endpoint_json: b.endpoint_json }; };
+publish(record({}));
+out.published = record({});
+out.warm = budget('recall');
+const token = addon.prepareBrokerBudget('recall').token;
+const work = await addon.beginWork(() => 1000, '-', 'client', 'recall', token);
+out.warmExchange = show(await settle(() => addon.exchange(work, target, descriptor(broker), Buffer.from('warm'), 'recall', requestId)));
+await settle(() => addon.endWork(work));
+publish(record({ published_at: '2026-01-02T03:04:05.005Z' }));
+out.early = attempt(() => budget('recall'));
+publish(record({ pid: String(broker.pid) }));
+out.pidText = attempt(() => budget('recall'));
+publish(record({ parent_process_creation_filetime: String(BigInt(parent.creation) + 1n) }));
+out.parentReused = attempt(() => budget('recall'));
+publish(record({ image_path_sha256: 'a'.repeat(64) }));
+out.otherRuntime = attempt(() => budget('recall'));
+`, [installerPath(), 'session-1', 'device-1', 'consumer-1']);
     const logs = path.win32.join(home.home, 'logs');
     const lines = fs.readdirSync(logs).flatMap((f) =>
       fs.readFileSync(path.win32.join(logs, f), 'utf8').split('\n').filter(Boolean).map((l) => JSON.parse(l)));
@@ -221,7 +271,20 @@ out.events = { staged: event, quiet, failing };
     errorsOnly = lines.filter((r) => r.event === 'stage' &&
       (r.event_id === seen.events.quiet || r.event_id === seen.events.failing));
   });
-  after(() => removeHome(home));
+  after(() => { removeHome(home); removeHome(warmHome); });
+
+  it('hands out a warm budget for a published live broker, and runs the exchange inside it', () => {
+    assert.deepEqual(warm.warm, { cold: false, budget_ms: 1000, endpoint_json: warm.published });
+    assert.deepEqual(warm.warmExchange, { text: 'answer:warm' });
+  });
+
+  it('answers cold for a record that fails the client checks, and refuses a broker of another runtime', () => {
+    const cold = { value: { cold: true, budget_ms: 3000, endpoint_json: '' } };
+    assert.deepEqual(warm.early, cold);
+    assert.deepEqual(warm.pidText, cold);
+    assert.deepEqual(warm.parentReused, cold);
+    assert.deepEqual(warm.otherRuntime, { error: 'broker_runtime_incompatible' });
+  });
 
   it('hands out a cold budget when nothing is published, and refuses unknown operations', () => {
     assert.deepEqual(seen.logout, { error: 'profile_evidence_role' });

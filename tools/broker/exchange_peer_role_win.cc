@@ -206,8 +206,8 @@ void serve(HANDLE pipe, const PeerFacts& facts, std::string_view fault) {
     preamble.push_back(byte);
   }
   const bool version2 = preamble.starts_with("NUVRA_NATIVE_PUBLIC_V2\t");
-  if (preamble.substr(preamble.find('\t') + 1) != facts.digest + "\t" + facts.instance) return;
-  // Acknowledgement.
+  // Acknowledgement: always with this peer's own digest and instance, as the
+  // host does; a client that named another instance refuses it.
   std::string ack = std::string(version2 ? "NUVRA_NATIVE_ACK_V2\t" : "NUVRA_NATIVE_ACK_V1\t") +
                     facts.digest + "\t" + (fault == "wrong-ack" ? randomHex(16) : facts.instance);
   if (fault == "ack-2048") ack = std::string(2048, 'A');
