@@ -156,7 +156,9 @@ HANDLE connectPipe(ExchangeRun& run, const NativeEndpointDescriptor& descriptor)
       fail("broker_native_transport_failed");
     }
     checkDeadline(run.deadline);
-    WaitNamedPipeW(path.c_str(), waitSlice(run.deadline));
+    // A zero time-out would ask for the server's default wait, which may run
+    // past the deadline; the slice is at least 1 ms.
+    WaitNamedPipeW(path.c_str(), std::max<DWORD>(waitSlice(run.deadline), 1));
   }
 }
 

@@ -91,14 +91,14 @@ describe('the client exchange against a live peer', () => {
     seen = await runScript(home, `
 const faults = ['honest', 'wrong-ack', 'ack-2048', 'ack-2049', 'ack-control', 'length-1', 'length-2',
   'length-max', 'length-over', 'frame-length-1', 'started-flat', 'admitted-late', 'wrong-echo',
-  'frames-33', 'refused-arrival', 'refused-arrival-body', 'stall', 'close-mid-frame'];
+  'frames-33', 'refused-arrival', 'refused-arrival-body', 'stall', 'close-mid-frame', 'busy'];
 const peer = {};
 for (const fault of faults) peer[fault] = await startPeer(fault);
 out.instance = peer['refused-arrival'].instance;
 out.v1 = {};
 for (const fault of ['honest', 'wrong-ack', 'ack-2048', 'ack-2049', 'ack-control', 'length-1',
-  'length-2', 'length-max', 'length-over', 'stall', 'close-mid-frame']) {
-  out.v1[fault] = await run({ peer: peer[fault], change: fault === 'stall' ? { timeout: '200' } : {} });
+  'length-2', 'length-max', 'length-over', 'stall', 'close-mid-frame', 'busy']) {
+  out.v1[fault] = await run({ peer: peer[fault], change: fault === 'stall' || fault === 'busy' ? { timeout: '200' } : {} });
 }
 out.v2 = {};
 for (const fault of ['honest', 'wrong-ack', 'frame-length-1', 'started-flat', 'admitted-late',
@@ -118,7 +118,9 @@ out.descriptor = {
   upperId: await run({ peer: honest, id: requestId.toUpperCase() }),
 };
 const work = await addon.beginWork(() => 1000, '-', 'client', 'recall');
-out.first = show(await settle(() => addon.exchangePhase(work, target, descriptor(honest), Buffer.from('one'), 'recall', requestId)));
+// The first request is bound and sent, then its answer is refused: the work
+// stays without a final frame, and still takes no second request.
+out.first = show(await settle(() => addon.exchangePhase(work, target, descriptor(peer['wrong-echo']), Buffer.from('one'), 'recall', requestId)));
 out.second = show(await settle(() => addon.exchangePhase(work, target, descriptor(honest), Buffer.from('two'), 'recall', requestId)));
 await settle(() => addon.endWork(work));
 `);
@@ -154,6 +156,7 @@ await settle(() => addon.endWork(work));
       ['v1', 'stall', { error: 'profile_startup_timeout' }],
       ['v2', 'stall', { error: 'profile_startup_timeout' }],
       ['v1', 'close-mid-frame', { error: 'broker_native_transport_failed' }],
+      ['v1', 'busy', { error: 'profile_startup_timeout' }],
       ['v2', 'close-mid-frame', { error: 'broker_native_transport_failed' }],
     ];
     for (const [version, fault, expected] of cases) {
@@ -177,7 +180,7 @@ await settle(() => addon.endWork(work));
   });
 
   it('binds one version 2 request per work', () => {
-    assert.deepEqual(seen.first, { text: '{"ok":true}' });
+    assert.deepEqual(seen.first, { error: 'broker_native_protocol_refused' });
     assert.deepEqual(seen.second, { error: 'broker_native_protocol_refused' });
   });
 });

@@ -22,6 +22,8 @@
 //   refused-arrival-body the same with a body other than the failure object
 //   stall                reads the request and never answers
 //   close-mid-frame      announces 100 bytes, sends 10 and closes
+//   busy                 its one instance is taken by itself, so every client
+//                        finds the pipe busy
 //
 // The peer ends when its standard input closes.
 #include "roles.h"
@@ -288,6 +290,12 @@ int runExchangePeer(int argc, wchar_t** argv) {
         facts.instance.c_str());
     std::fflush(stdout);
     CloseHandle(CreateThread(nullptr, 0, endWithInput, nullptr, 0, nullptr));
+    if (fault == "busy") {
+      HANDLE self = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+      if (self == INVALID_HANDLE_VALUE) return 4;
+      Sleep(INFINITE);
+    }
     for (;;) {
       if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
         serve(pipe, facts, fault);
