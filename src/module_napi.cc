@@ -17,6 +17,7 @@
 #include "custody/serialization_win.h"
 #include "diagnostics/event.h"
 #include "diagnostics/events_napi.h"
+#include "exchange/exchange_napi.h"
 #include "resident/resident_napi.h"
 #include "resident/resident_win.h"
 #include "startup/startup_napi.h"
@@ -57,19 +58,19 @@ constexpr FunctionEntry kFunctions[] = {
     {"readyAccountWorker", callFrame<readyAccountWorker>},
     {"adoptAccountWorker", callFrame<adoptAccountWorker>},
     {"releaseAccountWorker", callFrame<releaseAccountWorker>},
-    {"prepareBrokerBudget", callFrame<notBuilt<1>>},
+    {"prepareBrokerBudget", callFrame<prepareBrokerBudget>},
     {"initialize", callFrame<initialize>},
     {"finishStartup", callFrame<finishStartup>},
     {"beginWork", callFrame<beginWork>},
     {"endWork", callFrame<endWork>},
     {"checkWorkBinding", callFrame<checkWorkBinding>},
     {"observeBroker", callFrame<observeBroker>},
-    {"exchange", callFrame<notBuilt<6>>},
+    {"exchange", callFrame<exchange>},
     {"closeClientDispatch", callFrame<notBuilt<1>>},
     {"serverOutcome", callFrame<notBuilt<1>>},
     {"bindServerWork", callFrame<notBuilt<2>>},
     {"serverPhase", callFrame<notBuilt<3>>},
-    {"exchangePhase", callFrame<notBuilt<6>>},
+    {"exchangePhase", callFrame<exchangePhase>},
     {"exchangeOutcome", callFrame<notBuilt<1>>},
     {"ingressRemaining", callFrame<notBuilt<1>>},
     {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
@@ -203,7 +204,7 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kCheckWorkBindingJob,  // 4  checkWorkBinding
     &kObserveBrokerJob,     // 5  observeBroker, purpose "identity"
     &kObservationJob,       // 6  observeBroker, other purposes; observeResident
-    nullptr,                // 7  exchange, exchangePhase
+    &kExchangeJob,          // 7  exchange, exchangePhase
     &kDiagnosticWriteJob,   // 8  appendDiagnostic, appendIngressDiagnostic,
                             //    residentCheckpoint
     &kPrepareAccountJob,    // 9  prepareAccountWorker

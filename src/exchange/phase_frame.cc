@@ -66,6 +66,11 @@ void markDispatched(ExchangeProgress& progress) {
   progress.last_verified_phase = "sent";
 }
 
+void markVersion1Dispatched(ExchangeProgress& progress) {
+  checkDispatchOpen(progress);
+  progress.dispatch_submitted = true;
+}
+
 void checkPhaseFrameCount(std::size_t framesRead) {
   if (framesRead >= kPhaseFrameLimit) refuse();
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/wipe.h"
+#include "work/exchange_progress.h"
 
 namespace nuvra {
 
@@ -19,24 +20,6 @@ namespace nuvra {
 constexpr std::size_t kPhaseFrameLimit = 32;
 // A phase frame header, without its line feed.
 constexpr std::size_t kPhaseHeaderLimit = 1024;
-
-struct ExchangeProgress {
-  bool dispatch_closed = false;
-  bool dispatch_submitted = false;
-  // A final phase frame was accepted.
-  bool terminal_observed = false;
-  // Empty until a version 2 request is bound.
-  std::string request_line;
-  std::string operation;
-  // "never_sent", "sent", "received", "admitted", "started", "terminal",
-  // "refused_queue" or "refused_arrival".
-  std::string last_verified_phase = "never_sent";
-  std::string server_reason;
-  std::string server_work;
-  std::uint64_t sequence = 0;
-  std::uint64_t account_send_count = 0;
-  std::uint64_t memory_send_count = 0;
-};
 
 // An exchange may not start once the client dispatch is closed:
 // "profile_startup_timeout".
@@ -50,6 +33,12 @@ void bindRequestLine(ExchangeProgress& progress, std::string_view requestLine,
 // and deadline checks: a closed dispatch is "profile_startup_timeout";
 // otherwise the request counts as dispatched from its first byte on.
 void markDispatched(ExchangeProgress& progress);
+
+// Before every write of a version 1 request on a client work: the same
+// dispatch check, and the request counts as dispatched, so that it is never
+// later reported as proven not dispatched. The version 2 progress stays as
+// it was.
+void markVersion1Dispatched(ExchangeProgress& progress);
 
 // Before reading a phase frame: after 32 frames none is read and the
 // exchange is "broker_native_protocol_refused".

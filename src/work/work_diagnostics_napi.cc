@@ -17,33 +17,6 @@
 namespace nuvra {
 namespace {
 
-class WorkLogOwner final : public LogOwner {
- public:
-  explicit WorkLogOwner(std::shared_ptr<Work> work) : work_(std::move(work)) {}
-  std::unique_lock<std::mutex> lockOwner() override {
-    return std::unique_lock<std::mutex>(work_->lock);  // the work record and its writes
-  }
-  // Runs with the work's lock held.
-  void check() override {
-    checkWorkValidity(*work_);
-    std::shared_ptr<DiagnosticEvent> event;
-    {
-      std::lock_guard<std::mutex> binding(work_->bindingLock);
-      event = work_->diagnosticEvent;
-    }
-    checkWorkEvent(event.get(), work_->diagnosticUnbound.load(), work_->id, loggingOff());
-  }
-  void requireOpen() override {
-    if (!work_->workRecord) fail("profile_work_ended");
-  }
-  std::uint64_t deadline() const override { return work_->timing.deadline; }
-  std::uint32_t clock() const override { return 0; }
-  bool fencedAtOpen() const override { return true; }
-
- private:
-  std::shared_ptr<Work> work_;
-};
-
 // The "event_id" of one line; a line that is not an object has none.
 std::string lineEventId(napi_env env, std::string_view line) {
   napi_value value = parseJsonValue(env, line);
@@ -54,10 +27,6 @@ std::string lineEventId(napi_env env, std::string_view line) {
 }
 
 }  // namespace
-
-std::unique_ptr<LogOwner> workLogOwner(std::shared_ptr<Work> work) {
-  return std::make_unique<WorkLogOwner>(std::move(work));
-}
 
 napi_value appendDiagnostic(napi_env env, napi_callback_info info) {
   const Arguments arguments = fetchArguments(env, info, 2);

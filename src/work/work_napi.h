@@ -44,10 +44,6 @@ struct WorkJob : NativeJob {
 // `works` and belong to the calling environment, else "profile_work_required".
 std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId);
 
-// The owner of a diagnostic log write the work makes: the work's lock, its
-// validity and event checks, and the open work record.
-std::unique_ptr<LogOwner> workLogOwner(std::shared_ptr<Work> work);
-
 // Handlers of job kinds 0 (open), 2 (end) and 4 (binding check).
 extern const JobHandler kOpenWorkJob;
 extern const JobHandler kEndWorkJob;

@@ -9,6 +9,8 @@
 #include "common/reason.h"
 #include "custody/profile_win.h"
 #include "custody/serialization_win.h"
+#include "diagnostics/event.h"
+#include "diagnostics/log_writer_win.h"
 
 namespace nuvra {
 namespace {
@@ -20,6 +22,33 @@ WorkMarkerFacts workMarkerFacts() {
   return WorkMarkerFacts{profile.home + std::wstring(kWorkMarkerPath), profile.workMarkerVolume,
                          profile.workMarkerIndex};
 }
+
+class WorkLogOwner final : public LogOwner {
+ public:
+  explicit WorkLogOwner(std::shared_ptr<Work> work) : work_(std::move(work)) {}
+  std::unique_lock<std::mutex> lockOwner() override {
+    return std::unique_lock<std::mutex>(work_->lock);  // the work record and its writes
+  }
+  // Runs with the work's lock held; the binding is read under the leaf lock.
+  void check() override {
+    checkWorkValidity(*work_);
+    std::shared_ptr<DiagnosticEvent> event;
+    {
+      std::lock_guard<std::mutex> binding(work_->bindingLock);
+      event = work_->diagnosticEvent;
+    }
+    checkWorkEvent(event.get(), work_->diagnosticUnbound.load(), work_->id, loggingOff());
+  }
+  void requireOpen() override {
+    if (!work_->workRecord) fail("profile_work_ended");
+  }
+  std::uint64_t deadline() const override { return work_->timing.deadline; }
+  std::uint32_t clock() const override { return 0; }
+  bool fencedAtOpen() const override { return true; }
+
+ private:
+  std::shared_ptr<Work> work_;
+};
 
 }  // namespace
 
@@ -100,6 +129,10 @@ void closeWork(Work& work) {
     setPoisoned();
     fail("profile_close_failed");
   }
+}
+
+std::unique_ptr<LogOwner> workLogOwner(std::shared_ptr<Work> work) {
+  return std::make_unique<WorkLogOwner>(std::move(work));
 }
 
 }  // namespace nuvra

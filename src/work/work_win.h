@@ -13,10 +13,12 @@
 #include <string>
 
 #include "common/handle_win.h"
+#include "work/exchange_progress.h"
 #include "work/work_rules.h"
 
 namespace nuvra {
 
+class LogOwner;
 struct DiagnosticEvent;
 struct Prepared;
 struct TerminalObservation;
@@ -61,13 +63,16 @@ struct Work {
   std::weak_ptr<TerminalObservation> terminal;
   std::shared_ptr<Prepared> accountBinding;
   UniqueHandle accountSignal;
-  // Set when the worker acknowledged the revoke of this work.
-  // Set by the account worker's revoke; the end of such a work validates a
-  // pending resident.
+  // Set when the worker acknowledged the revoke of this work; the end of
+  // such a work validates a pending resident.
   bool accountRevoked = false;
-  std::string clientExchangeState = "never_sent";
   std::string serverRequestState = "received";
   std::string serverOutcomeState = "unknown";
+
+  // stateMutex guards `exchange` alone. It is never held across a pipe wait,
+  // a log write or a call into JavaScript.
+  std::mutex stateMutex;
+  ExchangeProgress exchange;
 };
 
 // The live works of the process, counted from construction to destruction.
@@ -100,5 +105,9 @@ void openWork(Work& work);
 // The end job's native step: close the work marker under the work's lock.
 // A failed close poisons and is "profile_close_failed".
 void closeWork(Work& work);
+
+// The owner of the log writes a work makes (appendDiagnostic, the stage
+// records of its exchanges): the work's lock, its validity and its event.
+std::unique_ptr<LogOwner> workLogOwner(std::shared_ptr<Work> work);
 
 }  // namespace nuvra

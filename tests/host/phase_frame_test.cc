@@ -247,6 +247,16 @@ TEST(PhaseFrames, AFailedWorkCheckStopsTheFrameBeforeItIsRecorded) {
   }
 }
 
+// A version 1 request on a client work counts as dispatched, and leaves the
+// version 2 progress where it was.
+TEST(ExchangeProgressRules, Version1DispatchMarksOnlySubmission) {
+  ExchangeProgress p;
+  markVersion1Dispatched(p);
+  EXPECT_TRUE(p.dispatch_submitted);
+  EXPECT_EQ(p.last_verified_phase, "never_sent");
+  EXPECT_EQ(p.request_line, "");
+}
+
 TEST(ExchangeProgressRules, OneBindingPerWorkAndNoDispatchOnceClosed) {
   ExchangeProgress p;
   bindRequestLine(p, kLine, "capture");
@@ -262,6 +272,8 @@ TEST(ExchangeProgressRules, OneBindingPerWorkAndNoDispatchOnceClosed) {
   EXPECT_EQ(reasonOf([&] { markDispatched(closed); }), "profile_startup_timeout");
   EXPECT_FALSE(closed.dispatch_submitted);
   EXPECT_EQ(closed.last_verified_phase, "never_sent");
+  EXPECT_EQ(reasonOf([&] { markVersion1Dispatched(closed); }), "profile_startup_timeout");
+  EXPECT_FALSE(closed.dispatch_submitted);
   EXPECT_EQ(reasonOf([] { checkPhaseFrameCount(31); }), "");
   EXPECT_EQ(reasonOf([] { checkPhaseFrameCount(32); }), "broker_native_protocol_refused");
 }

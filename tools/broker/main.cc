@@ -26,6 +26,11 @@ int wmain(int argc, wchar_t** argv) {
     return nuvra::broker::holdResident(argc - 2, argv + 2);
   }
   if (std::wcscmp(argv[1], L"host") == 0) return nuvra::broker::runHost(argc - 2, argv + 2);
+#ifdef NUVRA_TESTBED_FAULTS
+  if (std::wcscmp(argv[1], L"exchange-peer") == 0) {
+    return nuvra::broker::runExchangePeer(argc - 2, argv + 2);
+  }
+#endif
   if (std::wcscmp(argv[1], L"child") == 0)
     return nuvra::broker::runManagedChild(argc - 2, argv + 2);
   std::fputs("unknown role\n", stderr);

@@ -6,7 +6,7 @@
 // Prints one JSON line: { cycles: { name: { iterations, launches, before, after } } }
 // where a cycle whose functions are not built yet has { skipped }.
 import { createRequire } from 'node:module';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { setFlagsFromString } from 'node:v8';
 import { runInNewContext } from 'node:vm';
 
@@ -82,8 +82,46 @@ const inFlight = async (launch) => {
 const line = '{"leak":"check","pad":"' + 'x'.repeat(200) + '"}\n';
 const payload = Buffer.alloc(4096, 0x61);
 
+// The testbed broker's exchange peers, one per fault, started on first use;
+// each resolves with the facts a descriptor is built from.
+const peers = {};
+const peerOf = (fault) => {
+  peers[fault] ??= new Promise((resolve, reject) => {
+    const child = spawn(config.broker, ['exchange-peer', fault], { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+    let text = '';
+    child.stdout.setEncoding('utf8').on('data', (d) => {
+      text += d;
+      const end = text.indexOf('\n');
+      if (end >= 0) resolve({ ...JSON.parse(text.slice(0, end)), pid: child.pid, child });
+    });
+    child.on('error', reject);
+  });
+  return peers[fault];
+};
+const descriptorOf = (p) => ['NUVRA_NATIVE_ENDPOINT_V1', p.pipe_name, p.pid, p.creation, p.image, p.owner,
+  p.authentication, p.session, p.digest, p.instance, 1000, 'END'].join('\t');
+const requestId = '0123abcd-0123-4567-89ab-0123456789ab';
+// One exchange on its own work: `expected` is the reason it must fail with,
+// or null when it must resolve.
+const exchangeRound = (fault, version2, expected) => async () => {
+  const peer = await peerOf(fault);
+  const work = await addon.beginWork(() => 1000, '-', 'client', 'recall');
+  const call = version2 ? addon.exchangePhase : addon.exchange;
+  let reason = null;
+  try {
+    await call(work, config.broker, descriptorOf(peer), payload, 'recall', requestId);
+  } catch (error) {
+    reason = error.message;
+  }
+  await addon.endWork(work);
+  if (reason !== expected) throw new Error(`exchange ${fault}: ${reason}`);
+};
+
 // Each cycle does one round of calls and throws if any did not do its job.
 const cycles = {
+  exchange: { iterations: 150, run: exchangeRound('honest', false, null) },
+  exchangePhase: { iterations: 150, run: exchangeRound('honest', true, null) },
+  exchangeRefused: { iterations: 150, run: exchangeRound('close-mid-frame', true, 'broker_native_transport_failed') },
   timingCheckpoint: { iterations: 2000, run: async () => { addon.timingCheckpoint('worker_first_line'); } },
   refusedCalls: {
     iterations: 2000,
@@ -163,3 +201,4 @@ for (const name of selected) {
   }
 }
 console.log(JSON.stringify({ cycles: result }));
+for (const peer of Object.values(peers)) (await peer).child.stdin.end();
