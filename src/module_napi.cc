@@ -190,8 +190,8 @@ void executeObservation(NativeJob& job) {
 napi_value observationValue(napi_env env, NativeJob& job) {
   return observationHandler(job).value(env, job);
 }
-const JobHandler kObservationJob{executeObservation, observationValue, nullptr,
-                                 nullptr,            nullptr,          nullptr};
+const JobHandler kObservationJob{
+    executeObservation, observationValue, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

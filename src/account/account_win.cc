@@ -145,18 +145,6 @@ void AccountLaunch::releaseSerialization() {
   nuvra::releaseSerialization(hold_);
 }
 
-// The profile is read under processLock, which the launch holds from its
-// lock loop until it releases its locks.
-std::wstring AccountLaunch::runtimeRoot() {
-  return startupProfile().root;
-}
-std::wstring AccountLaunch::home() {
-  return startupProfile().home;
-}
-std::string AccountLaunch::ownerSidHash() {
-  return startupProfile().ownerSidHash;
-}
-
 std::string AccountLaunch::buildHandoffText(ChildProcess& child, InheritList& inherit) {
   const StartupProfile& profile = startupProfile();
   if (!profile.initialized) fail("profile_custody_required");

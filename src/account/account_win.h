@@ -97,9 +97,6 @@ class AccountLaunch final : public LaunchContext {
   void checkDeadline() override;
   void acquireSerialization() override;
   void releaseSerialization() override;
-  std::wstring runtimeRoot() override;
-  std::wstring home() override;
-  std::string ownerSidHash() override;
   std::string buildHandoffText(ChildProcess& child, InheritList& inherit) override;
   void registerResidentJob(HANDLE job) override;
   std::string completeAccountHandoff(const std::string& text, std::uint64_t controlRead,

@@ -26,18 +26,6 @@ std::unique_lock<std::mutex> ManagedChildLaunch::tryLockOwner() {
   return lock;
 }
 
-// The profile is read under processLock, which the launch holds from its
-// lock loop until it releases its locks.
-std::wstring ManagedChildLaunch::runtimeRoot() {
-  return startupProfile().root;
-}
-std::wstring ManagedChildLaunch::home() {
-  return startupProfile().home;
-}
-std::string ManagedChildLaunch::ownerSidHash() {
-  return startupProfile().ownerSidHash;
-}
-
 std::string ManagedChildLaunch::buildHandoffText(ChildProcess&, InheritList& inherit) {
   return buildProfileWorkRecord(*work_, work_->workRecord.get(), inherit);
 }

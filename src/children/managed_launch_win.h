@@ -20,9 +20,6 @@ class ManagedChildLaunch final : public LaunchContext {
   void acquireSerialization() override;
   void releaseSerialization() override;
   std::unique_lock<std::mutex> tryLockOwner() override;
-  std::wstring runtimeRoot() override;
-  std::wstring home() override;
-  std::string ownerSidHash() override;
   std::string buildHandoffText(ChildProcess& child, InheritList& inherit) override;
 
  private:

@@ -8,6 +8,7 @@
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/text.h"
+#include "custody/profile_win.h"
 
 namespace nuvra {
 
@@ -277,6 +278,16 @@ void finishAccountWorker(ChildProcess& child, HANDLE thread, const std::string& 
 }
 
 }  // namespace
+
+std::wstring LaunchContext::runtimeRoot() {
+  return startupProfile().root;
+}
+std::wstring LaunchContext::home() {
+  return startupProfile().home;
+}
+std::string LaunchContext::ownerSidHash() {
+  return startupProfile().ownerSidHash;
+}
 
 ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   const bool managed = request.kind == LaunchKind::managedChild;

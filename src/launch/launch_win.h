@@ -54,10 +54,13 @@ class LaunchContext {
   // held, the work must still be open ("profile_work_ended").
   virtual std::unique_lock<std::mutex> tryLockOwner() { return {}; }
 
-  // The runtime root, the product home and the owner SID hash of this runtime.
-  virtual std::wstring runtimeRoot() = 0;
-  virtual std::wstring home() = 0;
-  virtual std::string ownerSidHash() = 0;
+  // The runtime root, the product home and the owner SID hash of this
+  // runtime: the startup profile's, read under processLock, which the launch
+  // holds from its lock loop until it releases its locks. Tests launch from
+  // a root of their own.
+  virtual std::wstring runtimeRoot();
+  virtual std::wstring home();
+  virtual std::string ownerSidHash();
 
   // The handoff text of the kind's record. Handles the child must inherit are
   // duplicated onto `inherit`; an account worker's control ends go into `child`.

@@ -269,18 +269,6 @@ void ResidentHostLaunch::releaseSerialization() {
   nuvra::releaseSerialization(hold_);
 }
 
-// The profile is read under processLock, which the launch holds from its
-// lock loop until it releases its locks.
-std::wstring ResidentHostLaunch::runtimeRoot() {
-  return startupProfile().root;
-}
-std::wstring ResidentHostLaunch::home() {
-  return startupProfile().home;
-}
-std::string ResidentHostLaunch::ownerSidHash() {
-  return startupProfile().ownerSidHash;
-}
-
 std::string ResidentHostLaunch::buildHandoffText(ChildProcess&, InheritList& inherit) {
   // 1.
   checkResidentAvailability();

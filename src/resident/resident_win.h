@@ -87,9 +87,6 @@ class ResidentHostLaunch final : public LaunchContext {
   void checkDeadline() override;
   void acquireSerialization() override;
   void releaseSerialization() override;
-  std::wstring runtimeRoot() override;
-  std::wstring home() override;
-  std::string ownerSidHash() override;
   std::string buildHandoffText(ChildProcess& child, InheritList& inherit) override;
   void registerResidentJob(HANDLE job) override;
   void adoptHostProcess(ChildProcess& child) override;
