@@ -58,7 +58,7 @@ describe('repeated calls leave no handles or memory behind', () => {
       }
       assert.equal(r.error, undefined, r.error);
       assert.ok(Number.isInteger(r.before.handles) && r.before.handles > 0, 'the probe read no handle count');
-      const launched = r.launches ? ` (${r.launches} launches)` : '';
+      const launched = r.launches ? ` (${r.launches} launches, ${r.createRetries} retried so far)` : '';
       t.diagnostic(`${r.iterations} rounds${launched} in ${r.seconds.toFixed(1)} s: handles ${r.before.handles} -> ${r.after.handles}, ` +
         `working set ${(r.before.workingSet / 2 ** 20).toFixed(1)} -> ${(r.after.workingSet / 2 ** 20).toFixed(1)} MiB`);
       const handles = r.after.handles - r.before.handles;
