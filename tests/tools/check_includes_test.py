@@ -12,8 +12,8 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 loader = importlib.machinery.SourceFileLoader(
     "check_includes", os.path.join(HERE, "..", "..", "testbed", "check_includes"))
-spec = importlib.util.spec_from_loader("check_includes", loader)
-checker = importlib.util.module_from_spec(spec)
+module_info = importlib.util.spec_from_loader("check_includes", loader)
+checker = importlib.util.module_from_spec(module_info)
 loader.exec_module(checker)
 
 LOW = {"src/low/DEPS": "", "src/low/thing.h": "#pragma once\n"}
