@@ -16,6 +16,15 @@ const addon = require(${JSON.stringify(addonPath.testbed)});
 const out = {};
 const broker = process.argv[2];
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+// Resolves true once the process of \`pid\` has ended (false if it still runs
+// after 20 s): a signal to order by, where a fixed pause would be a guess.
+async function gone(pid) {
+  for (let i = 0; i < 4000; i++) {
+    try { process.kill(pid, 0); } catch { return true; }
+    await sleep(5);
+  }
+  return false;
+}
 const reason = async (fn) => { try { await fn(); return 'succeeded'; } catch (e) { return e.message; } };
 // A warm work lasts one second; process creation on a loaded Wine host can
 // take longer, so a launch that ran out of its work's time is tried again.
@@ -183,7 +192,7 @@ describe('a managed child\'s streams', () => {
   // write still in flight, before anything is polled.
   const refuser = await spawn(['child', 'stderr', 'input refused']);
   out.refuserWrite = addon.write(refuser.id, Buffer.alloc(8388608, 1));
-  await sleep(1500);
+  out.refuserGone = await gone(refuser.pid);
   out.refused = { stderr: '', failures: [] };
   for (let i = 0; i < 2000 && out.refused.exit === undefined; i++) {
     try {
@@ -200,8 +209,7 @@ describe('a managed child\'s streams', () => {
   out.grandchild = JSON.parse(line).grandchild;
   out.aliveBefore = (() => { try { process.kill(out.grandchild, 0); return true; } catch { return false; } })();
   await addon.dispose(parent.id);
-  await sleep(500);
-  out.aliveAfter = (() => { try { process.kill(out.grandchild, 0); return true; } catch { return false; } })();
+  out.aliveAfter = !(await gone(out.grandchild));
 `);
   });
   after(() => removeHome(home));
@@ -240,6 +248,7 @@ describe('a managed child\'s streams', () => {
 
   it('keeps what a child wrote before it exited with a write in flight', () => {
     assert.equal(seen.refuserWrite, false);
+    assert.equal(seen.refuserGone, true);
     assert.ok(seen.refused.failures.length <= 1, JSON.stringify(seen.refused.failures));
     for (const failure of seen.refused.failures) assert.equal(failure, 'stdin_write_failed');
     assert.equal(seen.refused.stderr, 'input refused');

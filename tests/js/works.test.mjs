@@ -347,3 +347,114 @@ out.afterRecovery = await settle(() => addon.beginWork(() => 1000));
     });
   });
 });
+
+// A recovery that cannot replace the servicing record (another process holds
+// it open without delete sharing) poisons the runtime, which keeps the mutex
+// owned until it ends: the next owner finds it abandoned again.
+describe('a recovery that fails', () => {
+  let home;
+  let signals;
+  let seen;
+  let servicingBefore;
+  before(async () => {
+    home = await installHome();
+    signals = path.win32.join(home.scratch, 'signals');
+    fs.mkdirSync(signals);
+    const servicing = path.win32.join(home.home, 'state', 'runtime', 'servicing.json');
+    servicingBefore = fs.readFileSync(servicing, 'utf8');
+    const running = runScript(home, `
+fs.writeFileSync(signalDir + '\\\\ready', '');
+await waitFor(signalDir + '\\\\died');
+out.recovery = await settle(() => addon.beginWork(() => 1000));
+out.later = await settle(() => addon.beginWork(() => 1000));
+fs.writeFileSync(signalDir + '\\\\refused', '');
+await waitFor(signalDir + '\\\\end');
+`, [signals]);
+    await waitForFile(path.win32.join(signals, 'ready'));
+    const fileHolder = spawn(brokerBuild.testbed, ['hold-file', servicing],
+      { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+    const fileHolderExited = new Promise((resolve) => fileHolder.on('close', resolve));
+    await new Promise((resolve) => fileHolder.stdout.on('data', resolve));
+    const dying = startHolder(home, 'die-holding-serialization');
+    await dying.held;
+    await dying.exited;
+    fs.writeFileSync(path.win32.join(signals, 'died'), '');
+    // The next owner opens the mutex while the runtime still lives (the
+    // object would be gone after its end) and waits; it gets the mutex only
+    // when the runtime ends, and finds it abandoned, never released.
+    let nextOwner;
+    try {
+      await waitForFile(path.win32.join(signals, 'refused'));
+      nextOwner = spawn(brokerBuild.testbed, ['hold-serialization', home.home, 'input'],
+        { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+      const ownerExited = new Promise((resolve) => nextOwner.on('close', resolve));
+      let text = '';
+      const waiters = new Set();
+      nextOwner.stdout.setEncoding('utf8').on('data', (d) => { text += d; waiters.forEach((w) => w()); });
+      const said = (word) => new Promise((resolve) => {
+        const look = () => { if (text.includes(word)) { waiters.delete(look); resolve(); } };
+        waiters.add(look);
+        look();
+      });
+      await said('waiting');
+      nextOwner.stdin.write('take\n');
+      await said('opened');
+      fs.writeFileSync(path.win32.join(signals, 'end'), '');
+      seen = await running;
+      await said('held');
+      nextOwner.stdin.end();
+      seen.nextOwner = { code: await ownerExited, said: text.trim().split(/\r?\n/) };
+    } finally {
+      fileHolder.stdin.end();
+      await fileHolderExited;
+    }
+    seen.servicingAfter = fs.readFileSync(servicing, 'utf8');
+  });
+  after(() => removeHome(home));
+
+  it('reports the recovery reason and refuses work from then on', () => {
+    assert.deepEqual(seen.recovery, { error: 'profile_recovery_replace' }, JSON.stringify(seen));
+    assert.deepEqual(seen.later, { error: 'profile_custody_required' });
+    assert.equal(seen.servicingAfter, servicingBefore);
+  });
+
+  it('leaves the mutex owned until the runtime ends', () => {
+    assert.deepEqual(seen.nextOwner, { code: 0, said: ['waiting', 'opened', 'held abandoned'] });
+  });
+});
+
+// endResident outside a resident poisons the process; from then on no
+// entry may start new work, and nothing reaches the diagnostic log.
+describe('a poisoned runtime', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    seen = await runScript(home, `
+const logs = () => fs.existsSync(profile.home + '\\\\logs') ? fs.readdirSync(profile.home + '\\\\logs')
+  .map((name) => fs.readFileSync(profile.home + '\\\\logs\\\\' + name, 'utf8')).join('') : '';
+const work = await addon.beginWork(() => 1000);
+out.logBefore = logs();
+out.poison = attempt(() => addon.endResident());
+out.refused = {
+  beginWork: await settle(() => addon.beginWork(() => 1000)),
+  checkWorkBinding: await settle(() => addon.checkWorkBinding(work, target)),
+  spawnAsync: await settle(() => addon.spawnAsync(work, target, ['child', 'exit', '0'], {})),
+  appendDiagnostic: await settle(() => addon.appendDiagnostic(work, '{"line":1}\\n')),
+};
+out.logAfter = logs();
+`);
+  });
+  after(() => removeHome(home));
+
+  it('refuses every new work and writes nothing', () => {
+    assert.deepEqual(seen.poison, { error: 'profile_resident_required' });
+    assert.deepEqual(seen.refused, {
+      beginWork: { error: 'profile_custody_required' },
+      checkWorkBinding: { error: 'profile_poisoned' },
+      spawnAsync: { error: 'profile_poisoned' },
+      appendDiagnostic: { error: 'profile_poisoned' },
+    });
+    assert.equal(seen.logAfter, seen.logBefore);
+  });
+});

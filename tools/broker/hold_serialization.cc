@@ -5,7 +5,13 @@
 //                                              line arrives on standard input,
 //                                              releases it when that input ends
 //   die-holding-serialization <home>            owns it and exits without release
-// Both print "held" on standard output once the mutex is owned.
+// They print "opened" once they hold a handle to the mutex, then "held" once
+// it is owned, or "held abandoned" when its previous owner ended without
+// releasing it.
+//   hold-file <path>   opens a file sharing read and write but not delete,
+//                      prints "held" and keeps it open until its input ends,
+//                      so that nothing can replace or delete the file
+
 #include "roles.h"
 
 #include <windows.h>
@@ -35,12 +41,14 @@ int takeMutex(const wchar_t* home, UniqueHandle& mutex) {
     std::fputs("hold-serialization: no mutex for this home\n", stderr);
     return 3;
   }
+  std::fputs("opened\n", stdout);
+  std::fflush(stdout);
   const DWORD wait = WaitForSingleObject(mutex.get(), kTakeTimeoutMs);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
     std::fputs("hold-serialization: mutex not taken\n", stderr);
     return 4;
   }
-  std::fputs("held\n", stdout);
+  std::fputs(wait == WAIT_ABANDONED ? "held abandoned\n" : "held\n", stdout);
   std::fflush(stdout);
   return 0;
 }
@@ -96,6 +104,24 @@ int dieHoldingSerialization(int argc, wchar_t** argv) {
   // Ends the process while owning the mutex: the next waiter finds it
   // abandoned, exactly as after a runtime that died inside its step.
   ExitProcess(9);
+}
+
+int holdFile(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    std::fputs("usage: hold-file <path>\n", stderr);
+    return 2;
+  }
+  const UniqueHandle file(CreateFileW(argv[0], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    std::fputs("hold-file: not opened\n", stderr);
+    return 3;
+  }
+  std::fputs("held\n", stdout);
+  std::fflush(stdout);
+  while (readLine()) {
+  }
+  return 0;
 }
 
 }  // namespace nuvra::broker

@@ -19,6 +19,7 @@ int wmain(int argc, wchar_t** argv) {
   if (std::wcscmp(argv[1], L"die-holding-serialization") == 0) {
     return nuvra::broker::dieHoldingSerialization(argc - 2, argv + 2);
   }
+  if (std::wcscmp(argv[1], L"hold-file") == 0) return nuvra::broker::holdFile(argc - 2, argv + 2);
   if (std::wcscmp(argv[1], L"account-worker") == 0) {
     return nuvra::broker::runAccountWorker(argc - 2, argv + 2);
   }

@@ -12,6 +12,10 @@ int runLauncher(int argc, wchar_t** argv);
 int holdSerialization(int argc, wchar_t** argv);
 int dieHoldingSerialization(int argc, wchar_t** argv);
 
+// "hold-file PATH": keeps a file open without delete sharing until its input
+// ends; see hold_serialization.cc.
+int holdFile(int argc, wchar_t** argv);
+
 // "child BEHAVIOUR ...": a managed child driven by a runtime's JavaScript
 // through its standard streams; see managed_child_role.cc.
 int runManagedChild(int argc, wchar_t** argv);
