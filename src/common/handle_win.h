@@ -52,19 +52,42 @@ class UniqueHandle {
 // Clears the inherit flag and reads it back; "profile_inheritance".
 void requireNonInheritable(HANDLE handle);
 
-// Handles a child is to inherit. The duplicates are owned here and closed
-// with the list, so the parent keeps nothing after a launch. They stay
-// non-inheritable except around the one CreateProcessW that passes them on
-// (setInheritable).
-using InheritList = std::vector<UniqueHandle>;
+// Handles a child is to inherit, and the values the child will see for them.
+// Without a holder the copies are this process's own, non-inheritable except
+// around the one CreateProcessW that passes them on (setInheritable). With a
+// holder, a process that never runs and that the child is created under, the
+// copies live there, inheritable, and nothing of this process ever is: a
+// child that anything else in this process starts meanwhile cannot take them.
+class InheritList {
+ public:
+  InheritList() noexcept = default;
+  explicit InheritList(HANDLE holder) noexcept : holder_(holder) {}
+  InheritList(const InheritList&) = delete;
+  InheritList& operator=(const InheritList&) = delete;
+  ~InheritList() { static_cast<void>(close()); }
 
-// Duplicates `handle`, not inheritable, with `desiredAccess` (0: the same
-// access), appends it to `list` and returns it; "profile_duplicate".
+  // Takes `handle` over and returns the child's value; "profile_duplicate".
+  HANDLE add(UniqueHandle handle);
+  // Copies `handle` with `desiredAccess` (0: the same access) and returns the
+  // child's value; "profile_duplicate".
+  HANDLE duplicate(HANDLE handle, DWORD desiredAccess);
+  const std::vector<HANDLE>& values() const noexcept { return values_; }
+
+  // Without a holder: the copies' inherit flags around the creation;
+  // "profile_inheritance" / true when all cleared. With one: nothing to do.
+  void setInheritable() const;
+  [[nodiscard]] bool clearInheritable() const noexcept;
+  // Closes every copy, newest first; false when one would not close (its
+  // value is given up, as UniqueHandle does).
+  [[nodiscard]] bool close() noexcept;
+
+ private:
+  HANDLE holder_ = nullptr;
+  std::vector<UniqueHandle> own_;
+  std::vector<HANDLE> values_;
+};
+
+// list.duplicate(handle, desiredAccess).
 HANDLE duplicateForChild(HANDLE handle, InheritList& list, DWORD desiredAccess);
-
-// Sets every handle of the list inheritable; "profile_inheritance".
-void setInheritable(const InheritList& list);
-// Clears the inherit flag of every handle of the list; true when all cleared.
-bool clearInheritable(const InheritList& list) noexcept;
 
 }  // namespace nuvra

@@ -89,21 +89,23 @@ class LaunchLocks {
 // predecease the others.
 class ProcessAttributes {
  public:
-  ProcessAttributes(const InheritList& inherit, HANDLE job) : job_(job) {
-    for (const UniqueHandle& handle : inherit) handles_.push_back(handle.get());
+  ProcessAttributes(const InheritList& inherit, HANDLE job, HANDLE parent)
+      : handles_(inherit.values()), job_(job), parent_(parent) {
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, 3, 0, &size);
     if (size == 0) fail("profile_child_attributes");
     buffer_.resize(size);
     list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
-    if (!InitializeProcThreadAttributeList(list_, 2, 0, &size)) {
+    if (!InitializeProcThreadAttributeList(list_, 3, 0, &size)) {
       list_ = nullptr;
       fail("profile_child_attributes");
     }
     if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr) ||
         !UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_, sizeof(HANDLE),
-                                   nullptr, nullptr)) {
+                                   nullptr, nullptr) ||
+        !UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent_,
+                                   sizeof(HANDLE), nullptr, nullptr)) {
       // A constructor that throws runs no destructor.
       reset();
       fail("profile_child_attributes");
@@ -122,6 +124,7 @@ class ProcessAttributes {
  private:
   std::vector<HANDLE> handles_;
   HANDLE job_;
+  HANDLE parent_;
   std::vector<unsigned char> buffer_;
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
@@ -137,9 +140,56 @@ void checkTarget(const std::wstring& applicationPath, const std::wstring& root) 
   }
 }
 
+// The holder of every handle a child is to inherit. Node starts its own
+// children (child_process) with inheritance on and no handle list, from
+// whatever thread, and each takes every handle inheritable in this process at
+// that moment: a copy of a managed child's output write end or of the work
+// marker held by some unrelated process keeps the child's output from ever
+// reporting closed and pins the marker. So the copies a child inherits never
+// exist here: they live in this holder, a suspended process of the broker
+// executable that never runs, and the child is created with the holder as
+// its parent (PROC_THREAD_ATTRIBUTE_PARENT_PROCESS), inheriting from it. One
+// holder serves the whole process; its kill-on-close job ends it with this
+// process, and lets the children it parents break away from that job.
+HANDLE launchHolder(const std::wstring& applicationPath) {
+  static std::mutex lock;
+  static UniqueHandle job;
+  static UniqueHandle holder;
+  const std::lock_guard guard(lock);
+  if (holder) return holder.get();
+  UniqueHandle holderJob(CreateJobObjectW(nullptr, nullptr));
+  if (!holderJob) fail("profile_child_job");
+  requireNonInheritable(holderJob.get());
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(holderJob.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof(limits))) {
+    fail("profile_child_job");
+  }
+  std::wstring commandLine = L"\"" + applicationPath + L"\" holder";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION created{};
+  if (!CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                      CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &created)) {
+    fail("profile_child_create");
+  }
+  UniqueHandle process(created.hProcess);
+  const UniqueHandle thread(created.hThread);
+  requireNonInheritable(process.get());
+  if (!AssignProcessToJobObject(holderJob.get(), process.get())) {
+    TerminateProcess(process.get(), 70);
+    fail("profile_child_job");
+  }
+  job = std::move(holderJob);
+  holder = std::move(process);
+  return holder.get();
+}
+
 // 5. Standard input on a private named pipe, so writes can be overlapped
 //    (anonymous pipes cannot) while the child reads a plain handle.
-void createStdinPipe(ChildProcess& child, InheritList& inherit) {
+HANDLE createStdinPipe(ChildProcess& child, InheritList& inherit) {
   std::array<unsigned char, 24> random{};
   randomBytes(random.data(), random.size(), "random_failed");
   const std::wstring name =
@@ -171,21 +221,19 @@ void createStdinPipe(ChildProcess& child, InheritList& inherit) {
   }
   event.closeQuietly();
   child.stdinPipe = std::move(server);
-  inherit.push_back(std::move(client));
+  return inherit.add(std::move(client));
 }
 
-// 6. One standard output stream: the write end for the child, the read end
-//    kept here and never inheritable.
-UniqueHandle createOutputPipe(InheritList& inherit, const char* reason) {
+// 6. One standard output stream: the write end for the child (its value
+//    returned), the read end kept in `readEnd` and never inheritable.
+HANDLE createOutputPipe(InheritList& inherit, UniqueHandle& readEnd, const char* reason) {
   HANDLE read = nullptr;
   HANDLE write = nullptr;
   if (!CreatePipe(&read, &write, nullptr, kPipeBufferBytes)) fail(reason);
-  UniqueHandle readEnd(read);
-  // Owned before the list grows, so a failed growth still closes it.
+  readEnd = UniqueHandle(read);
   UniqueHandle writeEnd(write);
-  inherit.push_back(std::move(writeEnd));
   requireNonInheritable(readEnd.get());
-  return readEnd;
+  return inherit.add(std::move(writeEnd));
 }
 
 // 8. The work handoff: an unnamed section the child may only read. Kinds 1
@@ -206,12 +254,11 @@ HANDLE createHandoff(LaunchKind kind, const std::string& text, ChildProcess& chi
     UnmapViewOfFile(view);
   }
   HANDLE duplicate = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), mapping.get(), GetCurrentProcess(), &duplicate,
-                       kHandoffChildAccess, FALSE, 0)) {
+  try {
+    duplicate = inherit.duplicate(mapping.get(), kHandoffChildAccess);
+  } catch (const std::exception&) {
     fail("profile_handoff_duplicate");
   }
-  UniqueHandle owned(duplicate);
-  inherit.push_back(std::move(owned));
   if (kind == LaunchKind::accountWorker) {
     child.handoffMapping = std::move(mapping);
   } else {
@@ -294,9 +341,6 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   const bool account = request.kind == LaunchKind::accountWorker;
   // 1. The record and its cleanup work.
   ChildSlot child = prepareChildProcess();
-  // Handles only the child may keep; dropped on every path, closed
-  // explicitly in step 16 once creation has been attempted.
-  InheritList inherit;
 
   // 2. and 3.
   LaunchLocks locks(context);
@@ -304,14 +348,15 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
 
   // 4. Before any pipe or job exists.
   checkTarget(request.applicationPath, context.runtimeRoot());
+  // Handles only the child may keep, held by the holder; dropped on every
+  // path, closed explicitly in step 16 once creation has been attempted.
+  const HANDLE holder = launchHolder(request.applicationPath);
+  InheritList inherit(holder);
 
   // 5. and 6.
-  createStdinPipe(*child, inherit);
-  const HANDLE stdinClient = inherit.back().get();
-  child->stdoutPipe = createOutputPipe(inherit, "stdout_pipe_failed");
-  const HANDLE stdoutWrite = inherit.back().get();
-  child->stderrPipe = createOutputPipe(inherit, "stderr_pipe_failed");
-  const HANDLE stderrWrite = inherit.back().get();
+  const HANDLE stdinClient = createStdinPipe(*child, inherit);
+  const HANDLE stdoutWrite = createOutputPipe(inherit, child->stdoutPipe, "stdout_pipe_failed");
+  const HANDLE stderrWrite = createOutputPipe(inherit, child->stderrPipe, "stderr_pipe_failed");
 
   // 7. and 8.
   const std::string handoffText = context.buildHandoffText(*child, inherit);
@@ -322,7 +367,7 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   if (request.resident) context.registerResidentJob(child->job.get());
 
   // 10. and 11.
-  ProcessAttributes attributes(inherit, child->job.get());
+  ProcessAttributes attributes(inherit, child->job.get(), holder);
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -347,21 +392,10 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   DWORD flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
   if (account) flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION created{};
-  // The child's handles are inheritable for this one call only. The inherit
-  // list confines this child to them, but node starts its own children
-  // (child_process) with inheritance on and no list, from whatever thread,
-  // and each such child takes every handle inheritable at that moment: a
-  // duplicate of a pipe's write end or of the work marker held by some
-  // unrelated process keeps the managed child's output from ever reporting
-  // closed and pins the marker. CreateProcessW passes on only inheritable
-  // handles, listed or not, so the window cannot be closed entirely; it is
-  // narrowed to the call itself.
-  setInheritable(inherit);
+  // The child is created under the holder, from whose copies it inherits.
   const BOOL createdOk =
       CreateProcessW(request.applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                      flags, environment.data(), nullptr, &startup.StartupInfo, &created);
-  // Step 16 checks each flag again before it closes the handle.
-  static_cast<void>(clearInheritable(inherit));
   context.checkpoint(account ? kCheckpointAccountCreateProcessAfter
                              : kCheckpointManagedCreateProcessAfter);
   attributes.reset();
@@ -374,13 +408,9 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
     if (!account) thread.closeOrFail();
   }
 
-  // 16. Nothing the child inherited stays open or inheritable here, whether
-  //     or not it was created; last in, first out.
-  while (!inherit.empty()) {
-    requireNonInheritable(inherit.back().get());
-    inherit.back().closeOrFail();
-    inherit.pop_back();
-  }
+  // 16. Nothing the child inherited stays open in the holder, whether or not
+  //     it was created; last in, first out.
+  if (!inherit.close()) fail("profile_close_failed");
   if (!createdOk) fail("profile_child_create");
 
   // 17. and 18.

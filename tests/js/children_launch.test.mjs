@@ -303,3 +303,42 @@ describe('two managed children at once', () => {
     assert.equal(seen.embeddedNul, 'profile_nul');
   });
 });
+
+// Node starts its own children with inheritance on and no handle list. Ones
+// started while a managed child is being launched must not take that child's
+// handles: its streams report closed once it exits, while they still run.
+describe('node children started while managed children launch', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    seen = await start(home, `
+  const { spawn: nodeSpawn } = await import('node:child_process');
+  const sleepers = [];
+  out.pinned = [];
+  try {
+    for (let i = 0; i < 4; i++) {
+      let launching = true;
+      const launched = spawn(['child', 'exit', '0']).finally(() => { launching = false; });
+      while (launching) {
+        sleepers.push(nodeSpawn(broker, ['child', 'sleep', '120000'], { stdio: 'ignore', windowsHide: true }));
+        await new Promise((resolve) => setImmediate(resolve));
+      }
+      const child = await launched;
+      const result = await drain(child.id);
+      await addon.dispose(child.id);
+      out.pinned.push(result.timedOut === true);
+    }
+  } finally {
+    out.sleepers = sleepers.length;
+    for (const sleeper of sleepers) sleeper.kill();
+  }
+`);
+  });
+  after(() => removeHome(home));
+
+  it('lets every managed child\'s streams close after it exits', () => {
+    assert.ok(seen.sleepers >= 4, JSON.stringify(seen));
+    assert.deepEqual(seen.pinned, [false, false, false, false]);
+  });
+});

@@ -170,15 +170,15 @@ TEST(Inheritance, RequireNonInheritableRefusesANonHandle) {
   EXPECT_EQ(reasonOf([] { requireNonInheritable(nullptr); }), "profile_inheritance");
 }
 
-// A duplicate for a child is inheritable only between setInheritable and
-// clearInheritable, the bracket around the one process creation.
+// Without a holder, a duplicate for a child is inheritable only between
+// setInheritable and clearInheritable, the bracket around the one process
+// creation.
 TEST(Inheritance, DuplicateForChildIsInheritableOnlyInsideTheBracket) {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(event);
   InheritList list;
   HANDLE duplicate = duplicateForChild(event.get(), list, 0);
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].get(), duplicate);
+  ASSERT_EQ(list.values(), std::vector<HANDLE>{duplicate});
   EXPECT_NE(duplicate, event.get());
   const auto inheritable = [](HANDLE handle) {
     DWORD flags = 0;
@@ -186,9 +186,9 @@ TEST(Inheritance, DuplicateForChildIsInheritableOnlyInsideTheBracket) {
     return (flags & HANDLE_FLAG_INHERIT) != 0;
   };
   EXPECT_FALSE(inheritable(duplicate));
-  setInheritable(list);
+  list.setInheritable();
   EXPECT_TRUE(inheritable(duplicate));
-  EXPECT_TRUE(clearInheritable(list));
+  EXPECT_TRUE(list.clearInheritable());
   EXPECT_FALSE(inheritable(duplicate));
   EXPECT_FALSE(inheritable(event.get()));
   // The duplicate is the same event.
@@ -196,10 +196,60 @@ TEST(Inheritance, DuplicateForChildIsInheritableOnlyInsideTheBracket) {
   EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
 
   HANDLE limited = duplicateForChild(event.get(), list, SYNCHRONIZE);
-  EXPECT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.values().size(), 2u);
   EXPECT_EQ(WaitForSingleObject(limited, 0), WAIT_OBJECT_0);
   EXPECT_EQ(reasonOf([&] { duplicateForChild(nullptr, list, 0); }), "profile_duplicate");
-  EXPECT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.values().size(), 2u);
+  EXPECT_TRUE(list.close());
+  EXPECT_TRUE(list.values().empty());
+}
+
+// With a holder, the copies live in the holder and nothing of this process
+// is ever inheritable; closing the list takes them out of the holder again.
+TEST(Inheritance, CopiesForAChildLiveInTheHolderUntilClosed) {
+  wchar_t self[MAX_PATH] = {};
+  ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --gtest_list_tests";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION created{};
+  ASSERT_TRUE(CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE,
+                             CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                             &created));
+  const UniqueHandle holder(created.hProcess);
+  const UniqueHandle thread(created.hThread);
+  const auto inHolder = [&](HANDLE value) {
+    HANDLE back = nullptr;
+    if (!DuplicateHandle(holder.get(), value, GetCurrentProcess(), &back, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return false;
+    }
+    const UniqueHandle owned(back);
+    return true;
+  };
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(event);
+  std::vector<HANDLE> values;
+  {
+    InheritList list(holder.get());
+    values.push_back(duplicateForChild(event.get(), list, SYNCHRONIZE));
+    UniqueHandle own(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(own);
+    values.push_back(list.add(std::move(own)));
+    EXPECT_FALSE(own);
+    EXPECT_EQ(list.values(), values);
+    for (HANDLE value : values) EXPECT_TRUE(inHolder(value));
+    DWORD flags = 0;
+    ASSERT_TRUE(GetHandleInformation(event.get(), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    EXPECT_TRUE(list.close());
+    for (HANDLE value : values) EXPECT_FALSE(inHolder(value));
+    // A list dropped without close() empties the holder too.
+    values = {duplicateForChild(event.get(), list, 0)};
+    EXPECT_TRUE(inHolder(values[0]));
+  }
+  EXPECT_FALSE(inHolder(values[0]));
+  TerminateProcess(holder.get(), 0);
 }
 
 TEST(Utf8ToUtf16, RefusesEmptyAndInvalidInput) {

@@ -90,26 +90,27 @@ TEST_F(ProfileWorkRecord, NamesNonInheritableDuplicatesOfEveryCustodyHandle) {
   InheritList inherit;
   const std::string record = build(inherit);
   // Two guards, the work marker, the mutex and this process.
-  ASSERT_EQ(inherit.size(), 5u);
-  for (const UniqueHandle& handle : inherit) {
+  const std::vector<HANDLE>& copies = inherit.values();
+  ASSERT_EQ(copies.size(), 5u);
+  for (HANDLE handle : copies) {
     DWORD flags = 0;
-    ASSERT_TRUE(GetHandleInformation(handle.get(), &flags));
+    ASSERT_TRUE(GetHandleInformation(handle, &flags));
     EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
   }
-  EXPECT_TRUE(sameFile(inherit[0].get(), lifetime_.get()));
-  EXPECT_TRUE(sameFile(inherit[1].get(), node_.get()));
-  EXPECT_TRUE(sameFile(inherit[2].get(), workRecord_.get()));
-  EXPECT_EQ(GetProcessId(inherit[4].get()), GetCurrentProcessId());
+  EXPECT_TRUE(sameFile(copies[0], lifetime_.get()));
+  EXPECT_TRUE(sameFile(copies[1], node_.get()));
+  EXPECT_TRUE(sameFile(copies[2], workRecord_.get()));
+  EXPECT_EQ(GetProcessId(copies[4]), GetCurrentProcessId());
   // The originals stay as they were: nothing else became inheritable.
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(lifetime_.get(), &flags));
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
 
-  const std::string l = formatDecimal64(valueOf(inherit[0].get()));
-  const std::string n = formatDecimal64(valueOf(inherit[1].get()));
-  const std::string r = formatDecimal64(valueOf(inherit[2].get()));
-  const std::string s = formatDecimal64(valueOf(inherit[3].get()));
-  const std::string parent = formatDecimal64(valueOf(inherit[4].get()));
+  const std::string l = formatDecimal64(valueOf(copies[0]));
+  const std::string n = formatDecimal64(valueOf(copies[1]));
+  const std::string r = formatDecimal64(valueOf(copies[2]));
+  const std::string s = formatDecimal64(valueOf(copies[3]));
+  const std::string parent = formatDecimal64(valueOf(copies[4]));
   const std::string home =
       jsonString(std::string(scratch_.path().begin(), scratch_.path().end()));  // ASCII temp path
   const std::string homeInner = home.substr(1, home.size() - 2);

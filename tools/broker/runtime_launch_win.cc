@@ -101,10 +101,7 @@ bool processElevated(HANDLE process) {
 RuntimeProcess startRuntime(const RuntimeCommand& command, InheritList& inherit) {
   UniqueHandle token = nonElevatedToken();
 
-  std::vector<HANDLE> handles;
-  handles.reserve(inherit.size());
-  for (const UniqueHandle& handle : inherit) handles.push_back(handle.get());
-  HandleListAttributes attributes(std::move(handles));
+  HandleListAttributes attributes(inherit.values());
 
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
@@ -119,7 +116,7 @@ RuntimeProcess startRuntime(const RuntimeCommand& command, InheritList& inherit)
   std::wstring environment = command.environment;
   PROCESS_INFORMATION info{};
   // The copies are made inheritable only now, for this one call.
-  setInheritable(inherit);
+  inherit.setInheritable();
   // Suspended, so that its token is checked before it runs a single instruction.
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
   const BOOL created =
@@ -127,7 +124,7 @@ RuntimeProcess startRuntime(const RuntimeCommand& command, InheritList& inherit)
                            TRUE, flags, environment.data(), nullptr, &startup.StartupInfo, &info);
   // The child has its copies now (or never will); ours go at once so that no
   // later launch can inherit them.
-  inherit.clear();
+  static_cast<void>(inherit.close());
   if (!created) fail("launcher_create_process");
 
   RuntimeProcess runtime{UniqueHandle(info.hProcess), info.dwProcessId};
