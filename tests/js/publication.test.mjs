@@ -363,6 +363,7 @@ out.checkpoint = await (async () => { try { return addon.residentCheckpoint('pub
   });
 
   it('leaves a record that clients read cold', () => {
+    assert.ok(files?.['endpoint.json'], JSON.stringify(files));
     assert.deepEqual(client, { cold: true, endpoint_json: '' });
   });
 });
