@@ -202,9 +202,14 @@ void validateEndpointForPublication(const EndpointEntries& entries, PublisherPro
   probe.checkResidentAvailable();
   // 2. Key set.
   checkEndpointKeySet(entries);
-  // 3. Time stamp forms.
-  if (!isTimestamp(stringOf(entries, "started_at"))) invalid();
-  if (!isTimestamp(stringOf(entries, "published_at"))) invalid();
+  // 3. Time stamp forms, and (as every client requires) published not
+  //    before started: a record every client refuses must never be written,
+  //    since nothing deletes it and it blocks every later publication.
+  const auto startedAt = stringOf(entries, "started_at");
+  const auto publishedAt = stringOf(entries, "published_at");
+  if (!isTimestamp(startedAt) || !isTimestamp(publishedAt) || *publishedAt < *startedAt) {
+    invalid();
+  }
   // 4. Scope against this process's job.
   const bool inJob = probe.processInJob();
   if (!stringIs(entries, "broker_scope", inJob ? "harness_session" : "machine")) invalid();

@@ -161,8 +161,12 @@ TEST(EndpointPublisher, RefusesEachRuleWithItsReason) {
   EXPECT_EQ(publish(goodEntries(), stranger), "broker_native_peer_refused");
 }
 
-TEST(EndpointPublisher, ChecksTheFormOfTheTimesOnlyNotTheirOrder) {
-  EXPECT_EQ(publish(with("published_at", text("published_at", "2026-03-04T05:06:07.889Z"))), "");
+// A record published before it started is refused by every client; written,
+// nothing would delete it and it would block every later publication.
+TEST(EndpointPublisher, RefusesARecordPublishedBeforeItStarted) {
+  EXPECT_EQ(publish(with("published_at", text("published_at", "2026-03-04T05:06:07.889Z"))),
+            "broker_endpoint_invalid");
+  EXPECT_EQ(publish(with("published_at", text("published_at", "2026-03-04T05:06:07.890Z"))), "");
 }
 
 // The client computes the binding through this fake hash: the text itself,

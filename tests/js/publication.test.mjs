@@ -217,6 +217,7 @@ describe('publishResident', () => {
       process_creation_filetime: String(BigInt(record.process_creation_filetime) + 1n) })`, reason: 'broker_native_peer_refused' },
     { name: 'a host image of another runtime directory', text: 'JSON.stringify({ ...record, image_path_sha256: "a".repeat(64) })', reason: 'broker_native_peer_refused' },
     { name: 'another home', text: 'JSON.stringify({ ...record, installation_root_sha256: "b".repeat(64) })', reason: 'broker_native_peer_refused' },
+    { name: 'a record published before it started', text: 'JSON.stringify({ ...record, published_at: "2000-01-01T00:00:00.000Z" })', reason: 'broker_endpoint_invalid' },
     { name: 'a record of 8,192 bytes', text: 'text.slice(0, -1) + " ".repeat(8192 - Buffer.byteLength(text)) + "}"', reason: 'broker_endpoint_invalid' },
     { name: 'a host that has exited', prepare: 'addon.kill(spawned.id); await host.exited;', text: 'text', reason: 'broker_native_exited' },
   ];
@@ -345,19 +346,19 @@ describe('publishResident over the files of an earlier run', () => {
   });
 });
 
-describe('publishResident with a record a client would refuse', () => {
+describe('publishResident with a record of 8,191 bytes, keys in another order', () => {
   let home;
   let seen;
   let client;
   let files;
   before(async () => {
     home = await installHome();
-    // Keys in another order, published "before" it started, and padded to
-    // exactly 8,191 bytes: the publisher checks the time stamps' form only.
+    // Keys in another order and padded to exactly 8,191 bytes: written as
+    // it is, and read by a client as it is.
     ({ seen } = await runResident(home, `
 await validate();
 const { published_at, started_at, ...rest } = record;
-const reordered = JSON.stringify({ published_at: '2026-01-01T00:00:00.000Z', started_at, ...rest });
+const reordered = JSON.stringify({ published_at, started_at, ...rest });
 out.text = reordered.slice(0, -1) + ' '.repeat(8191 - Buffer.byteLength(reordered)) + '}';
 out.result = await publish(out.text);
 out.again = await publish(text);
@@ -380,7 +381,7 @@ out.checkpoint = await (async () => { try { return addon.residentCheckpoint('pub
     assert.equal(seen.checkpoint, 'profile_resident_unavailable');
   });
 
-  it('leaves a record that clients read cold', () => {
+  it('leaves a record that clients read cold once its host has ended', () => {
     assert.ok(files?.['endpoint.json'], JSON.stringify(files));
     assert.deepEqual(client, { cold: true, endpoint_json: '' });
   });
