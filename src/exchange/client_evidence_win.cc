@@ -21,8 +21,17 @@ ExchangeProgress progressOf(Work& work) {
 }  // namespace
 
 std::string clientExchangeOutcome(Work& work) {
-  const ExchangeProgress progress = progressOf(work);
-  return exchangeOutcomeText(progress, work.id, !(GetTickCount64() < work.timing.deadline));
+  ExchangeProgress progress;
+  bool deadlinePassed = false;
+  {
+    std::lock_guard<std::mutex> state(work.stateMutex);
+    progress = work.exchange;
+    // The tick is read under the lock the dispatch mark checks the deadline
+    // under: a request not dispatched by now never will be. Read after
+    // letting go, a mark could slip in between and be reported undispatched.
+    deadlinePassed = !(GetTickCount64() < work.timing.deadline);
+  }
+  return exchangeOutcomeText(progress, work.id, deadlinePassed);
 }
 
 void closeDispatch(Work& work) {

@@ -13,6 +13,7 @@
 
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/process_state.h"
 #include "terminal/terminal_win.h"
 #include "test_support_win.h"
 #include "work/work_win.h"
@@ -101,6 +102,35 @@ TEST_F(TerminalAppend, TheTerminalRecordFollowsTheCheckpointAndClosesTheHandles)
   ASSERT_TRUE(ReadFile(reader.get(), head, sizeof(head), &read, nullptr));
   EXPECT_EQ(std::string(head, read), "{\"checkpoint\":1}\n");
   EXPECT_GT(sizeOf(reader.get()), 17u);
+}
+
+// What the file holds cannot be confirmed once a handle of the operation
+// will not close: the record job fails, the operation stays uncertain and
+// the process is poisoned; never a success.
+TEST_F(TerminalAppend, AHandleThatWillNotCloseLeavesTheOperationUncertain) {
+  const bool poisonedBefore = isPoisoned();
+  const HANDLE stuck = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(stuck, nullptr);
+  ASSERT_TRUE(
+      SetHandleInformation(stuck, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE));
+  // The checkpoint's write hands over its handles, the stuck one first.
+  std::vector<UniqueHandle> handles(2);
+  handles[0] = UniqueHandle(stuck);
+  handles[1] = std::move(file_);
+  writeCheckpoint(operation_, handles[1].get(), "{\"checkpoint\":1}\n", handles);
+  ASSERT_TRUE(operation_.checkpointWritten);
+  operation_.operationId = std::string(64, 'a');
+  operation_.state = "saved";
+  operation_.reason = "none";
+  operation_.ok = true;
+  EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation_); }), "terminal_unavailable");
+  EXPECT_TRUE(operation_.writeUncertain);
+  EXPECT_TRUE(isPoisoned());
+  processState().poisoned.store(poisonedBefore);
+  // Uncertain for good, whatever the process's flag says.
+  EXPECT_EQ(reasonOf([&] { checkTerminalAvailable(operation_); }), "terminal_unavailable");
+  SetHandleInformation(stuck, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+  CloseHandle(stuck);
 }
 
 TEST_F(TerminalAppend, AFileThatGainedALinkIsRefusedAndLeftUnchanged) {
