@@ -17,6 +17,7 @@
 #include "custody/serialization_win.h"
 #include "diagnostics/event.h"
 #include "diagnostics/events_napi.h"
+#include "exchange/client_evidence_win.h"
 #include "exchange/exchange_napi.h"
 #include "resident/publication_napi.h"
 #include "resident/resident_napi.h"
@@ -67,12 +68,12 @@ constexpr FunctionEntry kFunctions[] = {
     {"checkWorkBinding", callFrame<checkWorkBinding>},
     {"observeBroker", callFrame<observeBroker>},
     {"exchange", callFrame<exchange>},
-    {"closeClientDispatch", callFrame<notBuilt<1>>},
+    {"closeClientDispatch", callFrame<closeClientDispatch>},
     {"serverOutcome", callFrame<notBuilt<1>>},
     {"bindServerWork", callFrame<notBuilt<2>>},
     {"serverPhase", callFrame<notBuilt<3>>},
     {"exchangePhase", callFrame<exchangePhase>},
-    {"exchangeOutcome", callFrame<notBuilt<1>>},
+    {"exchangeOutcome", callFrame<exchangeOutcome>},
     {"ingressRemaining", callFrame<notBuilt<1>>},
     {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
     {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
@@ -127,6 +128,9 @@ const StartupHooks kStartupHooks{reserveResident, accountWorkerReady};
 const SerializationHooks kSerializationHooks{residentClockRule};
 const WorkEndHooks kWorkEndHooks{noteWorkEnding, revokeEndingWork, residentWorkEnded,
                                  recordWorkEnd};
+// The client side's evidence; the server slot stays unset until the server
+// side's hook is wired here.
+const TerminalEvidenceHooks kTerminalEvidenceHooks{clientWorkEvidence, nullptr};
 const ChildLookupHooks kChildLookupHooks{findAccountChild, takeAccountChild};
 const AccountHooks kAccountHooks{[](AddonState& state) -> std::uint32_t {
   return environmentPart<ChildrenPart>(state).nextChildId++;
@@ -144,6 +148,7 @@ void installSeams() noexcept {
   serializationHooks().install(&kSerializationHooks);
   workEndHooks().install(&kWorkEndHooks);
   childLookupHooks().install(&kChildLookupHooks);
+  terminalEvidenceHooks().install(&kTerminalEvidenceHooks);
   accountHooks().install(&kAccountHooks);
   accountResidentHooks().install(&kAccountResidentHooks);
 }

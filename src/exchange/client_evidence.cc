@@ -1,6 +1,8 @@
 #include "exchange/client_evidence.h"
 
+#include "common/reason.h"
 #include "common/text.h"
+#include "common/vocabulary.h"
 
 namespace nuvra {
 namespace {
@@ -109,6 +111,17 @@ std::string terminalFrameEvidenceText(const ExchangeProgress& progress,
       .string("effect_certainty", anySend ? "possible" : "none")
       .string("logging_status", "unknown");
   return record.text();
+}
+
+ClientEndEvidence clientEndEvidence(const ExchangeProgress& progress, std::uint64_t workId,
+                                    std::string_view workOperation,
+                                    std::string_view correlationHash) {
+  const bool terminal = terminalEvidencePresent(progress);
+  if (terminal && !isMember(terminalReasons, progress.server_reason)) fail("terminal_invalid");
+  ClientEndEvidence evidence;
+  evidence.client = clientEvidenceText(progress, workId, workOperation, correlationHash);
+  if (terminal) evidence.server = terminalFrameEvidenceText(progress, correlationHash);
+  return evidence;
 }
 
 }  // namespace nuvra

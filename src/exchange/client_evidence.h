@@ -34,4 +34,17 @@ std::string clientEvidenceText(const ExchangeProgress& progress, std::uint64_t w
 std::string terminalFrameEvidenceText(const ExchangeProgress& progress,
                                       std::string_view correlationHash);
 
+// The two texts a client work's end leaves in its terminal operation: its
+// own evidence, and the server's view when terminal evidence is present
+// (else empty, written null). A terminal frame's reason was only checked for
+// its form on the wire; the set of terminal reasons is closed, so one
+// outside it is "terminal_invalid" and nothing is built.
+struct ClientEndEvidence {
+  std::string client;
+  std::string server;
+};
+ClientEndEvidence clientEndEvidence(const ExchangeProgress& progress, std::uint64_t workId,
+                                    std::string_view workOperation,
+                                    std::string_view correlationHash);
+
 }  // namespace nuvra

@@ -19,6 +19,7 @@
 #include "common/text_win.h"
 #include "custody/profile_win.h"
 #include "custody/serialization_object_win.h"
+#include "exchange/client_evidence_win.h"
 #include "exchange/endpoint_descriptor.h"
 #include "exchange/exchange_rules.h"
 #include "exchange/native_exchange_win.h"
@@ -201,6 +202,15 @@ void executeExchange(NativeJob& base) {
   }
 }
 
+// The evidence entries name a client work: "profile_evidence_role" for any
+// other. No validity check: what a work proves stays readable after it ended,
+// until its end resolved and it left the table.
+std::shared_ptr<Work> clientWork(napi_env env, napi_value workId) {
+  std::shared_ptr<Work> work = lookupWork(env, workId);
+  if (work->role != "client") fail("profile_evidence_role");
+  return work;
+}
+
 napi_value exchangeValue(napi_env env, NativeJob& base) {
   ExchangeRun& run = jobAs<ExchangeJob>(base).run;
   checkWorkValidity(*run.work);
@@ -256,6 +266,20 @@ napi_value exchange(napi_env env, napi_callback_info info) {
 
 napi_value exchangePhase(napi_env env, napi_callback_info info) {
   return startExchange(env, info, true);
+}
+
+napi_value exchangeOutcome(napi_env env, napi_callback_info info) {
+  const Arguments arguments = fetchArguments(env, info, 1);
+  const std::shared_ptr<Work> work = clientWork(env, arguments[0]);
+  // The text is taken under the work's state mutex; the engine parses it
+  // after, so that lock is never held across a call into JavaScript.
+  return parseJsonValue(env, clientExchangeOutcome(*work));
+}
+
+napi_value closeClientDispatch(napi_env env, napi_callback_info info) {
+  const Arguments arguments = fetchArguments(env, info, 1);
+  closeDispatch(*clientWork(env, arguments[0]));
+  return makeString(env, "closed");
 }
 
 }  // namespace nuvra

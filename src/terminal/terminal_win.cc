@@ -173,14 +173,18 @@ const char* recordWorkEnd(Work& work, bool succeeded) noexcept {
   if (operation->workEnded.load()) return nullptr;
   operation->endedAt.store(GetTickCount64());
   operation->endSucceeded = succeeded;
-  // 3. Each side's evidence, from the subsystem that holds it.
+  // 3. The evidence of the work's side, from the subsystem that holds it;
+  //    a work of any other role leaves both null.
   if (succeeded) {
     operation->clientEvidence.clear();
     operation->serverEvidence.clear();
     const TerminalEvidenceHooks& hooks = terminalEvidenceHooks().hooks();
     try {
-      if (hooks.client != nullptr) operation->clientEvidence = hooks.client(work);
-      if (hooks.server != nullptr) operation->serverEvidence = hooks.server(work);
+      if (work.role == "client" && hooks.client != nullptr) {
+        hooks.client(work, operation->clientEvidence, operation->serverEvidence);
+      } else if (work.role == "server" && hooks.server != nullptr) {
+        operation->serverEvidence = hooks.server(work);
+      }
     } catch (...) {
       // Refused evidence leaves the work's end unrecorded: nothing can be
       // committed for it.

@@ -111,13 +111,17 @@ void noteWorkEnding(Work& work) noexcept;
 // else null.
 const char* recordWorkEnd(Work& work, bool succeeded) noexcept;
 
-// What the exchange's two sides know of a work when its end succeeded: the
-// JSON text of their evidence, or empty when they have none (written null).
-// Called on the JavaScript thread with the operation's lock held; they take
-// the work's own state lock. A hook throws "terminal_invalid" for evidence
-// it must refuse. Unset hooks leave that side null.
+// What the exchange's two sides know of a work when its end succeeded, as
+// the JSON text of their evidence (left empty when they have none, written
+// null). recordWorkEnd asks the side of the work's role: a client work's
+// hook fills its own evidence and, when an authenticated terminal frame
+// arrived, the server's view that frame carried; a server work's hook gives
+// the server evidence. Called on the JavaScript thread with the operation's
+// lock held; they take the work's own state lock. A hook throws
+// "terminal_invalid" for evidence it must refuse. An unset hook leaves its
+// side null.
 struct TerminalEvidenceHooks {
-  std::string (*client)(Work& work) = nullptr;
+  void (*client)(Work& work, std::string& clientEvidence, std::string& serverEvidence) = nullptr;
   std::string (*server)(Work& work) = nullptr;
 };
 Seam<TerminalEvidenceHooks>& terminalEvidenceHooks();

@@ -198,5 +198,55 @@ TEST(ExchangeOutcome, ReportsProgressAndProvesNoDispatchAfterTheDeadline) {
             "\"logging_status\":\"unknown\"}");
 }
 
+TEST(ClientEndEvidence, KeepsTheTerminalFramesViewOnlyForAKnownTerminalReason) {
+  struct Case {
+    const char* name;
+    bool terminal;
+    const char* requestLine;
+    const char* reason;
+    const char* refused;
+    const char* serverView;  // what the client's evidence says of the frame
+    std::string server;
+  };
+  const Case cases[] = {
+      {"a terminal frame with a terminal reason", true, "L", "broker_deadline_refused", "",
+       "\"terminal_observed\":true,\"terminal_reason\":\"broker_deadline_refused\"",
+       "{\"role\":\"server\",\"source\":\"authenticated_terminal_frame\",\"owner_work\":null,"
+       "\"server_work\":\"9\",\"correlation_hash\":\"h\",\"sequence\":4,"
+       "\"last_verified_phase\":\"terminal\",\"terminal_sealed\":null,"
+       "\"server_reason\":\"broker_deadline_refused\",\"counts_complete\":true,"
+       "\"account_send_count\":1,\"memory_send_count\":0,\"effect_certainty\":\"possible\","
+       "\"logging_status\":\"unknown\"}"},
+      // Well formed on the wire, but the host maps it before a terminal frame.
+      {"a terminal frame with another reason", true, "L", "credential_missing", "terminal_invalid",
+       "", ""},
+      // Without a bound request line nothing was authenticated.
+      {"no request line", true, "", "credential_missing", "",
+       "\"terminal_observed\":null,\"terminal_reason\":null", ""},
+      {"no terminal frame", false, "L", "", "",
+       "\"terminal_observed\":null,\"terminal_reason\":null", ""},
+  };
+  for (const Case& c : cases) {
+    ExchangeProgress p = progress(false, true, "terminal");
+    p.terminal_observed = c.terminal;
+    p.request_line = c.requestLine;
+    p.server_reason = c.reason;
+    p.server_work = "9";
+    p.sequence = 4;
+    p.account_send_count = 1;
+    ClientEndEvidence evidence;
+    EXPECT_EQ(reasonOf([&] { evidence = clientEndEvidence(p, 5, "capture", "h"); }), c.refused)
+        << c.name;
+    EXPECT_EQ(evidence.server, c.server) << c.name;
+    if (*c.refused != '\0') {
+      EXPECT_EQ(evidence.client, "") << c.name;
+      continue;
+    }
+    EXPECT_TRUE(evidence.client.starts_with("{\"role\":\"client\",\"owner_work\":\"5\","))
+        << c.name;
+    EXPECT_NE(evidence.client.find(c.serverView), std::string::npos) << c.name << evidence.client;
+  }
+}
+
 }  // namespace
 }  // namespace nuvra

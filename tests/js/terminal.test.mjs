@@ -5,10 +5,10 @@
 // observation of a work.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
-import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
 import { installHome, launchRuntime, removeHome } from './lib/home.mjs';
+import { expectedCheckpoint, expectedTerminal, rawLines, recordsOf, stampPattern }
+  from './lib/terminal_records.mjs';
 
 function script(body, { account = false } = {}) {
   return `import { createRequire } from 'node:module';
@@ -41,47 +41,6 @@ async function runScript(home, body, options = {}) {
   assert.equal(seen.crashed, undefined, seen.crashed);
   assert.equal(seen.finish?.value, true, JSON.stringify(seen));
   return seen;
-}
-
-const today = () => new Date().toISOString().slice(0, 10).replaceAll('-', '');
-const logFile = (home) => path.win32.join(home.home, 'logs', `nuvra-${today()}-0.jsonl`);
-// The raw lines of the day's file, each with its line feed.
-const rawLines = (home) => (fs.existsSync(logFile(home))
-  ? fs.readFileSync(logFile(home), 'utf8').split(/(?<=\n)/) : []);
-
-const stampPattern = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$/;
-const nullable = (value) => (value === '' ? 'null' : `"${value}"`);
-
-// The two records as the format defines them; the values only the writer
-// can know (id, time stamps, tick differences) are taken from the line.
-function expectedCheckpoint({ id, attempt, request, operation, utc }) {
-  return '{"schema_version":"nuvra.operation-checkpoint.v1","event":"terminal_pending",'
-    + `"operation_id":"${id}","attempt_id":${nullable(attempt)},"request_id":${nullable(request)},`
-    + `"operation":"${operation}","terminal_status":"unavailable","outcome":"unknown",`
-    + `"utc":"${utc}"}\n`;
-}
-function expectedTerminal({ id, attempt, request, operation, phase, ok, state, reason, utc,
-  elapsed, client = 'null', server = 'null' }) {
-  const e = elapsed;
-  return '{"schema_version":"nuvra.operation-terminal.v1","event":"operation_result",'
-    + `"operation_id":"${id}","attempt_id":${nullable(attempt)},"request_id":${nullable(request)},`
-    + `"operation":"${operation}","phase":${nullable(phase)},"ok":${ok},"state":"${state}",`
-    + `"reason":"${reason}","utc":"${utc}","elapsed":{"original_budget_ms":${e.original_budget_ms},`
-    + `"work_ms":${e.work_ms},"end_ms":${e.end_ms},"projection_ms":${e.projection_ms},`
-    + `"operation_ms":${e.operation_ms}},"client":${client},"server":${server}}\n`;
-}
-
-// The checkpoint of `operation` and the line that carries the same id.
-function recordsOf(home, operation, nth = 0) {
-  const lines = rawLines(home);
-  const checkpoints = lines.filter((line) => line.includes('"event":"terminal_pending"')
-    && JSON.parse(line).operation === operation);
-  const checkpoint = checkpoints[nth];
-  assert.ok(checkpoint, `no checkpoint for ${operation}`);
-  const { operation_id: id } = JSON.parse(checkpoint);
-  const terminals = lines.filter((line) => line.includes('"event":"operation_result"')
-    && JSON.parse(line).operation_id === id);
-  return { checkpoint, terminals, id };
 }
 
 describe('terminal operations of diagnostic events', () => {

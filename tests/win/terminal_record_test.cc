@@ -13,6 +13,7 @@
 
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "common/process_state.h"
 #include "terminal/terminal_win.h"
 #include "test_support_win.h"
 #include "work/work_win.h"
@@ -103,6 +104,35 @@ TEST_F(TerminalAppend, TheTerminalRecordFollowsTheCheckpointAndClosesTheHandles)
   EXPECT_GT(sizeOf(reader.get()), 17u);
 }
 
+// What the file holds cannot be confirmed once a handle of the operation
+// will not close: the record job fails, the operation stays uncertain and
+// the process is poisoned; never a success.
+TEST_F(TerminalAppend, AHandleThatWillNotCloseLeavesTheOperationUncertain) {
+  const bool poisonedBefore = isPoisoned();
+  const HANDLE stuck = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(stuck, nullptr);
+  ASSERT_TRUE(
+      SetHandleInformation(stuck, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE));
+  // The checkpoint's write hands over its handles, the stuck one first.
+  std::vector<UniqueHandle> handles(2);
+  handles[0] = UniqueHandle(stuck);
+  handles[1] = std::move(file_);
+  writeCheckpoint(operation_, handles[1].get(), "{\"checkpoint\":1}\n", handles);
+  ASSERT_TRUE(operation_.checkpointWritten);
+  operation_.operationId = std::string(64, 'a');
+  operation_.state = "saved";
+  operation_.reason = "none";
+  operation_.ok = true;
+  EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation_); }), "terminal_unavailable");
+  EXPECT_TRUE(operation_.writeUncertain);
+  EXPECT_TRUE(isPoisoned());
+  processState().poisoned.store(poisonedBefore);
+  // Uncertain for good, whatever the process's flag says.
+  EXPECT_EQ(reasonOf([&] { checkTerminalAvailable(operation_); }), "terminal_unavailable");
+  SetHandleInformation(stuck, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+  CloseHandle(stuck);
+}
+
 TEST_F(TerminalAppend, AFileThatGainedALinkIsRefusedAndLeftUnchanged) {
   checkpointInto(operation_, std::move(file_));
   const HANDLE file = operation_.logFiles.back().get();
@@ -112,13 +142,70 @@ TEST_F(TerminalAppend, AFileThatGainedALinkIsRefusedAndLeftUnchanged) {
   EXPECT_EQ(sizeOf(file), 17u);
 }
 
-// The evidence hooks the exchange's two sides will install.
-std::string clientEvidence(Work& work) {
-  return work.role == "client" ? "{\"side\":\"client\"}" : "";
+// A terminal record whose client evidence pads it to `total` bytes: the ticks
+// make every elapsed figure four digits or 0, so its length follows from the
+// format alone.
+TEST(TerminalRecordSize, ARecordOverTheLimitIsRefusedAndTheCheckpointsFileKeptAsItWas) {
+  const std::string fixed =
+      "{\"schema_version\":\"nuvra.operation-terminal.v1\",\"event\":\"operation_result\","
+      "\"operation_id\":\"" +
+      std::string(64, 'a') +
+      "\",\"attempt_id\":null,\"request_id\":null,\"operation\":\"capture\","
+      "\"phase\":\"terminal\",\"ok\":true,\"state\":\"saved\",\"reason\":\"none\","
+      "\"utc\":\"2026-01-02T03:04:05.006Z\",\"elapsed\":{\"original_budget_ms\":7000,"
+      "\"work_ms\":0,\"end_ms\":0,\"projection_ms\":5000,\"operation_ms\":5000},"
+      "\"client\":{\"pad\":\"\"},\"server\":null}\n";
+  struct Case {
+    std::size_t total;
+    const char* reason;
+    std::uint64_t sizeAfter;  // the checkpoint's 17 bytes and what was added
+  };
+  const Case cases[] = {{4097, "terminal_invalid", 17}, {4096, "", 17 + 4096}};
+  const std::uint64_t now = GetTickCount64();
+  ASSERT_GT(now, 10000u);
+  for (const Case& c : cases) {
+    ScratchDirectory scratch;
+    const std::wstring path = scratch.file(L"day.jsonl");
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA | READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                  FILE_FLAG_WRITE_THROUGH, nullptr));
+    ASSERT_TRUE(file);
+    TerminalObservation operation(1, "capture", "");
+    operation.deadline = now + 2000;
+    checkpointInto(operation, std::move(file));
+    operation.operationId = std::string(64, 'a');
+    operation.phase = "terminal";
+    operation.ok = true;
+    operation.state = "saved";
+    operation.reason = "none";
+    operation.workStart = now - 5000;
+    operation.endRequestedAt.store(now - 5000);
+    operation.endedAt.store(now - 5000);
+    operation.clientEvidence = "{\"pad\":\"" + std::string(c.total - fixed.size(), 'p') + "\"}";
+    const HANDLE written = operation.logFiles.back().get();
+    // A refused record leaves the handles open, so the size can be read.
+    EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation); }), c.reason) << c.total;
+    if (*c.reason != '\0') {
+      EXPECT_EQ(sizeOf(written), c.sizeAfter) << c.total;
+      continue;
+    }
+    UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(sizeOf(reader.get()), c.sizeAfter) << c.total;
+  }
+}
+
+// The evidence hooks the exchange's two sides install; each is asked only
+// for a work of its own role.
+void clientEvidence(Work& work, std::string& client, std::string& server) {
+  if (work.operation == "status") throw std::runtime_error("terminal_invalid");
+  client = "{\"side\":\"client\"}";
+  if (work.operation == "capture") server = "{\"frame\":1}";
 }
 std::string serverEvidence(Work& work) {
   if (work.operation == "hello") throw std::runtime_error("terminal_invalid");
-  return work.role == "server" ? "{\"side\":\"server\"}" : "";
+  return "{\"side\":\"server\"}";
 }
 const TerminalEvidenceHooks kEvidence{clientEvidence, serverEvidence};
 
@@ -134,13 +221,16 @@ struct EvidenceCase {
 
 TEST(WorkEndNotices, TheEndsTicksVerdictAndEvidenceReachTheOperation) {
   const EvidenceCase cases[] = {
-      {"client", "capture", true, nullptr, true, "{\"side\":\"client\"}", ""},
+      // A client work's end carries the terminal frame's server view too.
+      {"client", "capture", true, nullptr, true, "{\"side\":\"client\"}", "{\"frame\":1}"},
+      {"client", "recall", true, nullptr, true, "{\"side\":\"client\"}", ""},
       {"server", "recall", true, nullptr, true, "", "{\"side\":\"server\"}"},
-      {"unbound_local", "", true, nullptr, true, "", ""},
+      {"unbound_local", "capture", true, nullptr, true, "", ""},
       // A failed end records no evidence, and nothing can be committed.
       {"client", "capture", false, nullptr, true, "", ""},
       // Refused evidence leaves the end unrecorded and fails it.
       {"server", "hello", true, "terminal_invalid", false, "", ""},
+      {"client", "status", true, "terminal_invalid", false, "", ""},
   };
   terminalEvidenceHooks().install(&kEvidence);
   for (const EvidenceCase& c : cases) {
@@ -148,7 +238,7 @@ TEST(WorkEndNotices, TheEndsTicksVerdictAndEvidenceReachTheOperation) {
     Work work(1, WorkTiming{now, now + 900, false}, WorkPurpose{c.role, c.operation});
     auto operation = std::make_shared<TerminalObservation>(1, "capture", "");
     {
-      std::lock_guard<std::mutex> lock(work.lock);
+      std::lock_guard<std::mutex> binding(work.bindingLock);
       work.terminal = operation;
     }
     noteWorkEnding(work);

@@ -20,6 +20,11 @@
 //                        until they cannot grow any more
 //   refused-arrival      version 2: one final "refused_arrival" frame
 //   refused-arrival-body the same with a body other than the failure object
+//   close-after-started  version 2: closes after "started"
+//   terminal-memory      version 2: a terminal frame that counts a memory send
+//   terminal-unknown-reason  version 2: a terminal frame whose failure reason
+//                        "credential_missing" is well formed but no terminal
+//                        reason
 //   stall                reads the request and never answers
 //   close-mid-frame      announces 100 bytes, sends 10 and closes
 //   busy                 its one instance is taken by itself, so every client
@@ -192,6 +197,13 @@ void answerVersion2(HANDLE pipe, std::string_view fault, std::string_view reques
     send({"7", 4, "started", "none", 1, 0, "possible", false, ""});
   } else if (fault == "admitted-late") {
     send({"7", 4, "admitted", "none", 0, 0, "none", false, ""});
+  } else if (fault == "close-after-started") {
+    return;
+  } else if (fault == "terminal-memory") {
+    send({"7", 4, "terminal", "none", 1, 1, "possible", true, "{\"ok\":true}"});
+  } else if (fault == "terminal-unknown-reason") {
+    send({"7", 4, "terminal", "credential_missing", 1, 0, "possible", true,
+          failureBody(line, "credential_missing")});
   } else {
     send({"7", 4, "terminal", "none", 1, 0, "validated", true, "{\"ok\":true}"});
   }
