@@ -124,8 +124,26 @@ const exchangeRound = (fault, version2, expected) => async () => {
   if (reason !== expected) throw new Error(`exchange ${fault}: ${reason}`);
 };
 
+// A whole client operation: its event and terminal operation, a version 2
+// exchange on a work of its own, dispatch closed, the work ended, the
+// terminal record committed and the operation closed.
+const clientOperation = async () => {
+  const peer = await peerOf('honest');
+  const event = addon.newDiagnosticEvent('worker');
+  const op = addon.newTerminalOperation('worker', event);
+  const work = await addon.beginWork(() => 1000, event, 'client', 'recall');
+  await addon.prepareTerminal(op, work, '-', '-', 'exchange_prepare');
+  await addon.exchangePhase(work, config.broker, descriptorOf(peer), payload, 'recall', requestId);
+  addon.closeClientDispatch(work);
+  await addon.endWork(work);
+  await addon.commitTerminal(op, true, 'saved', 'none', 'terminal');
+  if (addon.closeTerminalOperation(op) !== true) throw new Error('operation_not_closed');
+  addon.closeDiagnosticEvent(event);
+};
+
 // Each cycle does one round of calls and throws if any did not do its job.
 const cycles = {
+  clientOperation: { iterations: 150, run: clientOperation },
   exchange: { iterations: 150, run: exchangeRound('honest', false, null) },
   exchangePhase: { iterations: 150, run: exchangeRound('honest', true, null) },
   exchangeRefused: { iterations: 150, run: exchangeRound('close-mid-frame', true, 'broker_native_transport_failed') },
@@ -185,21 +203,25 @@ const cycles = {
   },
 };
 
+// The test command runs the cycles as they stand; a longer run (thousands of
+// exchanges and operations) multiplies them by `scale`.
+const scale = config.scale ?? 1;
 const selected = config.cycles ?? Object.keys(cycles);
 const result = {};
 for (const name of selected) {
   const cycle = cycles[name];
   try {
     const t0 = performance.now();
+    const iterations = cycle.iterations * scale;
     const warmup = cycle.warmup ?? Math.max(10, Math.floor(cycle.iterations / 5));
     for (let i = 0; i < warmup; ++i) await cycle.run();
     const before = sample();
-    for (let i = 0; i < cycle.iterations; ++i) await cycle.run();
+    for (let i = 0; i < iterations; ++i) await cycle.run();
     const after = sample();
     result[name] = {
       createRetries,
-      iterations: cycle.iterations,
-      launches: cycle.iterations * (cycle.children ?? 0), before, after,
+      iterations,
+      launches: iterations * (cycle.children ?? 0), before, after,
       seconds: (performance.now() - t0) / 1000,
     };
   } catch (error) {
