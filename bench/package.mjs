@@ -5,12 +5,13 @@
 // were just written, so the file is read from the page cache: the time is
 // mapping, relocation and registration, not the disk.
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { createRequire } from 'node:module';
 
 const MiB = 2 ** 20;
 
-export default async function packageLoad(bed, { count }) {
+export default async function packageLoad(_bed, { count }) {
   const built = process.env.NUVRA_ADDON_RELEASE;
   const shipped = process.env.NUVRA_PACKAGE_DIR &&
     path.win32.join(process.env.NUVRA_PACKAGE_DIR, 'stage', 'prebuilds', 'win32-x64',
@@ -22,7 +23,10 @@ export default async function packageLoad(bed, { count }) {
     { label: 'shipped (debug information stripped)', file: shipped, ms: [], rss: [] },
     { label: 'as built (with debug information)', file: built, ms: [], rss: [] },
   ];
-  const dir = fs.mkdtempSync(path.win32.join(bed.home.scratch, 'require-'));
+  // Loaded DLLs cannot be deleted while the process lives, so the copies go
+  // to the results folder, which the next run of testbed/bench clears.
+  const results = process.env.NUVRA_BENCH_RESULTS ?? os.tmpdir();
+  const dir = fs.mkdtempSync(path.win32.join(results, 'require-'));
   const load = createRequire(path.win32.join(dir, 'bench.js'));
   // One unmeasured load of each first: node's own first-addon costs.
   for (let i = -1; i < count; i += 1) {
