@@ -346,18 +346,24 @@ void checkGuards(const HomeFacts& facts, const Records& records, Findings& findi
                       "the native broker executable", "profile_native_target"});
   }
   std::vector<UniqueHandle> open(guards.size());
+  std::vector<DWORD> openError(guards.size(), ERROR_SUCCESS);
   for (std::size_t i = 0; i < guards.size(); ++i) {
     open[i] = UniqueHandle(
         CreateFileW(guards[i].path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!open[i]) openError[i] = GetLastError();
   }
   GuardValidation validation(facts.home, open[0].get(), open[1].get(), lifetimeIdentity,
                              workIdentity);
   for (std::size_t i = 0; i < guards.size(); ++i) {
     const Guard& guard = guards[i];
     if (!open[i]) {
-      findings.add(guard.subject + " is missing", guard.missing);
+      if (openError[i] == ERROR_FILE_NOT_FOUND || openError[i] == ERROR_PATH_NOT_FOUND) {
+        findings.add(guard.subject + " is missing", guard.missing);
+      } else {
+        findings.add(guard.subject + " cannot be opened to be pinned as a guard", "profile_guard");
+      }
       continue;
     }
     // A marker is compared with the identity a committed record pins; without
