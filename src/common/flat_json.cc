@@ -29,12 +29,19 @@ void appendUtf8(std::string& out, std::uint32_t code) {
   }
 }
 
+// Deep enough for any record of a product home, shallow enough that a
+// hostile text cannot exhaust the stack.
+constexpr unsigned kDocumentDepth = 64;
+
 class Reader {
  public:
-  explicit Reader(std::string_view text) : text_(text) {}
+  // `document`: the rules of readJsonObject instead of the flat ones.
+  Reader(std::string_view text, bool document) : text_(text), document_(document) {}
 
   FlatObject top() {
+    space();
     FlatObject object = readObject(0);
+    space();
     if (pos_ != text_.size()) malformed();
     return object;
   }
@@ -43,17 +50,19 @@ class Reader {
   // `level` counts the objects around the value: the top object's values are
   // at level 1 and may be containers; values inside those are scalars, except
   // that an array's elements may be objects of scalars.
+  // A document's containers nest freely up to kDocumentDepth.
   FlatValue readValue(unsigned level, bool inArray) {
     FlatValue value;
+    space();
     const char c = peek();
     if (c == '{') {
-      if (level >= 2) malformed();
+      if (document_ ? level >= kDocumentDepth : level >= 2) malformed();
       value.kind = FlatValue::Kind::object;
       value.members = readObject(level);
     } else if (c == '[') {
-      if (level != 1 || inArray) malformed();
+      if (document_ ? level >= kDocumentDepth : level != 1 || inArray) malformed();
       value.kind = FlatValue::Kind::array;
-      value.items = readArray(level);
+      value.items = readArray(document_ ? level + 1 : level);
     } else if (c == '"') {
       value.kind = FlatValue::Kind::string;
       value.text = readString();
@@ -78,17 +87,27 @@ class Reader {
   FlatObject readObject(unsigned level) {
     expect('{');
     FlatObject object;
+    space();
     if (peek() == '}') {
       ++pos_;
       return object;
     }
     for (;;) {
+      space();
       if (peek() != '"') malformed();
       std::string key = readString();
-      if (findMember(object, key) != nullptr) malformed();
+      space();
       expect(':');
       FlatValue value = readValue(level + 1, false);
-      object.push_back({std::move(key), std::move(value)});
+      // JSON.parse keeps a repeated key where it first stood, with its last
+      // value; the flat records never repeat one.
+      if (FlatMember* earlier = findMutable(object, key)) {
+        if (!document_) malformed();
+        earlier->value = std::move(value);
+      } else {
+        object.push_back({std::move(key), std::move(value)});
+      }
+      space();
       const char next = peek();
       ++pos_;
       if (next == '}') return object;
@@ -99,12 +118,14 @@ class Reader {
   std::vector<FlatValue> readArray(unsigned level) {
     expect('[');
     std::vector<FlatValue> items;
+    space();
     if (peek() == ']') {
       ++pos_;
       return items;
     }
     for (;;) {
       items.push_back(readValue(level, true));
+      space();
       const char next = peek();
       ++pos_;
       if (next == ']') return items;
@@ -254,6 +275,22 @@ class Reader {
 
   char peek() const noexcept { return pos_ < text_.size() ? text_[pos_] : '\0'; }
 
+  // Whitespace between tokens, which only a document may have.
+  void space() noexcept {
+    if (!document_) return;
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
+                                   text_[pos_] == '\n' || text_[pos_] == '\r')) {
+      ++pos_;
+    }
+  }
+
+  static FlatMember* findMutable(FlatObject& object, std::string_view key) noexcept {
+    for (FlatMember& member : object) {
+      if (member.key == key) return &member;
+    }
+    return nullptr;
+  }
+
   void expect(char c) {
     if (peek() != c || pos_ >= text_.size()) malformed();
     ++pos_;
@@ -266,13 +303,18 @@ class Reader {
   }
 
   std::string_view text_;
+  bool document_;
   std::size_t pos_ = 0;
 };
 
 }  // namespace
 
 FlatObject readFlatObject(std::string_view text) {
-  return Reader(text).top();
+  return Reader(text, false).top();
+}
+
+FlatObject readJsonObject(std::string_view text) {
+  return Reader(text, true).top();
 }
 
 const FlatValue* findMember(const FlatObject& object, std::string_view key) noexcept {

@@ -46,6 +46,16 @@ using FlatObject = std::vector<FlatMember>;
 
 FlatObject readFlatObject(std::string_view text);
 
+// The records that other writers leave under a product home (servicing,
+// current runtime, admission, device binding), which the runtime reads with
+// the engine's JSON.parse, read the same way by a tool that has no engine:
+// one object with any JSON inside, whitespace between tokens, containers
+// nested at most 64 deep, and a repeated key keeping its first place and its
+// last value. The strings are still strict ("profile_record" otherwise).
+//   { "a" : [ {"b":[1]} ] }\n    a: array of an object whose b is [1]
+//   {"a":1,"b":2,"a":3}          a: 3, then b: 2
+FlatObject readJsonObject(std::string_view text);
+
 // The member named `key`, or null.
 const FlatValue* findMember(const FlatObject& object, std::string_view key) noexcept;
 

@@ -62,3 +62,24 @@ export function declaredNodeApiVersion(path) {
   if (!code || code[0] !== 0xb8 || code[5] !== 0xc3) throw new Error('unexpected version function');
   return code.readUInt32LE(1);
 }
+
+// Section names with their raw sizes. Names longer than eight bytes (the
+// ".debug_*" family) are stored as "/N", an offset into the COFF string table
+// that follows the symbol table.
+export function readSections(path) {
+  const image = readFileSync(path);
+  const pe = image.readUInt32LE(0x3c);
+  const strings = image.readUInt32LE(pe + 12) + 18 * image.readUInt32LE(pe + 16);
+  const table = pe + 24 + image.readUInt16LE(pe + 20);
+  const sections = [];
+  for (let i = 0; i < image.readUInt16LE(pe + 6); i++) {
+    const at = table + i * 40;
+    let name = image.toString('latin1', at, at + 8).replace(/\0.*$/s, '');
+    if (name.startsWith('/')) {
+      const from = strings + Number(name.slice(1));
+      name = image.toString('latin1', from, image.indexOf(0, from));
+    }
+    sections.push({ name, size: image.readUInt32LE(at + 16) });
+  }
+  return sections;
+}

@@ -103,5 +103,42 @@ TEST(FlatJsonReader, KeyOrderMustMatchExactly) {
   EXPECT_FALSE(hasKeysInOrder(object, {"a", "b", "c"}));
 }
 
+TEST(JsonObjectReader, ReadsWhatJsonParseReadsIntoAnObject) {
+  struct Case {
+    std::string text;
+    bool accepted;
+  };
+  const std::string deep = std::string(63, '[') + std::string(63, ']');
+  const Case cases[] = {
+      {"{\"a\":\"x\"}\n", true},
+      {" \t\r\n{ \"a\" : [ 1 , { \"b\" : [ [ ] ] } ] , \"c\" : { } } ", true},
+      {R"({"payload":{"entrypoints":{"native":"n"},"files":[{"path":"p","sha256":"s"}]}})", true},
+      {R"({"a":1,"a":2})", true},
+      {"{\"a\":" + deep + "}", true},
+      {"{\"a\":[" + deep + "]}", false},
+      {R"(["a"])", false},
+      {R"({"a":1,})", false},
+      {R"({"a":1}{})", false},
+      {"{\"a\":\"\x01\"}", false},
+      {R"({"a":"\ud800"})", false},
+      {"{\"a\"\f:1}", false},
+      {"\xef\xbb\xbf{}", false},
+      {R"({"a":1)", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(reasonOf([&] { readJsonObject(c.text); }), c.accepted ? "" : "profile_record")
+        << c.text;
+  }
+}
+
+TEST(JsonObjectReader, ARepeatedKeyKeepsItsFirstPlaceAndItsLastValue) {
+  const FlatObject object = readJsonObject(R"({"a":1,"b":{"c":[true]},"a":"z"})");
+  ASSERT_EQ(object.size(), 2u);
+  EXPECT_EQ(object[0].key, "a");
+  EXPECT_EQ(object[0].value.kind, FlatValue::Kind::string);
+  EXPECT_EQ(object[0].value.text, "z");
+  EXPECT_EQ(object[1].value.members[0].value.items[0].text, "true");
+}
+
 }  // namespace
 }  // namespace nuvra

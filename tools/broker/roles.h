@@ -30,6 +30,9 @@ int holdResident(int argc, wchar_t** argv);
 
 // "host PID": the resident broker host; see host_role_win.cc.
 int runHost(int argc, wchar_t** argv);
+// "check --home DIR": what a runtime start would refuse in a product home,
+// changing nothing; see check_role_win.cc.
+int runHomeCheck(int argc, wchar_t** argv);
 #ifdef NUVRA_TESTBED_FAULTS
 // "exchange-peer FAULT": a test peer of the broker pipe protocol, testbed
 // flavour only; see exchange_peer_role_win.cc.

@@ -1,0 +1,480 @@
+// The "check" role: inspects a product home the way a runtime start and a
+// client's reading of the broker endpoint would, and says in plain words what
+// they would refuse and why, each finding with the reason code the runtime
+// would report.
+//
+//   nuvra_windows_broker_native.exe check --home DIR
+//
+// One line per finding, "<what is wrong>  [reason_code]", then a summary line.
+// Exit codes: 0 nothing to refuse, 1 findings, 2 usage (or DIR is no folder),
+// 3 the check could not run (its reason on standard error).
+//
+// It changes nothing: records are read with the runtime's own record reader,
+// guards are opened for attributes and security only with every kind of
+// sharing, and the home's serialisation mutex is opened by name, never
+// created or waited on.
+#include <windows.h>
+
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/crypto_win.h"
+#include "common/file_win.h"
+#include "common/flat_json.h"
+#include "common/handle_win.h"
+#include "common/identity_win.h"
+#include "common/layout.h"
+#include "common/reason.h"
+#include "common/record_file_win.h"
+#include "common/text.h"
+#include "common/text_win.h"
+#include "custody/guards_win.h"
+#include "custody/selection_records_win.h"
+#include "custody/serialization_object_win.h"
+#include "custody/servicing.h"
+#include "custody/startup_rules.h"
+#include "resident/endpoint_record.h"
+#include "roles.h"
+#include "startup_custody_win.h"
+
+namespace nuvra::broker {
+namespace {
+
+constexpr std::wstring_view kEndpointRecordPath = L"\\state\\broker\\endpoint.json";
+constexpr std::wstring_view kDeviceBindingPath = L"\\windows-device-auth.json";
+constexpr std::size_t kEndpointRecordLimit = 8191;
+// SYNCHRONIZE | READ_CONTROL | MUTANT_QUERY_STATE, as the runtime opens it.
+constexpr DWORD kMutexQueryAccess = 0x00120001;
+
+struct Finding {
+  std::string words;
+  std::string reason;
+};
+
+class Findings {
+ public:
+  void add(std::string words, std::string_view reason) {
+    list_.push_back({std::move(words), std::string(reason)});
+  }
+  // Runs `step`; a reason it throws becomes a finding about `subject`,
+  // worded by `explain`. True when the step passed.
+  bool run(const std::string& subject, const std::function<void()>& step) {
+    try {
+      step();
+      return true;
+    } catch (const std::exception& error) {
+      // A decimal above 64 bits keeps the library's own message, as in the
+      // runtime.
+      add(subject + " " + explain(error.what()), error.what());
+      return false;
+    }
+  }
+  const std::vector<Finding>& list() const { return list_; }
+
+ private:
+  // What a reason means for the file it was raised about.
+  static std::string explain(std::string_view reason) {
+    struct Meaning {
+      std::string_view reason;
+      std::string_view words;
+    };
+    static constexpr Meaning kMeanings[] = {
+        {"profile_record_open", "is missing or cannot be opened"},
+        {"profile_security", "is not owner-only: someone besides you may read or change it"},
+        {"profile_record",
+         "is not a plain single-linked file of 1 byte to 256 KiB holding one JSON object"},
+        {"profile_path", "is reached under another path than its own (a link or a rename)"},
+        {"profile_record_read", "cannot be read"},
+        {"profile_string", "lacks a key the runtime reads, or holds another type there"},
+        {"profile_integer", "holds a generation that is not a decimal number"},
+        {"profile_guard", "cannot be pinned as a guard (not a plain file on disk, or a link)"},
+        {"profile_guard_links",
+         "has a second hard link: a second name lets it change behind the runtime's guard"},
+        {"profile_marker",
+         "is not the marker the servicing record pins (a folder, not empty, or another file)"},
+        {"profile_native_target",
+         "does not name the native broker executable exactly once with a lowercase SHA-256"},
+        {"broker_endpoint_invalid",
+         "is larger than 8,191 bytes or not JSON: clients ignore it and start the broker cold"},
+    };
+    for (const Meaning& meaning : kMeanings) {
+      if (meaning.reason == reason) return std::string(meaning.words);
+    }
+    return "is refused";
+  }
+
+  std::vector<Finding> list_;
+};
+
+// A string member, empty when absent or of another type: a record in another
+// state lacks keys and must fail its comparison, not its reading.
+std::string stringOr(const FlatObject& object, std::string_view key) {
+  const FlatValue* value = findMember(object, key);
+  const std::optional<std::string_view> text = value ? flatString(*value) : std::nullopt;
+  return text ? std::string(*text) : std::string();
+}
+
+// A string member the runtime requires; "profile_string" otherwise.
+std::string requiredString(const FlatObject& object, std::string_view key) {
+  const FlatValue* value = findMember(object, key);
+  const std::optional<std::string_view> text = value ? flatString(*value) : std::nullopt;
+  if (!text || text->empty()) fail("profile_string");
+  return std::string(*text);
+}
+
+const FlatObject& requiredObject(const FlatObject& object, std::string_view key) {
+  const FlatValue* value = findMember(object, key);
+  if (value == nullptr || value->kind != FlatValue::Kind::object) fail("profile_string");
+  return value->members;
+}
+
+// The identity a runtime of this user runs with. The launcher starts runtimes
+// never elevated, so a check that runs elevated (as anything started from a
+// Linux shell under Wine does) takes its linked token's identity instead.
+ProcessIdentity runtimeIdentity() {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) fail("profile_identity");
+  UniqueHandle own(raw);
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  if (!GetTokenInformation(own.get(), TokenElevation, &elevation, sizeof(elevation), &size)) {
+    fail("profile_identity");
+  }
+  if (elevation.TokenIsElevated == 0) return readTokenIdentity(own.get());
+  TOKEN_LINKED_TOKEN linked{};
+  if (!GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof(linked), &size)) {
+    fail("profile_identity");
+  }
+  UniqueHandle linkedToken(linked.LinkedToken);
+  return readTokenIdentity(linkedToken.get());
+}
+
+// What the checks compare the home with.
+struct HomeFacts {
+  std::wstring home;  // final path, the spelling of every record
+  std::string homeUtf8;
+  std::string ownerSidHash;
+  ProcessIdentity identity;
+  bool committed = false;            // the servicing record commits a runtime for us
+  std::optional<std::wstring> root;  // once the three records agree on it
+};
+
+DeviceBinding readDeviceBinding(const std::wstring& home) {
+  const FlatObject object =
+      readJsonObject(readRecordFile(home + std::wstring(kDeviceBindingPath), false));
+  return {requiredString(object, "session_id"), requiredString(object, "device_id"),
+          requiredString(object, "consumer_id")};
+}
+
+// The client's live facts, from this process as a runtime would have them.
+// It notes whether the verdict got as far as the processes behind the record.
+class HomeClientProbe final : public ClientProbe {
+ public:
+  explicit HomeClientProbe(const HomeFacts& facts) : facts_(facts) {}
+
+  ClientIdentity identity() override {
+    if (!meetsInteractiveUserRule(facts_.identity)) fail("broker_native_peer_refused");
+    return {facts_.ownerSidHash, homeKey(facts_.home),
+            authenticationIdHash(facts_.identity.authentication_id), facts_.identity.session_id};
+  }
+  DeviceBinding deviceBinding() override { return readDeviceBinding(facts_.home); }
+  std::string sha256Hex(std::string_view text) override { return nuvra::sha256Hex(text); }
+  std::string brokerImageHash() override {
+    return pathHash(*facts_.root + std::wstring(kBrokerRelativePath));
+  }
+  bool verifyPeer(std::uint32_t pid, std::string_view creationFiletime,
+                  std::string_view imageHash) override {
+    reachedProcesses = true;
+    return verifyPeerProcess(pid, std::string(creationFiletime), std::string(imageHash),
+                             facts_.identity);
+  }
+
+  bool reachedProcesses = false;
+
+ private:
+  const HomeFacts& facts_;
+};
+
+// 1. The home's serialisation mutex, if a process of the home holds it open.
+void checkSerializationMutex(const HomeFacts& facts, Findings& findings) {
+  UniqueHandle mutex(
+      OpenMutexW(kMutexQueryAccess, FALSE, serializationMutexName(facts.home).c_str()));
+  if (!mutex) return;  // none yet: the launcher creates it owner-only
+  findings.run("the home's serialisation mutex", [&] {
+    try {
+      checkOwnerOnly(mutex.get(), OwnedObject::kernelObject);
+    } catch (const ProfileError&) {
+      fail("profile_security");
+    }
+  });
+}
+
+struct Records {
+  std::optional<FlatObject> servicing;
+  std::optional<FlatObject> current;
+  std::optional<FlatObject> admission;
+};
+
+// 2. The three selection records, read as initialize reads them.
+Records readRecords(const HomeFacts& facts, Findings& findings) {
+  Records records;
+  const struct {
+    SelectionRecord which;
+    const char* subject;
+    std::optional<FlatObject>& into;
+  } kRecords[] = {
+      {SelectionRecord::servicing, "the servicing record state\\runtime\\servicing.json",
+       records.servicing},
+      {SelectionRecord::current, "the current-runtime record runtime\\current", records.current},
+      {SelectionRecord::admission, "the admission record state\\runtime\\admission.json",
+       records.admission},
+  };
+  for (const auto& record : kRecords) {
+    findings.run(record.subject, [&] {
+      record.into = readJsonObject(readSelectionRecord(facts.home, record.which));
+    });
+  }
+  return records;
+}
+
+// 3. The committed selection: the servicing record commits a runtime of this
+// home for this user, and the three records agree on it.
+void checkSelection(HomeFacts& facts, const Records& records, Findings& findings) {
+  if (!records.servicing) return;
+  const FlatObject& object = *records.servicing;
+  startup::ServicingRecord servicing;
+  servicing.schemaVersion = stringOr(object, "schema_version");
+  servicing.state = stringOr(object, "state");
+  servicing.installationRoot = stringOr(object, "installation_root");
+  servicing.ownerSidHash = stringOr(object, "owner_sid_hash");
+  servicing.digest = stringOr(object, "digest");
+  servicing.generation = stringOr(object, "generation");
+  servicing.version = stringOr(object, "version");
+  // What the product's launcher hands a runtime it starts from these records.
+  const startup::HandoffSelection handoff{facts.homeUtf8, facts.ownerSidHash, servicing.digest,
+                                          servicing.generation};
+  if (servicing.state == servicing::kStateRecoveryRequired) {
+    findings.add(
+        "the servicing record is in state RECOVERY_REQUIRED: a process died while it held the "
+        "home's serialisation mutex, and every runtime start is refused until the servicing "
+        "side repairs the home",
+        "profile_selection");
+    return;
+  }
+  try {
+    startup::checkServicingSelection(handoff, servicing);
+  } catch (const ProfileError&) {
+    findings.add(
+        "the servicing record does not commit a runtime of this home for you (its schema, "
+        "state, installation_root or owner_sid_hash differ)",
+        "profile_selection");
+    return;
+  }
+  if (!findings.run("the servicing record", [&] { parseDecimal64(servicing.generation); })) {
+    return;
+  }
+  facts.committed = true;
+  if (!records.current || !records.admission) return;
+  startup::AdmissionRecord admission;
+  startup::CurrentRecord current;
+  const bool readable = findings.run("the admission record", [&] {
+    const FlatObject& payload = requiredObject(*records.admission, "payload");
+    admission.nativeEntry = requiredString(requiredObject(payload, "entrypoints"), "native");
+    startup::checkAdmissionEntry(admission);
+    startup::NativeDigestScan scan;
+    const FlatValue* files = findMember(payload, "files");
+    if (files == nullptr || files->kind != FlatValue::Kind::array) fail("profile_string");
+    for (const FlatValue& file : files->items) {
+      if (file.kind != FlatValue::Kind::object) fail("profile_string");
+      if (startup::NativeDigestScan::namesNativeEntry(requiredString(file.members, "path"))) {
+        scan.offer(requiredString(file.members, "sha256"));
+      }
+    }
+    scan.result();
+    admission.installationRoot = requiredString(*records.admission, "installation_root");
+    admission.ownerSidHash = requiredString(*records.admission, "owner_sid_hash");
+    admission.payloadDigest = requiredString(payload, "digest");
+  }) && findings.run("the current-runtime record", [&] {
+    current.version = requiredString(*records.current, "version");
+    current.digest = requiredString(*records.current, "digest");
+  });
+  if (!readable) return;
+  // The launcher starts the runtime the current-runtime record names.
+  const std::wstring root = facts.home + L"\\runtime\\" + utf8ToUtf16(current.version);
+  const bool rootMatches =
+      !servicing.version.empty() &&
+      samePathIgnoringCase(root, facts.home + L"\\runtime\\" + utf8ToUtf16(servicing.version));
+  try {
+    startup::checkRecordAgreement(handoff, servicing, current, admission, rootMatches);
+  } catch (const ProfileError&) {
+    findings.add(
+        "the servicing, current-runtime and admission records disagree on the runtime's "
+        "version, digest, home or owner",
+        "profile_selection");
+    return;
+  }
+  facts.root = root;
+}
+
+// 4. The guards the launcher hands a runtime: both markers, node.exe and the
+// native broker executable, each validated as initialize validates it.
+void checkGuards(const HomeFacts& facts, const Records& records, Findings& findings) {
+  const std::string lifetimeIdentity =
+      facts.committed ? stringOr(*records.servicing, "lifetime_identity") : "";
+  const std::string workIdentity =
+      facts.committed ? stringOr(*records.servicing, "work_identity") : "";
+  struct Guard {
+    std::wstring path;
+    std::string subject;
+    const char* missing;  // the reason a start gives when the file is absent
+  };
+  std::vector<Guard> guards = {
+      {facts.home + std::wstring(kLifetimeMarkerPath),
+       "the lifetime marker state\\runtime\\lifetime.v1", "profile_markers"},
+      {facts.home + std::wstring(kWorkMarkerPath), "the work marker state\\runtime\\work.v1",
+       "profile_markers"},
+  };
+  if (facts.root) {
+    guards.push_back({*facts.root + std::wstring(kNodeImageSuffix), "the runtime's node.exe",
+                      "profile_node_image"});
+    guards.push_back({*facts.root + std::wstring(kBrokerRelativePath),
+                      "the native broker executable", "profile_native_target"});
+  }
+  std::vector<UniqueHandle> open(guards.size());
+  std::vector<DWORD> openError(guards.size(), ERROR_SUCCESS);
+  for (std::size_t i = 0; i < guards.size(); ++i) {
+    open[i] = UniqueHandle(
+        CreateFileW(guards[i].path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!open[i]) openError[i] = GetLastError();
+  }
+  GuardValidation validation(facts.home, open[0].get(), open[1].get(), lifetimeIdentity,
+                             workIdentity);
+  for (std::size_t i = 0; i < guards.size(); ++i) {
+    const Guard& guard = guards[i];
+    if (!open[i]) {
+      if (openError[i] == ERROR_FILE_NOT_FOUND || openError[i] == ERROR_PATH_NOT_FOUND) {
+        findings.add(guard.subject + " is missing", guard.missing);
+      } else {
+        findings.add(guard.subject + " cannot be opened to be pinned as a guard", "profile_guard");
+      }
+      continue;
+    }
+    // A marker is compared with the identity a committed record pins; without
+    // one its absence is all there is to say.
+    if (i < 2 && !facts.committed) continue;
+    findings.run(guard.subject, [&] {
+      FileIdentity identity;
+      if (!fileIdentity(open[i].get(), identity)) fail("profile_guard");
+      std::wstring finalPath;
+      try {
+        finalPath = canonicalPath(open[i].get());
+      } catch (const ProfileError&) {
+        fail("profile_guard");
+      }
+      validation.add(open[i].get(), utf16ToUtf8(finalPath), identity.volumeSerial,
+                     (static_cast<std::uint64_t>(identity.indexHigh) << 32) | identity.indexLow);
+    });
+  }
+}
+
+// 5. The device binding and the published endpoint, read as a client reads
+// them before its first exchange.
+void checkEndpoint(const HomeFacts& facts, Findings& findings) {
+  findings.run("the device binding windows-device-auth.json",
+               [&] { readDeviceBinding(facts.home); });
+  const std::wstring path = facts.home + std::wstring(kEndpointRecordPath);
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;  // none published
+  }
+  const std::string subject = "the broker endpoint record state\\broker\\endpoint.json";
+  std::string text;
+  if (!findings.run(subject, [&] {
+        text = readRecordFile(path, true);
+        if (text.size() > kEndpointRecordLimit) fail("broker_endpoint_invalid");
+      })) {
+    return;
+  }
+  if (!facts.root) return;  // without a committed runtime there is nothing to compare with
+  HomeClientProbe probe(facts);
+  bool live = false;
+  try {
+    EndpointEntries entries;
+    try {
+      entries = endpointEntries(readJsonObject(text));
+    } catch (const ProfileError&) {
+      fail("broker_endpoint_invalid");
+    }
+    live = readEndpointVerdict(entries, probe);
+  } catch (const ProfileError& error) {
+    if (std::string_view(error.what()) == "broker_runtime_incompatible") {
+      findings.add(subject + " names a broker of another runtime than the committed one",
+                   "broker_runtime_incompatible");
+    } else {
+      findings.add(subject + " is not JSON: clients ignore it and start the broker cold",
+                   "broker_endpoint_invalid");
+    }
+    return;
+  }
+  if (live) return;
+  if (probe.reachedProcesses) {
+    findings.add(subject +
+                     " is stale: the broker it names, or the runtime that published it, no "
+                     "longer runs; clients start the broker cold",
+                 "broker_native_exited");
+  } else {
+    findings.add(subject +
+                     " was not made for this home, user, logon session and device binding, or "
+                     "breaks the record's rules; clients ignore it and start the broker cold",
+                 "broker_endpoint_invalid");
+  }
+}
+
+}  // namespace
+
+int runHomeCheck(int argc, wchar_t** argv) {
+  if (argc != 2 || std::wstring_view(argv[0]) != L"--home") {
+    std::fputs("usage: nuvra_windows_broker_native check --home DIR\n", stderr);
+    return 2;
+  }
+  HomeFacts facts;
+  try {
+    facts.home = resolveHome(argv[1]);
+  } catch (const ProfileError&) {
+    std::fputs("check: the home is not a folder that can be opened\n", stderr);
+    return 2;
+  }
+  Findings findings;
+  try {
+    facts.homeUtf8 = utf16ToUtf8(facts.home);
+    facts.ownerSidHash = ownerSidHash();
+    facts.identity = runtimeIdentity();
+    checkSerializationMutex(facts, findings);
+    const Records records = readRecords(facts, findings);
+    checkSelection(facts, records, findings);
+    checkGuards(facts, records, findings);
+    checkEndpoint(facts, findings);
+  } catch (const ProfileError& error) {
+    std::fprintf(stderr, "check: %s\n", error.what());
+    return 3;
+  }
+  std::printf("check %s\n", facts.homeUtf8.c_str());
+  for (const Finding& finding : findings.list()) {
+    std::printf("  %s  [%s]\n", finding.words.c_str(), finding.reason.c_str());
+  }
+  if (findings.list().empty()) {
+    std::puts("no findings: a runtime start would refuse nothing here");
+    return 0;
+  }
+  std::printf("%zu finding%s\n", findings.list().size(), findings.list().size() == 1 ? "" : "s");
+  return 1;
+}
+
+}  // namespace nuvra::broker
