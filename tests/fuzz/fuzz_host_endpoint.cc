@@ -13,7 +13,7 @@
 
 #include "common/flat_json.h"
 #include "common/reason.h"
-#include "resident/host_endpoint.h"
+#include "shared/host_endpoint.h"
 
 namespace {
 

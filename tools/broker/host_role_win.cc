@@ -53,7 +53,7 @@
 #include "common/text.h"
 #include "common/text_win.h"
 #include "custody/serialization_object_win.h"
-#include "resident/host_endpoint.h"
+#include "shared/host_endpoint.h"
 #include "resident/host_record.h"
 #include "work_handoff_win.h"
 

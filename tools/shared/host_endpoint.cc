@@ -1,4 +1,4 @@
-#include "resident/host_endpoint.h"
+#include "shared/host_endpoint.h"
 
 #include "common/reason.h"
 #include "common/text.h"
