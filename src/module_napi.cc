@@ -20,6 +20,8 @@
 #include "exchange/exchange_napi.h"
 #include "resident/resident_napi.h"
 #include "resident/resident_win.h"
+#include "server/server_napi.h"
+#include "server/server_work_win.h"
 #include "startup/startup_napi.h"
 #include "terminal/terminal_napi.h"
 #include "terminal/terminal_win.h"
@@ -67,12 +69,12 @@ constexpr FunctionEntry kFunctions[] = {
     {"observeBroker", callFrame<observeBroker>},
     {"exchange", callFrame<exchange>},
     {"closeClientDispatch", callFrame<notBuilt<1>>},
-    {"serverOutcome", callFrame<notBuilt<1>>},
-    {"bindServerWork", callFrame<notBuilt<2>>},
-    {"serverPhase", callFrame<notBuilt<3>>},
+    {"serverOutcome", callFrame<serverOutcome>},
+    {"bindServerWork", callFrame<bindServerWork>},
+    {"serverPhase", callFrame<serverPhase>},
     {"exchangePhase", callFrame<exchangePhase>},
     {"exchangeOutcome", callFrame<notBuilt<1>>},
-    {"ingressRemaining", callFrame<notBuilt<1>>},
+    {"ingressRemaining", callFrame<ingressRemaining>},
     {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
     {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
     {"appendDiagnostic", callFrame<appendDiagnostic>},
@@ -137,6 +139,11 @@ const AccountResidentHooks kAccountResidentHooks{
     residentCeiling,
     registerResidentJob,
 };
+// Each side's evidence comes from the subsystem that holds it.
+const TerminalEvidenceHooks kTerminalEvidenceHooks{
+    nullptr,
+    serverEvidence,
+};
 
 void installSeams() noexcept {
   startupHooks().install(&kStartupHooks);
@@ -145,6 +152,7 @@ void installSeams() noexcept {
   childLookupHooks().install(&kChildLookupHooks);
   accountHooks().install(&kAccountHooks);
   accountResidentHooks().install(&kAccountResidentHooks);
+  terminalEvidenceHooks().install(&kTerminalEvidenceHooks);
 }
 
 napi_value registerModule(napi_env env, napi_value exports) {
