@@ -18,6 +18,7 @@
 #include "diagnostics/event.h"
 #include "diagnostics/events_napi.h"
 #include "exchange/exchange_napi.h"
+#include "resident/publication_napi.h"
 #include "resident/resident_napi.h"
 #include "resident/resident_win.h"
 #include "server/server_napi.h"
@@ -52,7 +53,7 @@ constexpr FunctionEntry kFunctions[] = {
     {"timingCheckpoint", callFrame<timingCheckpoint>},
     {"residentCheckpoint", callFrame<residentCheckpoint>},
     {"endResident", callFrame<endResident>},
-    {"publishResident", callFrame<notBuilt<1>>},
+    {"publishResident", callFrame<publishResident>},
     {"spawnResidentHost", callFrame<spawnResidentHost>},
     {"observeResident", callFrame<observeResident>},
     {"residentStatus", callFrame<residentStatus>},
@@ -220,7 +221,7 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
     &kAdoptAccountJob,      // 11 adoptAccountWorker
     &kReleaseAccountJob,    // 12 releaseAccountWorker
     &kResidentHostJob,      // 13 spawnResidentHost
-    nullptr,                // 14 publishResident
+    &kPublishResidentJob,   // 14 publishResident
     &kCheckpointJob,        // 15 prepareTerminal
     &kTerminalRecordJob,    // 16 commitTerminal
 };
@@ -228,7 +229,8 @@ const JobHandler* const kJobHandlers[kJobKindCount] = {
 namespace {
 
 // What a job carries for the account worker, read off its kind's own type:
-// the end of a work carries the binding it revokes, kinds 9 to 12 the worker.
+// the end of a work carries the binding it revokes, kinds 9 to 12 and
+// publication (14) the worker.
 AccountCarriage accountCarriage(NativeJob& job) noexcept {
   switch (job.kind) {
     case JobKind::kEndWork: {
@@ -245,6 +247,8 @@ AccountCarriage accountCarriage(NativeJob& job) noexcept {
       AccountJob& account = jobAs<AccountJob>(job);
       return {account.account.get(), &account.work, true};
     }
+    case JobKind::kPublishResident:
+      return {jobAs<PublishJob>(job).run.account.get(), nullptr, false};
     default:
       return {};
   }

@@ -2,12 +2,14 @@
 // the addon itself, then a product home laid out by the installer and one
 // entry runtime started from it by the broker executable's launcher role,
 // which starts up, opens a work and runs the broker as a managed child; a job
-// startup for the account purpose "connect" with its account worker; then a
-// resident runtime that reserves residency, starts its host and ends it.
+// startup for the account purpose "connect" with its account worker; then the
+// product's resident runtime, which publishes its broker's endpoint within
+// the broker startup ceiling and ends when told to.
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import path from 'node:path';
 import { randomBytes } from 'node:crypto';
+import { fileURLToPath } from 'node:url';
 import { declaredNodeApiVersion, readExports } from './lib/pe.mjs';
 
 const addonPath = process.env.NUVRA_ADDON;
@@ -139,44 +141,50 @@ try {
   for (const line of (connect.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
   if (connect.stderr.trim()) console.log(`  runtime errors:\n    ${connect.stderr.trim().split(/\r?\n/).join('\n    ')}`);
 
-  // A resident runtime: the launcher starts it with role "resident"; it
-  // reserves residency for its user, session and home, starts its host and
-  // ends it all with endResident before the 3,000 ms broker startup ceiling.
-  const residentSource = `
+  // The product's resident runtime (product/resident.mjs): the launcher
+  // starts it with role "resident"; inside the 3,000 ms broker startup
+  // ceiling it starts its host and account worker, validates the worker with
+  // a work, takes the endpoint record its host composed and publishes it.
+  // It then stays up until a line "end" arrives on its standard input, here
+  // a named pipe of this demo; meanwhile a client runtime of the same home
+  // reads the published record.
+  console.log('\nThe product\'s resident runtime, started by the same launcher with role "resident":');
+  const net = await import('node:net');
+  const inputName = `\\\\.\\pipe\\nuvra-demo-resident-${randomBytes(8).toString('hex')}`;
+  let inputSocket;
+  const connected = new Promise((resolve) => { inputSocket = resolve; });
+  const inputServer = net.createServer((socket) => inputSocket(socket));
+  await new Promise((resolve) => inputServer.listen(inputName, resolve));
+  const residentScript = fileURLToPath(new URL('../product/resident.mjs', import.meta.url));
+  const running = launchRuntime({ home, role: 'resident', script: residentScript, args: [addonPath],
+    stdin: inputName });
+  const endpointFile = path.win32.join(home.home, 'state', 'broker', 'endpoint.json');
+  for (let waited = 0; !fs.existsSync(endpointFile) && waited < 60000; waited += 20) {
+    await new Promise((r) => setTimeout(r, 20));
+  }
+  const clientSource = `
     import { createRequire } from 'node:module';
     const addon = createRequire(import.meta.url)(process.argv[2]);
-    const seen = {};
-    const step = async (name, fn) => { try { seen[name] = await fn(); } catch (e) { seen[name] = { error: e.message }; } };
-    await step('initialize', () => addon.initialize().home);
-    await step('finishStartup', () => addon.finishStartup());
-    await step('residentStatus', () => addon.residentStatus());
-    await step('checkpoint host_prepare', () => addon.residentCheckpoint('host_prepare'));
-    await step('spawnResidentHost', () => addon.spawnResidentHost());
-    let text = '';
-    for (;;) {
-      const p = addon.poll(seen.spawnResidentHost.id);
-      if (p.stdout) text += p.stdout.toString('utf8');
-      if (text.includes('\\n') || p.stdout === false) break;
-      await new Promise((r) => setTimeout(r, 5));
-    }
-    seen['host said'] = text.trim();
-    await step('checkpoint host_ready', () => addon.residentCheckpoint('host_ready'));
-    await step('observeResident', () => addon.observeResident());
-    await step('endResident', () => addon.endResident());
-    for (;;) {
-      const p = addon.poll(seen.spawnResidentHost.id);
-      if ('exit_code' in p) { seen['host exit code'] = p.exit_code; break; }
-      await new Promise((r) => setTimeout(r, 5));
-    }
-    await step('residentStatus after the end', () => addon.residentStatus());
-    console.log(JSON.stringify(seen, null, 2));`;
-  console.log('\nA resident runtime started by the same launcher with role "resident":');
-  const resident = await launchRuntime({ home, role: 'resident', source: residentSource,
-    args: [addonPath] });
+    addon.initialize();
+    addon.finishStartup();
+    const budget = addon.prepareBrokerBudget('status');
+    console.log(JSON.stringify({ cold: budget.cold, budget_ms: budget.budget_ms }));`;
+  const client = fs.existsSync(endpointFile)
+    ? await launchRuntime({ home, source: clientSource, args: [addonPath] }) : null;
+  (await connected).end('end\n');
+  const resident = await running;
+  inputServer.close();
   console.log(`  launcher exit code ${resident.exitCode}: ${resident.outcome}` +
     (resident.reason ? ` (${resident.reason})` : '') + `, runtime exit code ${resident.runtimeExitCode}`);
-  console.log('  the runtime saw:');
-  for (const line of (resident.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
+  const said = resident.stdout.trim().split(/\r?\n/).filter(Boolean).map((line) => JSON.parse(line));
+  const published = said.find((line) => line.resident === 'published');
+  if (published) {
+    console.log(`  resident startup (first native call to publication): ${published.startup_ms} ms of 3000`);
+    console.log('  the endpoint record its host composed and it published:');
+    for (const line of JSON.stringify(JSON.parse(published.record), null, 2).split('\n')) console.log(`    ${line}`);
+  }
+  for (const line of said.filter((line) => line !== published)) console.log(`  it said: ${JSON.stringify(line)}`);
+  if (client) console.log(`  a client runtime of the home read it: ${client.stdout.trim()}`);
   const logs = path.win32.join(home.home, 'logs');
   console.log('  its resident checkpoints in the diagnostic log:');
   const checkpoints = fs.existsSync(logs) ? fs.readdirSync(logs).flatMap((name) =>

@@ -24,6 +24,7 @@
 #include "exchange/native_exchange_win.h"
 #include "exchange/phase_frame.h"
 #include "exchange/pipe_protocol.h"
+#include "resident/endpoint_entries_napi.h"
 #include "resident/endpoint_record.h"
 #include "work/budget.h"
 #include "work/work_napi.h"
@@ -94,45 +95,6 @@ class LiveClientProbe final : public ClientProbe {
   const ReaderFacts& facts_;
   ProcessIdentity identity_;
 };
-
-// The parsed object's own keys in order, each with its value as the engine
-// holds it.
-EndpointEntries endpointEntriesOf(napi_env env, napi_value object) {
-  napi_valuetype type = napi_undefined;
-  napiCheck(napi_typeof(env, object, &type));
-  if (type != napi_object) fail("broker_endpoint_invalid");
-  napi_value names = nullptr;
-  napiCheck(napi_get_all_property_names(
-      env, object, napi_key_own_only,
-      static_cast<napi_key_filter>(napi_key_enumerable | napi_key_skip_symbols),
-      napi_key_numbers_to_strings, &names));
-  std::uint32_t count = 0;
-  napiCheck(napi_get_array_length(env, names, &count));
-  EndpointEntries entries;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    napi_value name = nullptr;
-    napi_value value = nullptr;
-    napiCheck(napi_get_element(env, names, i, &name));
-    napiCheck(napi_get_property(env, object, name, &value));
-    EndpointEntry entry;
-    entry.key = readUtf8Argument(env, name);
-    napiCheck(napi_typeof(env, value, &type));
-    if (type == napi_string) {
-      entry.kind = EndpointKind::string;
-      std::size_t length = 0;
-      napiCheck(napi_get_value_string_utf8(env, value, nullptr, 0, &length));
-      entry.text.resize(length + 1);
-      napiCheck(
-          napi_get_value_string_utf8(env, value, entry.text.data(), entry.text.size(), &length));
-      entry.text.resize(length);
-    } else if (type == napi_number) {
-      entry.kind = EndpointKind::number;
-      napiCheck(napi_get_value_double(env, value, &entry.number));
-    }
-    entries.push_back(std::move(entry));
-  }
-  return entries;
-}
 
 struct EndpointReading {
   bool warm = false;

@@ -53,6 +53,20 @@ std::wstring endpointSearchPattern(std::wstring_view home) {
   return brokerDirectoryPath(home) + L"\\endpoint*";
 }
 
+bool isPublicationDirectorySecurity(const SecurityFacts& facts,
+                                    std::wstring_view userSid) noexcept {
+  return isStrictlyOwnerOnly(facts, userSid, OwnedObject::directory) &&
+         facts.aces.front().flags == kObjectAndContainerInherit;
+}
+
+PublicationEnd finishPublication(ResidentPhaseWord& phase, std::uint64_t (*tick)(),
+                                 std::uint64_t ceiling) {
+  // 16.
+  if (!phase.leavePending(ResidentPhase::published)) fail("broker_startup_ceiling_expired");
+  // 17.
+  return tick() < ceiling ? PublicationEnd::activate : PublicationEnd::expire;
+}
+
 std::string_view classifyPublicationRefusal(std::string_view reason) noexcept {
   for (std::string_view named : kNamedRefusals) {
     if (reason == named) return named;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/identity.h"
 #include "resident/resident_rules.h"
 
 namespace nuvra {
@@ -26,6 +27,30 @@ std::wstring endpointPath(std::wstring_view home);
 std::wstring temporaryEndpointPath(std::wstring_view home, std::string_view nonce);
 // home + "\state\broker\endpoint*": the pattern of the stale-file search.
 std::wstring endpointSearchPattern(std::wstring_view home);
+
+// "\state" and "\state\broker": owned by the user, a protected DACL of exactly
+// one access-allowed ACE for the user with full access, inheriting to files
+// and directories (flags exactly OICI). Stricter than the owner-only
+// directory check, which also takes an ACE without flags.
+//   owner  DACL                           accepted
+//   user   P (A;OICI;GA;;;user)           yes
+//   user   P (A;OICI;FA;;;user)           yes
+//   user   P (A;;GA;;;user)               no   (nothing inherits)
+//   user   (A;OICI;GA;;;user)             no   (not protected)
+//   other  P (A;OICI;GA;;;user)           no
+bool isPublicationDirectorySecurity(const SecurityFacts& facts, std::wstring_view userSid) noexcept;
+
+// Steps 16 and 17 of publication, once the file is in place: Pending becomes
+// Published (else "broker_startup_ceiling_expired": the reservation thread
+// expired the resident first), and then the host may be activated only while
+// the ceiling is still ahead, as `tick` reads it after the change; past it
+// the resident must expire although the file stays.
+//   Pending,   now 3999, ceiling 4000   Published, activate
+//   Pending,   now 4000, ceiling 4000   Published, expire
+//   Expired,   any                      "broker_startup_ceiling_expired"
+enum class PublicationEnd { activate, expire };
+PublicationEnd finishPublication(ResidentPhaseWord& phase, std::uint64_t (*tick)(),
+                                 std::uint64_t ceiling);
 
 // The reason as the diagnostic names it: one of the fourteen codes a refused
 // publication reports as they are, else "native_unclassified".

@@ -130,28 +130,6 @@ napi_value observeResidentValue(napi_env env, NativeJob& base) {
   return completeRuntimeObject(env, object);
 }
 
-// ---- Kind 8: resident checkpoints -------------------------------------------
-
-// The resident's own writes: its own lock (never the job-list lock, so a
-// checkpoint cannot hold up a launch or Expire), the availability check, and
-// the ceiling as a clock-2 deadline.
-class ResidentLogOwner final : public LogOwner {
- public:
-  explicit ResidentLogOwner(ResidentState& state) : state_(state) {}
-  std::unique_lock<std::mutex> lockOwner() override {
-    return std::unique_lock<std::mutex>(state_.writeLock);
-  }
-  void check() override { checkResidentAvailability(); }
-  std::uint64_t deadline() const override { return state_.clock.ceiling; }
-  std::uint32_t clock() const override {
-    return static_cast<std::uint32_t>(SerializationClock::residentHost);
-  }
-  bool fencedAtOpen() const override { return false; }
-
- private:
-  ResidentState& state_;
-};
-
 }  // namespace
 
 const JobHandler kResidentHostJob = {
@@ -228,8 +206,8 @@ napi_value residentCheckpoint(napi_env env, napi_callback_info info) {
   std::string line = residentStageLine(stage, ceilingTimes(state->clock, GetTickCount64()));
   // 5.
   auto job = newJob<DiagnosticWriteJob>(JobKind::kAppendDiagnostic);
-  job->diagnosticLog.reset(new DiagnosticWrite(std::make_unique<ResidentLogOwner>(*state),
-                                               profileLogHome(), std::move(line)));
+  job->diagnosticLog.reset(
+      new DiagnosticWrite(residentLogOwner(*state), profileLogHome(), std::move(line)));
   return queueJob(env, std::move(job));
 }
 

@@ -136,6 +136,23 @@ void prepareState(ResidentState& state) {
   requireNonInheritable(state.activationEvent.get());
 }
 
+class ResidentLogOwner final : public LogOwner {
+ public:
+  explicit ResidentLogOwner(ResidentState& state) : state_(state) {}
+  std::unique_lock<std::mutex> lockOwner() override {
+    return std::unique_lock<std::mutex>(state_.writeLock);
+  }
+  void check() override { checkResidentAvailability(); }
+  std::uint64_t deadline() const override { return state_.clock.ceiling; }
+  std::uint32_t clock() const override {
+    return static_cast<std::uint32_t>(SerializationClock::residentHost);
+  }
+  bool fencedAtOpen() const override { return false; }
+
+ private:
+  ResidentState& state_;
+};
+
 bool terminateJob(std::uint64_t job, std::uint32_t exitCode) noexcept {
   return TerminateJobObject(jobHandle(job), exitCode) != FALSE;
 }
@@ -217,6 +234,10 @@ void residentWorkEnded(Work&) {
   if (state == nullptr || state->phase.load() != ResidentPhase::pending) return;
   checkResidentAvailability();
   state->validated.store(true);
+}
+
+std::unique_ptr<LogOwner> residentLogOwner(ResidentState& state) {
+  return std::make_unique<ResidentLogOwner>(state);
 }
 
 void expireResident(ResidentState& state) noexcept {

@@ -19,6 +19,7 @@
 
 #include "common/handle_win.h"
 #include "custody/serialization_win.h"
+#include "diagnostics/log_writer_win.h"
 #include "launch/launch_win.h"
 #include "resident/resident_rules.h"
 
@@ -76,6 +77,12 @@ void registerResidentJob(HANDLE job);
 
 // Every resident job and then this process end with exit code 74.
 [[noreturn]] void expireResident(ResidentState& state) noexcept;
+
+// The owner of the resident's own diagnostic writes (its checkpoints and a
+// refused publication's line): its write lock (never the job-list lock, so a
+// write cannot hold up a launch or Expire), the availability check, and the
+// ceiling as a clock-2 deadline.
+std::unique_ptr<LogOwner> residentLogOwner(ResidentState& state);
 
 // endResident steps 1 to 6; every failure poisons before it is thrown.
 void endResidentState();

@@ -238,6 +238,10 @@ std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId) {
   return found->second;
 }
 
+bool worksTableEmpty() noexcept {
+  return workTables().works.empty();
+}
+
 napi_value beginWork(napi_env env, napi_callback_info info) {
   // 1. Start tick, then the arguments.
   const std::uint64_t start = GetTickCount64();

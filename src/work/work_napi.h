@@ -44,6 +44,10 @@ struct WorkJob : NativeJob {
 // `works` and belong to the calling environment, else "profile_work_required".
 std::shared_ptr<Work> lookupWork(napi_env env, napi_value workId);
 
+// Whether `works` holds no work of any environment (publication refuses
+// while one is live). The caller holds processLock.
+bool worksTableEmpty() noexcept;
+
 // Handlers of job kinds 0 (open), 2 (end) and 4 (binding check).
 extern const JobHandler kOpenWorkJob;
 extern const JobHandler kEndWorkJob;

@@ -260,3 +260,70 @@ TEST(PublicationPaths, TheTemporaryFileIsNamedByTheNonceAlone) {
 
 }  // namespace
 }  // namespace nuvra
+
+namespace nuvra {
+namespace {
+
+SecurityFacts directoryFacts(std::wstring owner, bool isProtected, std::uint8_t flags,
+                             std::uint32_t mask) {
+  return {
+      std::move(owner), true, isProtected, {{kAccessAllowedAceType, flags, mask, L"S-1-5-21-7"}}};
+}
+
+TEST(PublicationDirectories, OnlyTheUserHoldsThemAndWhatTheyHoldInherits) {
+  const std::wstring user = L"S-1-5-21-7";
+  SecurityFacts twoAces = directoryFacts(user, true, kObjectAndContainerInherit, kGenericAll);
+  twoAces.aces.push_back(
+      {kAccessAllowedAceType, kObjectAndContainerInherit, kGenericAll, L"S-1-5-18"});
+  struct Case {
+    SecurityFacts facts;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {directoryFacts(user, true, kObjectAndContainerInherit, kGenericAll), true},
+      {directoryFacts(user, true, kObjectAndContainerInherit, kFileAllAccess), true},
+      {directoryFacts(user, true, 0, kGenericAll), false},
+      {directoryFacts(user, true, 0x01, kGenericAll), false},
+      {directoryFacts(user, false, kObjectAndContainerInherit, kGenericAll), false},
+      {directoryFacts(L"S-1-5-21-8", true, kObjectAndContainerInherit, kGenericAll), false},
+      {directoryFacts(user, true, kObjectAndContainerInherit, 0x001200A9), false},
+      {twoAces, false},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(isPublicationDirectorySecurity(cases[i].facts, user), cases[i].accepted) << i;
+  }
+}
+
+TEST(PublicationEnd, ActivatesOnlyInsideTheCeilingOnceTheStateIsPublished) {
+  struct Case {
+    bool expiredFirst;
+    std::uint64_t (*tick)();
+    const char* reason;
+    PublicationEnd end;
+  };
+  const Case cases[] = {
+      {false, [] { return std::uint64_t{3999}; }, "", PublicationEnd::activate},
+      {false, [] { return std::uint64_t{4000}; }, "", PublicationEnd::expire},
+      {false, [] { return std::uint64_t{5000}; }, "", PublicationEnd::expire},
+      {true, [] { return std::uint64_t{3999}; }, "broker_startup_ceiling_expired",
+       PublicationEnd::expire},
+  };
+  for (const Case& c : cases) {
+    ResidentPhaseWord phase;
+    if (c.expiredFirst) {
+      EXPECT_TRUE(phase.leavePending(ResidentPhase::expired));
+    }
+    PublicationEnd end = PublicationEnd::expire;
+    EXPECT_EQ(reasonOf([&] { end = finishPublication(phase, c.tick, 4000); }), c.reason);
+    if (*c.reason != '\0') {
+      EXPECT_EQ(phase.load(), ResidentPhase::expired);
+      continue;
+    }
+    EXPECT_EQ(end, c.end);
+    // Published either way: the file is in place, whatever the ceiling says.
+    EXPECT_EQ(phase.load(), ResidentPhase::published);
+  }
+}
+
+}  // namespace
+}  // namespace nuvra

@@ -13,29 +13,47 @@
 // 3. Print one ready line on standard output: the parent it serves, how
 //    many guards it holds and whether its diagnostics are off.
 // 4. Wait. The loop waits on a small table of handles, each with what to do
-//    when it is signalled: today the parent runtime (its end ends the host
-//    with exit code 0) and the activation event (set on publication: the host
-//    prints one "activated" line and stops waiting on it). The host's job
-//    needs no entry: when the runtime ends or kills the job, the host dies
-//    with it.
+//    when it is signalled: the parent runtime (its end ends the host with
+//    exit code 0), the activation event (set on publication: the host prints
+//    one "activated" line and stops waiting on it) and the link to the
+//    runtime (its lines on standard input, read by a thread of their own).
+//    The host's job needs no entry: when the runtime ends or kills the job,
+//    the host dies with it.
+// 5. The link: one JSON object per line with a "type", dispatched by type.
+//    {"type":"residency","observation":{...}} (what observeResident told the
+//    runtime) makes the host compose its endpoint record from what it
+//    observes of itself, its record and the home's device binding file, and
+//    answer {"type":"endpoint","record":"..."}, once; a residency it cannot
+//    use is answered {"type":"endpoint_refused","reason":"..."}. Lines of
+//    other types are for the handlers added beside this one.
 #include "roles.h"
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "common/crypto_win.h"
 #include "common/file_win.h"
+#include "common/flat_json.h"
 #include "common/handle_win.h"
+#include "common/identity_win.h"
 #include "common/reason.h"
+#include "common/record_file_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
+#include "custody/serialization_object_win.h"
+#include "resident/host_endpoint.h"
 #include "resident/host_record.h"
 #include "work_handoff_win.h"
 
@@ -43,6 +61,9 @@ namespace nuvra::broker {
 namespace {
 
 constexpr int kRefused = 3;
+// A link line longer than this is no message of the runtime's.
+constexpr std::size_t kLinkLineLimit = 16 * 1024 * 1024;
+constexpr std::wstring_view kDeviceBindingPath = L"\\windows-device-auth.json";
 
 // A refusal: the record or one of its handles is not what the runtime sends.
 [[noreturn]] void refuse(const char* what) {
@@ -185,6 +206,155 @@ class WaitLoop {
   std::vector<Entry> entries_;  // at most MAXIMUM_WAIT_OBJECTS
 };
 
+// 5. The runtime's lines on standard input. ReadFile on an inherited pipe
+//    blocks, so a thread of its own reads and the loop learns of new lines
+//    through an event. It lives until the process ends.
+class LinkReader {
+ public:
+  LinkReader() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    if (!event_) fail("host_link");
+    thread_ = UniqueHandle(CreateThread(nullptr, 0, run, this, 0, nullptr));
+    if (!thread_) fail("host_link");
+  }
+
+  HANDLE event() const noexcept { return event_.get(); }
+
+  // The complete lines so far; `ended` once the runtime's end closed.
+  std::vector<std::string> take(bool& ended) {
+    std::lock_guard<std::mutex> hold(lock_);  // lines_, ended_
+    ended = ended_;
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  static DWORD WINAPI run(void* self) {
+    static_cast<LinkReader*>(self)->read();
+    return 0;
+  }
+
+  void read() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    std::string partial;
+    std::array<char, 4096> buffer{};
+    DWORD count = 0;
+    while (ReadFile(input, buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr) &&
+           count > 0) {
+      partial.append(buffer.data(), count);
+      std::vector<std::string> lines;
+      for (std::size_t end = partial.find('\n'); end != std::string::npos;
+           end = partial.find('\n')) {
+        lines.push_back(partial.substr(0, end));
+        partial.erase(0, end + 1);
+      }
+      if (partial.size() > kLinkLineLimit) break;
+      if (lines.empty()) continue;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (std::string& line : lines) lines_.push_back(std::move(line));
+      }
+      SetEvent(event_.get());
+    }
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ended_ = true;
+    }
+    SetEvent(event_.get());
+  }
+
+  UniqueHandle event_;
+  UniqueHandle thread_;
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+  bool ended_ = false;
+};
+
+std::uint64_t filetimeValue(const FILETIME& time) noexcept {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// What the host observes of itself: its process, its token, its image, and
+// the owner and home its record names.
+HostSelf observeSelf(const ResidentHostFields& fields, std::uint64_t& createdAt) {
+  FILETIME creation{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &creation, &exited, &kernel, &user)) {
+    fail("host_self");
+  }
+  createdAt = filetimeValue(creation);
+  const ProcessIdentity identity = readProcessIdentity(GetCurrentProcess());
+  HostSelf self;
+  self.pid = GetCurrentProcessId();
+  self.creationFiletime = createdAt;
+  self.imagePathSha256 = imagePathHash(GetCurrentProcess());
+  self.authenticationIdHash = authenticationIdHash(identity.authentication_id);
+  self.sessionId = identity.session_id;
+  self.ownerSidHash = fields.ownerSidHash;
+  self.homeKey = homeKey(utf8ToUtf16(fields.home));
+  return self;
+}
+
+std::string brokerInstance() {
+  std::array<unsigned char, 16> random{};
+  randomBytes(random.data(), random.size(), "host_instance");
+  return hexLower(std::string_view(reinterpret_cast<const char*>(random.data()), random.size()));
+}
+
+// The residency message's answer: the record, or why there is none.
+std::string answerResidency(const FlatObject& message, const ResidentHostFields& fields) {
+  try {
+    HostEndpointInput input;
+    input.residency = readResidencyMessage(message, fields.parentPid);
+    input.self = observeSelf(fields, input.startedAt);
+    input.device = readDeviceBindingText(
+        readRecordFile(utf8ToUtf16(fields.home) + std::wstring(kDeviceBindingPath), false));
+    input.brokerInstance = brokerInstance();
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    input.publishedAt = filetimeValue(now);
+    return endpointMessage(composeHostEndpoint(input, sha256Hex));
+  } catch (const std::exception& failure) {
+    return RecordBuilder()
+        .string("type", "endpoint_refused")
+        .string("reason", failure.what())
+        .line();
+  }
+}
+
+// The loop step of the link: every complete line, dispatched by its type.
+class Link {
+ public:
+  using Handler = std::function<void(const FlatObject& message)>;
+
+  void on(std::string type, Handler handler) {
+    handlers_.insert_or_assign(std::move(type), std::move(handler));
+  }
+
+  WaitLoop::Next step(LinkReader& reader) {
+    bool ended = false;
+    for (const std::string& line : reader.take(ended)) dispatch(line);
+    // The runtime closed its end: nothing more will come this way.
+    return WaitLoop::Next{!ended, std::nullopt};
+  }
+
+ private:
+  void dispatch(const std::string& line) {
+    std::optional<std::string> type;
+    FlatObject message;
+    try {
+      message = readFlatObject(line);
+      type = linkMessageType(message);
+    } catch (const ProfileError&) {
+    }
+    const auto handler = type ? handlers_.find(*type) : handlers_.end();
+    if (handler == handlers_.end()) {
+      writeLine(STD_ERROR_HANDLE, "nuvra host: ignored a link line it cannot read\n");
+      return;
+    }
+    handler->second(message);
+  }
+
+  std::map<std::string, Handler, std::less<>> handlers_;
+};
+
 }  // namespace
 
 int runHost(int argc, wchar_t** argv) {
@@ -215,6 +385,25 @@ int runHost(int argc, wchar_t** argv) {
     writeLine(STD_OUTPUT_HANDLE, activated.line());
     return WaitLoop::Next{false, std::nullopt};
   });
+  // 5.
+  Link link;
+  bool composed = false;
+  link.on("residency", [&handoff, &composed](const FlatObject& message) {
+    const std::string answer = composed ? RecordBuilder()
+                                              .string("type", "endpoint_refused")
+                                              .string("reason", "host_residency_duplicate")
+                                              .line()
+                                        : answerResidency(message, handoff.fields);
+    composed = true;
+    writeLine(STD_OUTPUT_HANDLE, answer);
+  });
+  try {
+    LinkReader* reader = new LinkReader();  // read until the process ends
+    loop.add(reader->event(), [&link, reader] { return link.step(*reader); });
+  } catch (const std::exception& failure) {
+    writeLine(STD_ERROR_HANDLE, std::string("nuvra host: no link: ") + failure.what() + "\n");
+    return 4;
+  }
   return loop.run();
 }
 

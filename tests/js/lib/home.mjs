@@ -32,6 +32,8 @@
 //             value), or null to leave the variable out
 //   claimedParent (pid), abandonMutex, holdMutexMs, closeAck,
 //   keepOnTimeout, waitExit (default true: wait for the runtime's exit)
+//   stdin     what the runtime reads as its standard input: a file or a
+//             named pipe's path (default NUL)
 //   env       extra environment for the launcher and so the runtime
 //   timeoutMs the launcher is killed after this long (120000); exitCode null
 //   launcher  'home' (default) or 'build': run the build's broker instead
@@ -165,6 +167,7 @@ export async function launchRuntime(options) {
   if (options.holdMutexMs !== undefined) args.push('--hold-mutex-ms', String(options.holdMutexMs));
   if (options.closeAck) args.push('--close-ack');
   if (options.keepOnTimeout) args.push('--keep-on-timeout');
+  if (options.stdin !== undefined) args.push('--stdin', options.stdin);
   if (options.waitExit ?? true) args.push('--wait-exit');
   let script = options.script;
   if (options.source !== undefined) {

@@ -1,0 +1,432 @@
+#include "resident/publication_win.h"
+
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "account/account_win.h"
+#include "common/file_win.h"
+#include "common/identity_win.h"
+#include "common/policy.h"
+#include "common/process_state.h"
+#include "common/reason.h"
+#include "common/security_win.h"
+#include "custody/guards_win.h"
+#include "custody/profile_win.h"
+#include "custody/serialization_object_win.h"
+#include "custody/serialization_win.h"
+#include "custody/timing_trace_win.h"
+#include "diagnostics/log_writer_win.h"
+#include "diagnostics/profile_link_win.h"
+#include "resident/publication_rules.h"
+#include "resident/resident_win.h"
+
+namespace nuvra {
+namespace {
+
+// READ_CONTROL | FILE_LIST_DIRECTORY: enough to check a directory, nothing
+// to change it.
+constexpr DWORD kDirectoryAccess = 0x00020001;
+constexpr DWORD kOpenAsItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+// GENERIC_WRITE | DELETE | READ_CONTROL: write, rename, check.
+constexpr DWORD kTemporaryAccess = 0x40030000;
+
+[[noreturn]] void peerRefused() {
+  fail("broker_native_peer_refused");
+}
+
+[[noreturn]] void recoveryRequired() {
+  fail("broker_publication_recovery_required");
+}
+
+// A fact the validation cannot read is a peer it cannot vouch for.
+template <typename Read>
+auto orPeerRefused(Read&& read) {
+  try {
+    return read();
+  } catch (const ProfileError&) {
+    peerRefused();
+  }
+}
+
+std::string creationText(HANDLE process) {
+  return orPeerRefused([process] { return processCreationTime(process); });
+}
+
+// What the job compares its directories and file against, copied from the
+// profile before the serialisation mutex is taken.
+struct PublicationFacts {
+  std::wstring home;
+  std::uint32_t volume = 0;
+  std::wstring userSid;
+  std::string nonce;
+};
+
+enum class Row { home, state, broker, temporary };
+
+// The handles of steps 8 to 12, closed last opened first, whatever happens.
+class OpenedHandles {
+ public:
+  OpenedHandles() = default;
+  OpenedHandles(const OpenedHandles&) = delete;
+  OpenedHandles& operator=(const OpenedHandles&) = delete;
+  // A failure on the way out: every handle goes; one that would not close
+  // poisons the process.
+  ~OpenedHandles() {
+    if (!closeAll()) setPoisoned();
+  }
+
+  HANDLE add(HANDLE handle) {
+    handles_.emplace_back(handle);
+    return handles_.back().get();
+  }
+
+  // Step 15.
+  void closeOrFail() {
+    if (!closeAll()) {
+      setPoisoned();
+      fail("profile_close_failed");
+    }
+  }
+
+ private:
+  bool closeAll() noexcept {
+    bool closed = true;
+    while (!handles_.empty()) {
+      closed = handles_.back().closeForCleanup() && closed;
+      handles_.pop_back();
+    }
+    return closed;
+  }
+
+  std::vector<UniqueHandle> handles_;
+};
+
+// The check of an opened directory or file against its row.
+void checkRow(HANDLE handle, Row row, const std::wstring& expected, const PublicationFacts& facts) {
+  const bool directory = row != Row::temporary;
+  // 1. Owner.
+  const SecurityFacts security =
+      readSecurityFacts(handle, directory ? OwnedObject::directory : OwnedObject::file);
+  if (security.owner_sid != facts.userSid) fail("profile_security");
+  // 2. DACL.
+  if (row == Row::state || row == Row::broker) {
+    if (!isPublicationDirectorySecurity(security, facts.userSid) &&
+        !policy::acceptsSystemAndUserOnlyFile(security, facts.userSid, OwnedObject::directory)) {
+      fail("profile_security");
+    }
+  } else if (row == Row::temporary) {
+    checkOwnerOnly(handle, OwnedObject::file);
+  }
+  // 3. What the handle is and where it leads.
+  FileIdentity identity;
+  if (!fileIdentity(handle, identity)) recoveryRequired();
+  if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) recoveryRequired();
+  if (((identity.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != directory) recoveryRequired();
+  if (identity.volumeSerial != facts.volume) recoveryRequired();
+  std::wstring finalPath;
+  try {
+    finalPath = canonicalPath(handle);
+  } catch (const ProfileError&) {
+    recoveryRequired();
+  }
+  if (!samePathIgnoringCase(finalPath, expected)) recoveryRequired();
+  if (!directory && identity.links != 1) recoveryRequired();
+}
+
+HANDLE openDirectory(OpenedHandles& opened, const std::wstring& path) {
+  const HANDLE handle =
+      CreateFileW(path.c_str(), kDirectoryAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, kOpenAsItself, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) recoveryRequired();
+  opened.add(handle);
+  requireNonInheritable(handle);
+  return handle;
+}
+
+// Step 11: no "endpoint*" of an earlier run, published or half written.
+void requireNoEndpointFiles(const std::wstring& home) {
+  WIN32_FIND_DATAW entry{};
+  const HANDLE search = FindFirstFileW(endpointSearchPattern(home).c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return;
+    recoveryRequired();
+  }
+  FindClose(search);
+  recoveryRequired();
+}
+
+void renameIntoPlace(HANDLE file, const std::wstring& target) {
+  const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+  const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t);
+  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+  // An endpoint file that appeared meanwhile is never replaced.
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(rename->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
+  if (!SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(size))) {
+    fail("broker_publication_failed");
+  }
+}
+
+PublicationFacts publicationFacts() {
+  PublicationFacts facts;
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    const StartupProfile& profile = startupProfile();
+    facts.home = profile.home;
+    facts.volume = profile.workMarkerVolume;
+  }
+  const ResidentState* state = residentState();
+  if (state == nullptr) fail("profile_resident_unavailable");
+  facts.nonce = state->nonce;
+  return facts;
+}
+
+// Step 4.
+void requireIdleWorker(const Prepared* worker) {
+  if (worker == nullptr || !worker->ready.load() || worker->stopped.load() || worker->busy.load() ||
+      worker->adoptedWork.load() != 0) {
+    fail("profile_account_busy");
+  }
+  if (!workerAlive(*worker)) fail("profile_account_exited");
+}
+
+// Step 5: processLock is only tried while the serialisation mutex is held,
+// with a 1 ms back-off bounded by the ceiling.
+void requireNoLiveWork(bool (*worksTableEmpty)() noexcept) {
+  for (;;) {
+    if (processState().processLock.try_lock()) {
+      const bool empty = worksTableEmpty();
+      processState().processLock.unlock();
+      if (!empty) fail("profile_resident_work_unsettled");
+      return;
+    }
+    checkResidentAvailability();
+    Sleep(1);
+  }
+}
+
+// Steps 5 and 6 read the host handle under processLock; a duplicate keeps
+// it for the zero wait.
+UniqueHandle duplicateHost(bool tryOnly) {
+  std::unique_lock<std::mutex> lock(processState().processLock, std::defer_lock);
+  if (tryOnly) {
+    while (!lock.try_lock()) {
+      checkResidentAvailability();
+      Sleep(1);
+    }
+  } else {
+    lock.lock();
+  }
+  const ResidentState* state = residentState();
+  HANDLE duplicate = nullptr;
+  if (state == nullptr || !state->host ||
+      !DuplicateHandle(GetCurrentProcess(), state->host.get(), GetCurrentProcess(), &duplicate, 0,
+                       FALSE, DUPLICATE_SAME_ACCESS)) {
+    fail("broker_native_exited");
+  }
+  return UniqueHandle(duplicate);
+}
+
+void requireRunning(HANDLE host) {
+  if (WaitForSingleObject(host, 0) != WAIT_TIMEOUT) fail("broker_native_exited");
+}
+
+std::uint64_t tickNow() {
+  return GetTickCount64();
+}
+
+// Straight to the handle: nothing buffers it, so nothing is left to flush,
+// and no flush can wait on a pipe's reader.
+void writeStandardError(std::string_view text) noexcept {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+            nullptr);
+}
+
+}  // namespace
+
+// ---- The publisher's live facts ---------------------------------------------
+
+void LivePublisherProbe::checkResidentAvailable() {
+  checkResidentAvailability();
+}
+
+bool LivePublisherProbe::processInJob() {
+  BOOL inJob = FALSE;
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob)) fail("broker_endpoint_invalid");
+  return inJob != FALSE;
+}
+
+void LivePublisherProbe::requireHostRunning() {
+  host_ = duplicateHost(false);
+  requireRunning(host_.get());
+}
+
+std::uint32_t LivePublisherProbe::hostPid() {
+  return static_cast<std::uint32_t>(GetProcessId(host_.get()));
+}
+
+std::uint32_t LivePublisherProbe::ownPid() {
+  return static_cast<std::uint32_t>(GetCurrentProcessId());
+}
+
+std::string LivePublisherProbe::hostCreationText() {
+  return creationText(host_.get());
+}
+
+std::string LivePublisherProbe::ownCreationText() {
+  return creationText(GetCurrentProcess());
+}
+
+std::string LivePublisherProbe::ownImageHash() {
+  return orPeerRefused([] { return imagePathHash(GetCurrentProcess()); });
+}
+
+void LivePublisherProbe::requireSameInteractiveIdentity() {
+  own_ = orPeerRefused([] { return readProcessIdentity(GetCurrentProcess()); });
+  const ProcessIdentity host = orPeerRefused([this] { return readProcessIdentity(host_.get()); });
+  if (!meetsInteractiveUserRule(own_) || !meetsInteractiveUserRule(host)) peerRefused();
+  sameIdentity(own_, host);
+}
+
+PublisherBinding LivePublisherProbe::binding() {
+  PublisherBinding binding;
+  std::wstring home;
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    const StartupProfile& profile = startupProfile();
+    binding.ownerSidHash = profile.ownerSidHash;
+    home = profile.home;
+  }
+  binding.sessionId = own_.session_id;
+  binding.authenticationIdHash = authenticationIdHash(own_.authentication_id);
+  binding.hostImageHash = orPeerRefused([this] { return imagePathHash(host_.get()); });
+  binding.homeKey = homeKey(home);
+  return binding;
+}
+
+// ---- Kind 14 ------------------------------------------------------------------
+
+void runPublication(const PublicationRun& run) {
+  const auto availability = [] { checkResidentAvailability(); };
+  // 1. Available, and validated by a revoked work.
+  checkResidentAvailability();
+  ResidentState& state = *residentState();
+  if (!state.validated.load()) fail("profile_resident_validation_required");
+  PublicationFacts facts = publicationFacts();
+  const NativeTargetSnapshot snapshot = nativeTargetSnapshot();
+  // 2.
+  SerializationHold hold;
+  acquireSerialization(hold, state.clock.ceiling, SerializationClock::residentHost);
+  // 3.
+  checkNativeTarget(snapshot, run.applicationPath, availability);
+  // 4.
+  requireIdleWorker(run.account.get());
+  // 5.
+  requireNoLiveWork(run.worksTableEmpty);
+  // 6.
+  requireRunning(duplicateHost(true).get());
+  // 7. The descriptors, for the broker directory and the temporary file.
+  try {
+    facts.userSid = currentUserSid();
+  } catch (const ProfileError&) {
+    fail("profile_resident_security");
+  }
+  OwnerOnlySecurity directorySecurity(facts.userSid, true, "profile_resident_security");
+  OwnerOnlySecurity fileSecurity(facts.userSid, false, "profile_resident_security");
+  checkResidentAvailability();
+  OpenedHandles opened;
+  // 8. The home.
+  checkRow(openDirectory(opened, facts.home), Row::home, facts.home, facts);
+  // 9. "\state".
+  const std::wstring stateDirectory = facts.home + L"\\state";
+  checkRow(openDirectory(opened, stateDirectory), Row::state, stateDirectory, facts);
+  // 10. "\state\broker", created owner-only when absent.
+  const std::wstring brokerDirectory = brokerDirectoryPath(facts.home);
+  if (!CreateDirectoryW(brokerDirectory.c_str(), directorySecurity.attributes()) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    recoveryRequired();
+  }
+  checkRow(openDirectory(opened, brokerDirectory), Row::broker, brokerDirectory, facts);
+  // 11. Nothing of an earlier run is there.
+  checkResidentAvailability();
+  requireNoEndpointFiles(facts.home);
+  // 12. The temporary file, new, named by the nonce.
+  checkResidentAvailability();
+  const std::wstring temporary = temporaryEndpointPath(facts.home, facts.nonce);
+  const HANDLE file =
+      CreateFileW(temporary.c_str(), kTemporaryAccess, FILE_SHARE_READ, fileSecurity.attributes(),
+                  CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) recoveryRequired();
+  opened.add(file);
+  requireNonInheritable(file);
+  checkRow(file, Row::temporary, temporary, facts);
+  // 13. The whole record in one write, flushed.
+  checkResidentAvailability();
+  DWORD written = 0;
+  const auto length = static_cast<DWORD>(run.record.size());
+  if (!WriteFile(file, run.record.data(), length, &written, nullptr) || written != length) {
+    fail("broker_publication_failed");
+  }
+  checkResidentAvailability();
+  if (!FlushFileBuffers(file)) fail("broker_publication_failed");
+  checkResidentAvailability();
+  // 14. Into place, never over anything.
+  renameIntoPlace(file, endpointPath(facts.home));
+  checkResidentAvailability();
+  // 15.
+  opened.closeOrFail();
+  directorySecurity.release();
+  fileSecurity.release();
+  releaseSerialization(hold);
+  // 16. and 17. The file is in place; the host may serve only if the
+  //     resident is still inside its ceiling.
+  checkResidentAvailability();
+  if (finishPublication(state.phase, tickNow, state.clock.ceiling) == PublicationEnd::activate &&
+      SetEvent(state.activationEvent.get())) {
+    return;
+  }
+  expireResident(state);
+}
+
+// ---- reportPublicationRefused -------------------------------------------------
+
+void reportPublicationRefused(std::string_view reason) noexcept {
+  try {
+    // 1. and 2.
+    const ResidentState* state = residentState();
+    std::optional<ResidentClock> clock;
+    if (state != nullptr) clock = state->clock;
+    const std::string line = publicationRefusedLine(reason, ceilingTimes(clock, GetTickCount64()));
+    // 3. As a resident write would, on this thread; a write that cannot be
+    //    made (no resident, an unavailable one, logging off) leaves the
+    //    standard-error line instead.
+    bool written = false;
+    if (!loggingOff() && state != nullptr) {
+      try {
+        DiagnosticWrite write(residentLogOwner(*residentState()), profileLogHome(), line);
+        write.execute();
+        written = true;
+      } catch (...) {
+        written = false;
+      }
+    }
+    // 4.
+    recordCheckpoint(publicationRefusedCheckpoint(reason));
+    // 5.
+    if (!written) {
+      writeStandardError(publicationRefusedStderrLine(reason));
+    }
+  } catch (...) {
+    // 6.
+    writeStandardError(kPublicationRefusedFallbackLine);
+  }
+}
+
+}  // namespace nuvra
