@@ -45,6 +45,9 @@ struct Service {
   UniqueHandle never;     // never signalled: the service lives as long as the host
 };
 
+// Set once, by the main thread, before the accept thread starts.
+Service* preparedService = nullptr;
+
 struct Session {
   Service* service;
   UniqueHandle pipe;
@@ -201,15 +204,44 @@ DWORD WINAPI acceptThread(void* parameter) {
 
 }  // namespace
 
-void startHostPipeService(const HostPipeFacts& facts) {
+HostPipeFacts hostPipeFacts(std::string_view endpointMessage) {
+  try {
+    if (endpointMessage.ends_with('\n')) endpointMessage.remove_suffix(1);
+    const FlatObject message = readFlatObject(endpointMessage);
+    const FlatValue* recordText = findMember(message, "record");
+    const auto text = recordText ? flatString(*recordText) : std::nullopt;
+    if (!text) fail("broker_pipe_create");
+    const FlatObject record = readFlatObject(*text);
+    const auto member = [&record](std::string_view key) {
+      const FlatValue* value = findMember(record, key);
+      const auto found = value ? flatString(*value) : std::nullopt;
+      if (!found) fail("broker_pipe_create");
+      return std::string(*found);
+    };
+    HostPipeFacts facts;
+    facts.pipePath = member("pipe_name");
+    facts.digest = member("broker_binding");
+    facts.instance = member("broker_instance");
+    return facts;
+  } catch (const ProfileError&) {
+    fail("broker_pipe_create");
+  }
+}
+
+void prepareHostPipeService(const HostPipeFacts& facts) {
   // The service lives as long as the host process.
-  auto* service = new Service{facts, L"\\\\.\\pipe\\" + utf8ToUtf16(facts.pipeName), {}, {}, {}};
+  auto service = std::make_unique<Service>(Service{facts, utf8ToUtf16(facts.pipePath), {}, {}, {}});
   service->sessions =
       UniqueHandle(CreateSemaphoreW(nullptr, kSessionLimit - 1, kSessionLimit, nullptr));
   service->never = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!service->sessions || !service->never) fail("broker_pipe_create");
   service->firstInstance = createBrokerPipeInstance(service->path, true);
-  UniqueHandle thread(CreateThread(nullptr, 0, acceptThread, service, 0, nullptr));
+  preparedService = service.release();
+}
+
+void startHostPipeService() {
+  if (preparedService == nullptr) return;
+  UniqueHandle thread(CreateThread(nullptr, 0, acceptThread, preparedService, 0, nullptr));
   if (!thread) fail("broker_pipe_create");
 }
 

@@ -16,17 +16,26 @@
 namespace nuvra::broker {
 
 struct HostPipeFacts {
-  std::string pipeName;  // "nuvra-memory-v1-" + 48 lowercase hex digits
-  std::string digest;    // acknowledged to every client
-  std::string instance;
+  std::string pipePath;  // the record's "pipe_name": "\\.\pipe\nuvra-memory-v1-" + 48 hex
+  std::string digest;    // acknowledged to every client: the record's "broker_binding"
+  std::string instance;  // the record's "broker_instance"
   // How long a client may take at most: the largest time-out a descriptor
   // may name. A version 2 client's own deadline shortens it.
   std::uint64_t exchangeTimeoutMs = 15000;
 };
 
-// Creates the first pipe instance now (a name somebody else holds is refused
-// here with "broker_pipe_create"), then accepts clients on a thread of its own.
-void startHostPipeService(const HostPipeFacts& facts);
+// The facts of a composed endpoint record (its message as the host sends
+// it); "broker_pipe_create" when it names no pipe.
+HostPipeFacts hostPipeFacts(std::string_view endpointMessage);
+
+// Creates the first pipe instance of the endpoint the host composed, before
+// the runtime publishes it: a name somebody else holds is refused here with
+// "broker_pipe_create". A client that connects early waits in the instance.
+void prepareHostPipeService(const HostPipeFacts& facts);
+
+// On activation: accepts clients from now on, on a thread of its own.
+// Nothing happens unless the service was prepared.
+void startHostPipeService();
 
 // One message from the runtime: true when it was an answer of the pipe
 // service (handed to the client it belongs to, or dropped when that client
