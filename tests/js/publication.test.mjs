@@ -254,6 +254,24 @@ out.again = await publish(text);
     assert.equal(brokerFiles(home), null);
   });
 
+  it('refuses outside a resident runtime, on standard error since there is no resident to log for', async () => {
+    const before = refusedLines(home).length;
+    const launch = await launchRuntime({ home, role: 'entry', source: `
+import { createRequire } from 'node:module';
+const addon = createRequire(import.meta.url)(${JSON.stringify(addonPath.testbed)});
+addon.initialize();
+addon.finishStartup();
+let seen;
+try { seen = { value: addon.publishResident('{}') }; } catch (e) { seen = { error: e.message, code: e.code }; }
+console.log(JSON.stringify(seen));
+` });
+    assert.deepEqual(JSON.parse(launch.stdout.trim()),
+      { error: 'profile_resident_unavailable', code: 'profile_resident_unavailable' });
+    assert.equal(launch.stderr,
+      'Nuvra publication refused: native_exception/profile_resident_unavailable; diagnostic_unavailable\n');
+    assert.equal(refusedLines(home).length, before);
+  });
+
   it('writes the standard-error line instead of the log when logging is "off"', async () => {
     const before = refusedLines(home).length;
     const { seen, launch } = await runResident(home,
@@ -363,6 +381,7 @@ out.checkpoint = await (async () => { try { return addon.residentCheckpoint('pub
   });
 
   it('leaves a record that clients read cold', () => {
+    assert.ok(files?.['endpoint.json'], JSON.stringify(files));
     assert.deepEqual(client, { cold: true, endpoint_json: '' });
   });
 });
