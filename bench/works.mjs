@@ -1,7 +1,6 @@
 // A work's round trip, beginWork to endWork resolved.
 export default async function works(bed, { count }) {
   const r = await bed.runtime('works', { count, warmup: 20 });
-  if (r.waiting) return [{ name: 'beginWork to endWork resolved', waiting: r.waiting }];
   const node = { name: 'node fs.promises open + close of the work marker', unit: 'ms', samples: r.nodeOpenClose };
   return [
     { name: 'beginWork to endWork resolved', unit: 'ms', samples: r.roundTrip, peer: node },

@@ -13,6 +13,8 @@ target_include_directories(nuvra_portable PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(nuvra_portable PRIVATE ${warning_flags} ${sanitize_flags})
 target_link_options(nuvra_portable PUBLIC ${sanitize_flags})
 
+# The Windows pieces of the tools' shared code are built in the Windows trees only.
+list(FILTER tools_shared_sources EXCLUDE REGEX "_win\\.cc$")
 add_library(nuvra_tools_shared STATIC ${tools_shared_sources})
 target_include_directories(nuvra_tools_shared PUBLIC ${PROJECT_SOURCE_DIR}/tools)
 target_compile_options(nuvra_tools_shared PRIVATE ${warning_flags} ${sanitize_flags})

@@ -22,6 +22,8 @@
 #include "resident/publication_napi.h"
 #include "resident/resident_napi.h"
 #include "resident/resident_win.h"
+#include "server/server_napi.h"
+#include "server/server_work_win.h"
 #include "startup/startup_napi.h"
 #include "terminal/terminal_napi.h"
 #include "terminal/terminal_win.h"
@@ -29,14 +31,6 @@
 
 namespace nuvra {
 namespace {
-
-// Stands in for a function whose subsystem is not built yet: the argument
-// rules hold, then the call fails with a reason that names the gap.
-template <std::size_t count>
-napi_value notBuilt(napi_env env, napi_callback_info info) {
-  fetchArguments(env, info, count);
-  fail("not_built_yet");
-}
 
 struct FunctionEntry {
   const char* name;
@@ -69,12 +63,12 @@ constexpr FunctionEntry kFunctions[] = {
     {"observeBroker", callFrame<observeBroker>},
     {"exchange", callFrame<exchange>},
     {"closeClientDispatch", callFrame<closeClientDispatch>},
-    {"serverOutcome", callFrame<notBuilt<1>>},
-    {"bindServerWork", callFrame<notBuilt<2>>},
-    {"serverPhase", callFrame<notBuilt<3>>},
+    {"serverOutcome", callFrame<serverOutcome>},
+    {"bindServerWork", callFrame<bindServerWork>},
+    {"serverPhase", callFrame<serverPhase>},
     {"exchangePhase", callFrame<exchangePhase>},
     {"exchangeOutcome", callFrame<exchangeOutcome>},
-    {"ingressRemaining", callFrame<notBuilt<1>>},
+    {"ingressRemaining", callFrame<ingressRemaining>},
     {"appendIngressDiagnostic", callFrame<appendIngressDiagnostic>},
     {"closeDiagnosticEvent", callFrame<closeDiagnosticEvent>},
     {"appendDiagnostic", callFrame<appendDiagnostic>},
@@ -128,9 +122,8 @@ const StartupHooks kStartupHooks{reserveResident, accountWorkerReady};
 const SerializationHooks kSerializationHooks{residentClockRule};
 const WorkEndHooks kWorkEndHooks{noteWorkEnding, revokeEndingWork, residentWorkEnded,
                                  recordWorkEnd};
-// The client side's evidence; the server slot stays unset until the server
-// side's hook is wired here.
-const TerminalEvidenceHooks kTerminalEvidenceHooks{clientWorkEvidence, nullptr};
+// Each side's evidence comes from the subsystem that holds it.
+const TerminalEvidenceHooks kTerminalEvidenceHooks{clientWorkEvidence, serverEvidence};
 const ChildLookupHooks kChildLookupHooks{findAccountChild, takeAccountChild};
 const AccountHooks kAccountHooks{[](AddonState& state) -> std::uint32_t {
   return environmentPart<ChildrenPart>(state).nextChildId++;

@@ -9,7 +9,7 @@ import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import path from 'node:path';
 import { randomBytes } from 'node:crypto';
-import { fileURLToPath } from 'node:url';
+import { fileURLToPath, pathToFileURL } from 'node:url';
 import { declaredNodeApiVersion, readExports } from './lib/pe.mjs';
 
 const addonPath = process.env.NUVRA_ADDON;
@@ -171,6 +171,26 @@ try {
     console.log(JSON.stringify({ cold: budget.cold, budget_ms: budget.budget_ms }));`;
   const client = fs.existsSync(endpointFile)
     ? await launchRuntime({ home, source: clientSource, args: [addonPath] }) : null;
+  // Capture and recall: a client runtime sends its requests through the
+  // published broker; the resident serves each version 2 request with a
+  // server work whose phases its host writes back as phase frames.
+  const memorySource = `
+    import { createRequire } from 'node:module';
+    import { randomUUID } from 'node:crypto';
+    import { brokerRequest } from ${JSON.stringify(pathToFileURL(fileURLToPath(new URL('../product/client.mjs', import.meta.url))).href)};
+    const addon = createRequire(import.meta.url)(process.argv[2]);
+    addon.initialize();
+    addon.finishStartup();
+    const ask = async (operation, body, version = 2) => {
+      const answer = await brokerRequest(addon, { operation, body: JSON.stringify(body), version, requestId: randomUUID() });
+      console.log(\`v\${version} \${operation} \${JSON.stringify(body)} -> \${answer.toString()}\`);
+    };
+    await ask('capture', { text: 'the demo kettle is blue' });
+    await ask('capture', { text: 'tea goes in the kettle after the water boils' });
+    await ask('recall', { word: 'kettle' });
+    await ask('recall', { operation: 'recall', word: 'tea' }, 1);`;
+  const memories = fs.existsSync(endpointFile)
+    ? await launchRuntime({ home, role: 'job', source: memorySource, args: [addonPath] }) : null;
   (await connected).end('end\n');
   const resident = await running;
   inputServer.close();
@@ -185,6 +205,10 @@ try {
   }
   for (const line of said.filter((line) => line !== published)) console.log(`  it said: ${JSON.stringify(line)}`);
   if (client) console.log(`  a client runtime of the home read it: ${client.stdout.trim()}`);
+  if (memories) {
+    console.log('  capture and recall from a client runtime, served by the resident:');
+    for (const line of (memories.stdout.trim() || memories.stderr.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
+  }
   const logs = path.win32.join(home.home, 'logs');
   console.log('  its resident checkpoints in the diagnostic log:');
   const checkpoints = fs.existsSync(logs) ? fs.readdirSync(logs).flatMap((name) =>

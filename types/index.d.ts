@@ -145,9 +145,7 @@ export type ReasonCode =
   | "stderr_pipe_failed" | "stdin_event_failed" | "stdin_not_writable" | "stdin_pending"
   | "stdin_pipe_failed" | "stdin_too_large" | "stdin_write_failed" | "stdin_write_incomplete"
   | "stdout_pipe_failed" | "stdout_read_failed" | "terminal_consumed" | "terminal_end_required"
-  | "terminal_invalid" | "terminal_owner_refused" | "terminal_unavailable" | "timing_stage_invalid"
-  // Thrown by a function of the table until it is built.
-  | "not_built_yet";
+  | "terminal_invalid" | "terminal_owner_refused" | "terminal_unavailable" | "timing_stage_invalid";
 
 /** A work, as `beginWork` resolves it: a decimal string. */
 export type WorkId = string;

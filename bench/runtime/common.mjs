@@ -23,15 +23,12 @@ export function report(value) {
   writeFileSync(config.out, JSON.stringify(value));
 }
 
-// Runs `main`, reporting what it returns, or the failure; a function not
-// built yet reports itself as waiting rather than failing the run.
+// Runs `main`, reporting what it returns, or the failure.
 export async function measure(main) {
   try {
     report(await main());
   } catch (error) {
-    report(error?.message === 'not_built_yet'
-      ? { waiting: 'not_built_yet' }
-      : { error: String(error?.stack ?? error) });
+    report({ error: String(error?.stack ?? error) });
   }
 }
 

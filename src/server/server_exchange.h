@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "work/server_progress.h"
+
 namespace nuvra {
 
 // Account sends (pending and completed) and memory sends are each bounded.
@@ -20,21 +22,6 @@ constexpr std::uint64_t kServerSendLimit = 8;
 constexpr std::size_t kPhaseAuditFileBytes = 4096;
 // Under the product home.
 inline constexpr std::wstring_view kPhaseAuditDirectory = L"\\state\\broker";
-
-struct ServerExchangeState {
-  std::string bound_request_line;
-  // "received", "admitted" or "started".
-  std::string server_phase = "received";
-  std::string sealed_reason;
-  // "unknown" until sealed; then "unavailable", "disabled" or "recorded".
-  std::string logging_status = "unknown";
-  std::uint64_t server_account_sends = 0;
-  std::uint64_t server_memory_sends = 0;
-  std::uint64_t account_pending = 0;
-  std::uint64_t memory_pending = 0;
-  std::uint64_t server_sequence = 0;
-  bool terminal_sealed = false;
-};
 
 // What the binding is checked against.
 struct ServerBindingFacts {

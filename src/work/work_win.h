@@ -14,6 +14,7 @@
 
 #include "common/handle_win.h"
 #include "work/exchange_progress.h"
+#include "work/server_progress.h"
 #include "work/work_rules.h"
 
 namespace nuvra {
@@ -66,13 +67,15 @@ struct Work {
   // Set when the worker acknowledged the revoke of this work; the end of
   // such a work validates a pending resident.
   bool accountRevoked = false;
-  std::string serverRequestState = "received";
-  std::string serverOutcomeState = "unknown";
 
-  // stateMutex guards `exchange` alone. It is never held across a pipe wait,
-  // a log write or a call into JavaScript.
+  // stateMutex guards `exchange` (a client work's side) and `server` (a
+  // server work's side). It is never held across a pipe wait, a log write or
+  // a call into JavaScript; the one file it is held across is the server's
+  // write-once phase audit file, so that nobody sees a sealed phase before
+  // its audit.
   std::mutex stateMutex;
   ExchangeProgress exchange;
+  ServerExchangeState server;
 };
 
 // The live works of the process, counted from construction to destruction.

@@ -121,8 +121,8 @@ TEST(LiveWorks, EveryConstructedWorkCountsUntilDestroyed) {
     Work work(1, WorkTiming{1, 2, false}, WorkPurpose{"client", "recall"});
     EXPECT_EQ(liveWorkCount().current(), before + 1);
     EXPECT_EQ(work.exchange.last_verified_phase, "never_sent");
-    EXPECT_EQ(work.serverRequestState, "received");
-    EXPECT_EQ(work.serverOutcomeState, "unknown");
+    EXPECT_EQ(work.server.server_phase, "received");
+    EXPECT_EQ(work.server.logging_status, "unknown");
   }
   EXPECT_EQ(liveWorkCount().current(), before);
 }

@@ -47,11 +47,10 @@
 #include "common/identity_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
+#include "server/broker_wire.h"
 
 namespace nuvra::broker {
 namespace {
-
-constexpr std::uint32_t kFrameMaximum = 1048576;
 
 std::string randomHex(std::size_t bytes) {
   std::string raw(bytes, '\0');
@@ -84,25 +83,8 @@ bool writeAll(HANDLE pipe, std::string_view bytes) {
   return true;
 }
 
-std::string lengthBytes(std::uint32_t length) {
-  return {static_cast<char>(length & 0xff), static_cast<char>((length >> 8) & 0xff),
-          static_cast<char>((length >> 16) & 0xff), static_cast<char>((length >> 24) & 0xff)};
-}
-
 bool writeFrame(HANDLE pipe, std::string_view body) {
-  return writeAll(pipe, lengthBytes(static_cast<std::uint32_t>(body.size())) + std::string(body));
-}
-
-std::vector<std::string> splitTabs(std::string_view line) {
-  std::vector<std::string> fields(1);
-  for (char c : line) {
-    if (c == '\t') {
-      fields.emplace_back();
-    } else {
-      fields.back().push_back(c);
-    }
-  }
-  return fields;
+  return writeAll(pipe, frameLength(static_cast<std::uint32_t>(body.size())) + std::string(body));
 }
 
 struct PeerFacts {
@@ -111,101 +93,70 @@ struct PeerFacts {
   std::string instance;
 };
 
-struct PhaseText {
-  std::string serverWork;
-  int sequence;
-  std::string phase;
-  std::string reason;
-  int account;
-  int memory;
-  std::string effect;
-  bool final;
-  std::string body;
-};
-
-std::string phaseFrame(std::string_view requestLine, const PhaseText& p) {
-  std::string header = "NUVRA_PHASE_V2\t" + std::string(requestLine) + "\t" + p.serverWork + "\t" +
-                       std::to_string(p.sequence) + "\t" + p.phase + "\t" + p.reason + "\t" +
-                       std::to_string(p.account) + "\t" + std::to_string(p.memory) + "\t" +
-                       p.effect + "\t" + (p.final ? "1" : "0");
-  return header + "\n" + p.body;
-}
-
-// The failure object a final frame with a failure reason carries, built here
-// by hand so the client's own builder is not what it is checked against.
-std::string failureBody(const std::vector<std::string>& line, std::string_view reason) {
-  return "{\"broker_instance\":\"" + line[5] + "\",\"error_code\":\"" + std::string(reason) +
-         "\",\"failure_reason\":\"" + std::string(reason) + "\",\"ok\":false,\"operation\":\"" +
-         line[4] + "\",\"request_id\":\"" + line[1] +
-         "\",\"schema_version\":\"nuvra.windows-memory-broker.v1\"}";
-}
-
 void answerVersion1(HANDLE pipe, std::string_view fault, std::string_view request) {
   if (fault == "length-1") {
-    writeAll(pipe, lengthBytes(1) + "x");
+    writeAll(pipe, frameLength(1) + "x");
   } else if (fault == "length-2") {
     writeFrame(pipe, "ok");
   } else if (fault == "length-max") {
-    writeFrame(pipe, std::string(kFrameMaximum, 'm'));
+    writeFrame(pipe, std::string(kBrokerFrameLimit, 'm'));
   } else if (fault == "length-over") {
-    writeAll(pipe, lengthBytes(kFrameMaximum + 1));
+    writeAll(pipe, frameLength(kBrokerFrameLimit + 1));
   } else {
     writeFrame(pipe, "answer:" + std::string(request));
   }
 }
 
 void answerVersion2(HANDLE pipe, std::string_view fault, std::string_view requestLine) {
-  const std::vector<std::string> line = splitTabs(requestLine);
-  if (line.size() != 7) return;
-  const auto send = [&](const PhaseText& p) {
-    return writeFrame(pipe, phaseFrame(requestLine, p));
+  const auto send = [&](const PhaseFrameFields& p, std::string_view body = {}) {
+    return writeFrame(pipe, phaseFrame(requestLine, p, body));
   };
   if (fault == "frame-length-1") {
-    writeAll(pipe, lengthBytes(1) + "x");
+    writeAll(pipe, frameLength(1) + "x");
     return;
   }
   if (fault == "refused-arrival" || fault == "refused-arrival-body") {
     const std::string body = fault == "refused-arrival"
-                                 ? failureBody(line, "broker_deadline_refused")
+                                 ? brokerFailureBody(requestLine, "broker_deadline_refused")
                                  : std::string("{}");
-    send({"-", 1, "refused_arrival", "broker_deadline_refused", 0, 0, "none", true, body});
+    send({"-", 1, "refused_arrival", "broker_deadline_refused", 0, 0, "none", true}, body);
     return;
   }
   if (fault == "wrong-echo") {
     std::string other(requestLine);
     other[other.find('\t') + 1] = other[other.find('\t') + 1] == '0' ? '1' : '0';
-    writeFrame(pipe, phaseFrame(other, {"7", 1, "received", "none", 0, 0, "none", false, ""}));
+    writeFrame(pipe, phaseFrame(other, {"7", 1, "received", "none", 0, 0, "none", false}, ""));
     return;
   }
-  send({"7", 1, "received", "none", 0, 0, "none", false, ""});
-  send({"7", 2, "admitted", "none", 0, 0, "none", false, ""});
+  send({"7", 1, "received", "none", 0, 0, "none", false});
+  send({"7", 2, "admitted", "none", 0, 0, "none", false});
   if (fault == "frames-33") {
-    int account = 0;
-    int memory = 0;
-    for (int sequence = 3; sequence <= 33; ++sequence) {
+    std::uint32_t account = 0;
+    std::uint32_t memory = 0;
+    for (std::uint32_t sequence = 3; sequence <= 33; ++sequence) {
       if (account < 8) {
         ++account;
       } else if (memory < 8) {
         ++memory;
       }
-      if (!send({"7", sequence, "started", "none", account, memory, "possible", false, ""})) return;
+      if (!send({"7", sequence, "started", "none", account, memory, "possible", false})) return;
     }
     return;
   }
-  send({"7", 3, "started", "none", 1, 0, "possible", false, ""});
+  send({"7", 3, "started", "none", 1, 0, "possible", false});
   if (fault == "started-flat") {
-    send({"7", 4, "started", "none", 1, 0, "possible", false, ""});
+    send({"7", 4, "started", "none", 1, 0, "possible", false});
   } else if (fault == "admitted-late") {
-    send({"7", 4, "admitted", "none", 0, 0, "none", false, ""});
+    send({"7", 4, "admitted", "none", 0, 0, "none", false});
   } else if (fault == "close-after-started") {
     return;
   } else if (fault == "terminal-memory") {
-    send({"7", 4, "terminal", "none", 1, 1, "possible", true, "{\"ok\":true}"});
+    send({"7", 4, "terminal", "none", 1, 1, "possible", true}, "{\"ok\":true}");
   } else if (fault == "terminal-unknown-reason") {
-    send({"7", 4, "terminal", "credential_missing", 1, 0, "possible", true,
-          failureBody(line, "credential_missing")});
+    send({"7", 4, "terminal", "credential_missing", 1, 0, "possible", true},
+         brokerFailureBody(requestLine, "credential_missing"));
   } else {
-    send({"7", 4, "terminal", "none", 1, 0, "validated", true, "{\"ok\":true}"});
+    send({"7", 4, "terminal", "none", 1, 0, "validated", true}, "{\"ok\":true}");
   }
 }
 
@@ -219,11 +170,12 @@ void serve(HANDLE pipe, const PeerFacts& facts, std::string_view fault) {
     if (byte == '\n') break;
     preamble.push_back(byte);
   }
-  const bool version2 = preamble.starts_with("NUVRA_NATIVE_PUBLIC_V2\t");
+  const bool version2 = preambleVersion(preamble) == 2;
   // Acknowledgement: always with this peer's own digest and instance, as the
   // host does; a client that named another instance refuses it.
-  std::string ack = std::string(version2 ? "NUVRA_NATIVE_ACK_V2\t" : "NUVRA_NATIVE_ACK_V1\t") +
-                    facts.digest + "\t" + (fault == "wrong-ack" ? randomHex(16) : facts.instance);
+  std::string ack = acknowledgementLine(version2 ? 2 : 1, facts.digest,
+                                        fault == "wrong-ack" ? randomHex(16) : facts.instance);
+  ack.pop_back();
   if (fault == "ack-2048") ack = std::string(2048, 'A');
   if (fault == "ack-2049") ack = std::string(2049, 'A');
   if (fault == "ack-control") ack = "NUVRA\x01";
@@ -231,12 +183,8 @@ void serve(HANDLE pipe, const PeerFacts& facts, std::string_view fault) {
   // Request frame.
   std::string length(4, '\0');
   if (!readExact(pipe, length.data(), 4)) return;
-  const std::uint32_t size = static_cast<std::uint8_t>(length[0]) |
-                             static_cast<std::uint32_t>(static_cast<std::uint8_t>(length[1])) << 8 |
-                             static_cast<std::uint32_t>(static_cast<std::uint8_t>(length[2]))
-                                 << 16 |
-                             static_cast<std::uint32_t>(static_cast<std::uint8_t>(length[3])) << 24;
-  if (size > kFrameMaximum) return;
+  const std::uint32_t size = frameLengthOf(length);
+  if (size > kBrokerFrameLimit) return;
   std::string request(size, '\0');
   if (!readExact(pipe, request.data(), size)) return;
   if (fault == "stall") {
@@ -245,18 +193,16 @@ void serve(HANDLE pipe, const PeerFacts& facts, std::string_view fault) {
     return;
   }
   if (fault == "close-mid-frame") {
-    writeAll(pipe, lengthBytes(100) + std::string(10, 'c'));
+    writeAll(pipe, frameLength(100) + std::string(10, 'c'));
     return;
   }
   if (!version2) {
     answerVersion1(pipe, fault, request);
     return;
   }
-  constexpr std::string_view kHeader = "NUVRA_REQUEST_V2\t";
-  const std::size_t end = request.find('\n');
-  if (!request.starts_with(kHeader) || end == std::string::npos) return;
-  answerVersion2(pipe, fault,
-                 std::string_view(request).substr(kHeader.size(), end - kHeader.size()));
+  const auto split = splitVersionTwoRequest(request);
+  if (!split) return;
+  answerVersion2(pipe, fault, split->requestLine);
 }
 
 DWORD WINAPI endWithInput(void*) {

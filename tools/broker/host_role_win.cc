@@ -26,6 +26,11 @@
 //    answer {"type":"endpoint","record":"..."}, once; a residency it cannot
 //    use is answered {"type":"endpoint_refused","reason":"..."}. Lines of
 //    other types are for the handlers added beside this one.
+// 6. The pipe service (host_pipe_service_win.cc): the first instance of the
+//    record's pipe is created with the record, before the runtime publishes
+//    it; on activation the host accepts clients, hands their requests to the
+//    runtime as {"type":"request",...} lines and writes the runtime's
+//    "response", "phase" and "final" lines back to them as frames.
 #include "roles.h"
 
 #include <windows.h>
@@ -53,8 +58,9 @@
 #include "common/text.h"
 #include "common/text_win.h"
 #include "custody/serialization_object_win.h"
-#include "shared/host_endpoint.h"
+#include "host_pipe_service_win.h"
 #include "resident/host_record.h"
+#include "shared/host_endpoint.h"
 #include "work_handoff_win.h"
 
 namespace nuvra::broker {
@@ -319,6 +325,20 @@ std::string answerResidency(const FlatObject& message, const ResidentHostFields&
   }
 }
 
+// 6. The pipe of the composed record, created before the runtime publishes
+//    it; a pipe that cannot be created refuses the endpoint.
+std::string preparePipe(const std::string& endpoint) {
+  try {
+    prepareHostPipeService(hostPipeFacts(endpoint));
+    return endpoint;
+  } catch (const std::exception& failure) {
+    return RecordBuilder()
+        .string("type", "endpoint_refused")
+        .string("reason", failure.what())
+        .line();
+  }
+}
+
 // The loop step of the link: every complete line, dispatched by its type.
 class Link {
  public:
@@ -382,21 +402,35 @@ int runHost(int argc, wchar_t** argv) {
   loop.add(asHandle(handoff.fields.activation), [] {
     RecordBuilder activated;
     activated.string("host", "activated");
-    writeLine(STD_OUTPUT_HANDLE, activated.line());
+    writeRuntimeLine(activated.line());
+    // 6.
+    try {
+      startHostPipeService();
+    } catch (const std::exception& failure) {
+      writeLine(STD_ERROR_HANDLE, std::string("nuvra host: no pipe: ") + failure.what() + "\n");
+      return WaitLoop::Next{false, 5};
+    }
     return WaitLoop::Next{false, std::nullopt};
   });
   // 5.
   Link link;
   bool composed = false;
   link.on("residency", [&handoff, &composed](const FlatObject& message) {
-    const std::string answer = composed ? RecordBuilder()
-                                              .string("type", "endpoint_refused")
-                                              .string("reason", "host_residency_duplicate")
-                                              .line()
-                                        : answerResidency(message, handoff.fields);
+    std::string answer = composed ? RecordBuilder()
+                                        .string("type", "endpoint_refused")
+                                        .string("reason", "host_residency_duplicate")
+                                        .line()
+                                  : answerResidency(message, handoff.fields);
+    if (!composed && answer.starts_with("{\"type\":\"endpoint\",")) {
+      answer = preparePipe(answer);
+    }
     composed = true;
-    writeLine(STD_OUTPUT_HANDLE, answer);
+    writeRuntimeLine(answer);
   });
+  // 6.
+  for (const char* answer : {"response", "phase", "final"}) {
+    link.on(answer, [](const FlatObject& message) { deliverRuntimeAnswer(message); });
+  }
   try {
     LinkReader* reader = new LinkReader();  // read until the process ends
     loop.add(reader->event(), [&link, reader] { return link.step(*reader); });

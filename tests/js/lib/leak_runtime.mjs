@@ -4,7 +4,6 @@
 // with OpenProcess and GetProcessHandleCount) and its working set after a
 // full collection, once after a warm-up and once after the repetitions.
 // Prints one JSON line: { cycles: { name: { iterations, launches, before, after } } }
-// where a cycle whose functions are not built yet has { skipped }.
 import { createRequire } from 'node:module';
 import { spawn, spawnSync } from 'node:child_process';
 import { setFlagsFromString } from 'node:v8';
@@ -225,9 +224,7 @@ for (const name of selected) {
       seconds: (performance.now() - t0) / 1000,
     };
   } catch (error) {
-    result[name] = error?.message === 'not_built_yet'
-      ? { skipped: 'not_built_yet' }
-      : { error: String(error?.stack ?? error) };
+    result[name] = { error: String(error?.stack ?? error) };
   }
 }
 console.log(JSON.stringify({ cycles: result }));

@@ -1,0 +1,213 @@
+// Serving broker requests in the resident runtime once it is published.
+//
+// The host hands each client's request over the link (its standard streams,
+// one JSON object per line) as {"type":"request","id":N,"version":1|2,
+// "request_line":TEXT,"body":BASE64}. A version 2 request is served by a
+// work of role "server" bound to the client's request line; every phase the
+// server takes is reported to the addon (serverPhase, which seals the
+// terminal phase into its audit file) and then to the host, which writes it
+// to the client as a phase frame:
+//   {"type":"phase","id":N,"server_work":W,"phase":P,"account":A,"memory":M,"effect":E}
+//   {"type":"final","id":N,"server_work":W,"phase":P,"reason":R,"account":A,
+//    "memory":M,"effect":E,"body":BASE64}
+// A version 1 request is answered with {"type":"response","id":N,"body":BASE64}.
+//
+// The product operations kept here: "capture" stores a small memory (the
+// JSON body {"text":...}) and "recall" finds memories by a word (the JSON
+// body {"word":...}), both in the store file "state\memories.jsonl" under the
+// home; "hello" and "status" answer without touching it.
+import fs from 'node:fs/promises';
+import path from 'node:path';
+import { randomUUID } from 'node:crypto';
+
+const SCHEMA = 'nuvra.windows-memory-broker.v1';
+// What a server phase may carry as its terminal reason.
+const SERVER_REASONS = new Set([
+  'none', 'broker_deadline_refused', 'broker_outcome_unknown', 'broker_native_protocol_refused',
+  'broker_native_identity_refused', 'broker_native_peer_refused', 'profile_account_unavailable',
+  'profile_cleanup_uncertain', 'profile_diagnostic_cleanup_uncertain', 'account_state_conflict',
+  'signing_key_invalid', 'credential_missing', 'access_refresh_required', 'broker_failed',
+  'unclassified',
+]);
+const OPERATIONS = new Set(['capture', 'recall', 'hello', 'status', 'shutdown', 'turn_prompt']);
+// The server work ends this long before the client's deadline, so that its
+// final frame still reaches the client in time.
+const FINAL_FRAME_MARGIN_MS = 50;
+const MEMORY_TEXT_LIMIT = 4096;
+const RECALL_LIMIT = 32;
+
+// The memories of one home: one JSON line each, appended in order.
+export class MemoryStore {
+  constructor(home) {
+    this.file = path.win32.join(home, 'state', 'memories.jsonl');
+    this.queue = Promise.resolve();
+  }
+
+  // One store operation at a time, so that a recall never reads half a line.
+  #serial(step) {
+    const next = this.queue.then(step, step);
+    this.queue = next.catch(() => {});
+    return next;
+  }
+
+  capture(text) {
+    if (typeof text !== 'string' || text.length === 0 || text.length > MEMORY_TEXT_LIMIT) {
+      throw new Error('bad_request_shape');
+    }
+    return this.#serial(async () => {
+      const memory = { id: randomUUID(), text, captured_at: new Date().toISOString() };
+      await fs.appendFile(this.file, JSON.stringify(memory) + '\n', { mode: 0o600 });
+      return memory;
+    });
+  }
+
+  recall(word) {
+    if (typeof word !== 'string' || !/^[\p{L}\p{N}_-]{1,64}$/u.test(word)) {
+      throw new Error('bad_request_shape');
+    }
+    const wanted = word.toLowerCase();
+    return this.#serial(async () => {
+      let text = '';
+      try {
+        text = await fs.readFile(this.file, 'utf8');
+      } catch (error) {
+        if (error.code !== 'ENOENT') throw error;
+      }
+      const found = [];
+      for (const line of text.split('\n')) {
+        if (!line) continue;
+        const memory = JSON.parse(line);
+        const words = memory.text.toLowerCase().split(/[^\p{L}\p{N}_-]+/u);
+        if (words.includes(wanted)) found.push(memory);
+      }
+      return found.slice(-RECALL_LIMIT);
+    });
+  }
+}
+
+// The product's answer to one request body; whether it touched the store
+// says whether a memory send took place.
+async function runOperation(store, operation, body) {
+  const request = body.length ? JSON.parse(body.toString('utf8')) : {};
+  if (operation === 'capture') return { memory: await store.capture(request.text), sent: true };
+  if (operation === 'recall') return { memories: await store.recall(request.word), sent: true };
+  return { sent: false };
+}
+
+function answerBody(operation, requestId, result) {
+  const { sent, ...rest } = result;
+  return Buffer.from(JSON.stringify({ ok: true, operation, request_id: requestId, schema_version: SCHEMA, ...rest }));
+}
+
+// A failure the addon or the store reported, as the server names it.
+function serverReason(error) {
+  const message = error?.message;
+  if (message === 'profile_startup_timeout' || message === 'profile_work_ended') return 'broker_deadline_refused';
+  if (message === 'bad_request_shape' || error instanceof SyntaxError) return 'unclassified';
+  return SERVER_REASONS.has(message) && message !== 'none' ? message : 'broker_failed';
+}
+
+async function serveVersion1(store, message, send) {
+  const body = Buffer.from(message.body, 'base64');
+  let answer;
+  try {
+    const request = JSON.parse(body.toString('utf8'));
+    if (!OPERATIONS.has(request.operation)) throw new Error('bad_request_shape');
+    answer = answerBody(request.operation, request.request_id ?? null, await runOperation(store, request.operation, Buffer.from(JSON.stringify(request))));
+  } catch (error) {
+    answer = Buffer.from(JSON.stringify({ ok: false, error_code: error instanceof SyntaxError ? 'bad_request_shape' : error.message, schema_version: SCHEMA }));
+  }
+  await send({ type: 'response', id: message.id, body: answer.toString('base64') });
+}
+
+async function serveVersion2(addon, store, message, send) {
+  const line = message.request_line;
+  const fields = line.split('\t');
+  const [operation, requestId, deadline] = [fields[4], fields[1], fields[6] ?? ''];
+  const counts = { account: 0, memory: 0 };
+  let work = '-';
+  const phase = (name, effect) => send({ type: 'phase', id: message.id, server_work: work, phase: name, ...counts, effect });
+  const final = (name, reason, effect, body = Buffer.alloc(0)) => send({
+    type: 'final', id: message.id, server_work: work, phase: name, reason, ...counts, effect, body: body.toString('base64'),
+  });
+
+  // 1. Arrival: a server work within what is left of the client's deadline.
+  try {
+    work = await addon.beginWork(() => addon.ingressRemaining(deadline) - FINAL_FRAME_MARGIN_MS, '-', 'server',
+      OPERATIONS.has(operation) ? operation : '-');
+  } catch {
+    work = '-';
+    await final('refused_arrival', 'broker_deadline_refused', 'none');
+    return;
+  }
+  try {
+    // 2. Bound to the client's request line: "received".
+    try {
+      addon.bindServerWork(work, line);
+    } catch {
+      await final('terminal', 'broker_native_protocol_refused', 'none');
+      return;
+    }
+    await phase('received', 'none');
+    // 3. Admitted, unless its time is gone: then refused while queued.
+    try {
+      addon.serverPhase(work, 'admitted', 'none');
+    } catch {
+      addon.serverPhase(work, 'terminal', 'broker_deadline_refused');
+      await final('refused_queue', 'broker_deadline_refused', 'none');
+      return;
+    }
+    await phase('admitted', 'none');
+    // 4. The operation; a memory send is announced before and counted after.
+    try {
+      const body = Buffer.from(message.body, 'base64');
+      let result;
+      if (operation === 'capture' || operation === 'recall') {
+        addon.serverPhase(work, 'memory_pending', 'none');
+        result = await runOperation(store, operation, body);
+        addon.serverPhase(work, 'memory', 'none');
+        counts.memory += 1;
+        await phase('started', 'possible');
+      } else {
+        result = await runOperation(store, operation, body);
+      }
+      // 5. Sealed, then told.
+      addon.serverPhase(work, 'terminal', 'none');
+      await final('terminal', 'none', result.sent ? 'validated' : 'none', answerBody(operation, requestId, result));
+    } catch (error) {
+      const reason = serverReason(error);
+      try {
+        addon.serverPhase(work, 'terminal', reason);
+      } catch {
+        // Already sealed: the audit keeps the first terminal phase.
+      }
+      await final('terminal', reason, counts.account + counts.memory > 0 ? 'possible' : 'none');
+    }
+  } finally {
+    await addon.endWork(work).catch(() => {});
+  }
+}
+
+// One request from the host; answers go back through `send`.
+export async function serveRequest(addon, store, message, send) {
+  if (message.version === 2) return serveVersion2(addon, store, message, send);
+  return serveVersion1(store, message, send);
+}
+
+// Serves every request the host hands over until `signal` aborts; `host` is
+// the link of host_link.mjs (on(type, handler), send(message)). Requests are
+// served concurrently; the store lives under the home initialize names.
+export async function serve(addon, host, { signal } = {}) {
+  const store = new MemoryStore(addon.initialize().home);
+  const running = new Set();
+  host.on('request', (message) => {
+    const served = serveRequest(addon, store, message, async (answer) => host.send(answer))
+      .catch(() => {});
+    running.add(served);
+    served.finally(() => running.delete(served));
+  });
+  if (!signal?.aborted) {
+    await new Promise((resolve) => signal?.addEventListener('abort', resolve, { once: true }));
+  }
+  await Promise.allSettled(running);
+}

@@ -1,0 +1,203 @@
+// The host's pipe service with real clients: the product's resident runtime
+// (product/resident.mjs serving with product/serve.mjs) is published in a
+// home, and entry runtimes of that home send version 1 and version 2
+// requests through prepareBrokerBudget, beginWork and exchange /
+// exchangePhase (product/client.mjs), one after another and eight at once.
+import { describe, it, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import net from 'node:net';
+import path from 'node:path';
+import { randomBytes, randomUUID } from 'node:crypto';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+import { addonPath } from './lib/addon.mjs';
+import { installHome, launchRuntime, removeHome } from './lib/home.mjs';
+
+const productFile = (name) => fileURLToPath(new URL(`../../product/${name}`, import.meta.url));
+const productUrl = (name) => pathToFileURL(productFile(name)).href;
+
+// A named pipe the resident reads as its standard input; `say(text)` writes
+// to it once the runtime has connected.
+function inputPipe() {
+  const name = `\\\\.\\pipe\\nuvra-resident-input-${randomBytes(8).toString('hex')}`;
+  let connected;
+  const socket = new Promise((resolve) => { connected = resolve; });
+  const server = net.createServer((s) => connected(s));
+  const listening = new Promise((resolve) => server.listen(name, resolve));
+  return { name, listening, say: async (text) => { (await socket).end(text); }, close: () => server.close() };
+}
+
+// The endpoint record is the resident's sign that it serves; one that never
+// comes fails the case instead of hanging the run.
+async function waitForFile(file, limitMs = 60000) {
+  const until = Date.now() + limitMs;
+  while (!fs.existsSync(file)) {
+    if (Date.now() > until) throw new Error(`${file} never appeared`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+}
+
+// Runs `requests` one after another in one client runtime; each result is
+// { text } (the response as UTF-8) or { error }. A job startup has the time
+// to start even while eight start at once on a loaded machine.
+async function client(home, requests) {
+  const launch = await launchRuntime({ home, role: 'job', args: [Buffer.from(JSON.stringify(requests)).toString('base64')], source: `
+import { createRequire } from 'node:module';
+import { brokerRequest } from ${JSON.stringify(productUrl('client.mjs'))};
+const addon = createRequire(import.meta.url)(${JSON.stringify(addonPath.testbed)});
+addon.initialize();
+addon.finishStartup();
+const out = [];
+for (const request of JSON.parse(Buffer.from(process.argv[2], 'base64').toString())) {
+  try { out.push({ text: (await brokerRequest(addon, request)).toString('utf8') }); }
+  catch (e) { out.push({ error: e.message }); }
+}
+console.log(JSON.stringify(out));
+` });
+  const line = launch.stdout.trim().split(/\r?\n/).pop();
+  assert.ok(line, `no output; ${launch.outcome} ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
+  return JSON.parse(line);
+}
+
+// Starts a resident runtime (the product's, or `source`), runs `during` while
+// it serves, then tells it to end.
+async function whileServing(home, during, source) {
+  const input = inputPipe();
+  await input.listening;
+  const running = launchRuntime({ home, role: 'resident', stdin: input.name,
+    ...(source ? { source } : { script: productFile('resident.mjs'), args: [addonPath.testbed] }) });
+  let seen;
+  try {
+    await waitForFile(path.win32.join(home.home, 'state', 'broker', 'endpoint.json'));
+    seen = await during();
+  } finally {
+    await input.say('end\n');
+    const launch = await running;
+    input.close();
+    assert.equal(launch.runtimeExitCode, 0, `${launch.stdout} ${launch.stderr}`);
+  }
+  return seen;
+}
+
+const request = (operation, body, version = 2) => ({ operation, body, version, requestId: randomUUID() });
+// The failure object of a final frame, written out by hand.
+const failureBody = (record, { operation, requestId }, reason) =>
+  `{"broker_instance":"${record.broker_instance}","error_code":"${reason}","failure_reason":"${reason}",`
+  + `"ok":false,"operation":"${operation}","request_id":"${requestId}",`
+  + '"schema_version":"nuvra.windows-memory-broker.v1"}';
+
+describe('the host serves clients for the product resident', () => {
+  let home;
+  let record;
+  let sequential;
+  let requests;
+  let parallel;
+  let recalled;
+  before(async () => {
+    home = await installHome();
+    requests = [
+      request('capture', JSON.stringify({ text: 'remember the blue kettle' })),
+      request('capture', JSON.stringify({ operation: 'capture', text: 'the red door' }), 1),
+      request('recall', JSON.stringify({ word: 'kettle' })),
+      request('recall', JSON.stringify({ operation: 'recall', word: 'door' }), 1),
+      request('hello', '{}'),
+      request('capture', 'not json'),
+      request('status', 'xy', 1),
+    ];
+    await whileServing(home, async () => {
+      record = JSON.parse(fs.readFileSync(path.win32.join(home.home, 'state', 'broker', 'endpoint.json'), 'utf8'));
+      sequential = await client(home, requests);
+      parallel = await Promise.all(Array.from({ length: 8 }, (_, i) =>
+        client(home, [request('capture', JSON.stringify({ text: `parallel note ${i}` }))])));
+      recalled = await client(home, [request('recall', JSON.stringify({ word: 'parallel' }))]);
+    });
+  });
+  after(() => removeHome(home));
+
+  it('answers version 1 and version 2 requests with the operation done', () => {
+    const answers = sequential.map((r) => (r.text ? JSON.parse(r.text) : r));
+    const expected = [
+      { operation: 'capture', texts: ['remember the blue kettle'] },
+      { operation: 'capture', texts: ['the red door'] },
+      { operation: 'recall', texts: ['remember the blue kettle'] },
+      { operation: 'recall', texts: ['the red door'] },
+      { operation: 'hello', texts: [] },
+    ];
+    expected.forEach(({ operation, texts }, i) => {
+      const answer = answers[i];
+      assert.equal(answer.ok, true, JSON.stringify(answer));
+      assert.equal(answer.operation, operation);
+      assert.equal(answer.schema_version, 'nuvra.windows-memory-broker.v1');
+      const found = answer.memory ? [answer.memory] : (answer.memories ?? []);
+      assert.deepEqual(found.map((m) => m.text), texts);
+      if (requests[i].version === 2) assert.equal(answer.request_id, requests[i].requestId);
+    });
+  });
+
+  it('ends a failed version 2 request with the exact failure object', () => {
+    assert.deepEqual(sequential[5], { text: failureBody(record, requests[5], 'internal_error') });
+  });
+
+  it('answers a version 1 request it cannot read', () => {
+    assert.ok(sequential[6].text, JSON.stringify(sequential[6]));
+    assert.deepEqual(JSON.parse(sequential[6].text), { ok: false, error_code: 'bad_request_shape',
+      schema_version: 'nuvra.windows-memory-broker.v1' });
+  });
+
+  it('serves eight clients at once', () => {
+    parallel.forEach(([r], i) => {
+      assert.ok(r.text, JSON.stringify(r));
+      assert.equal(JSON.parse(r.text).memory.text, `parallel note ${i}`);
+    });
+    const texts = JSON.parse(recalled[0].text).memories.map((m) => m.text).sort();
+    assert.deepEqual(texts, Array.from({ length: 8 }, (_, i) => `parallel note ${i}`));
+  });
+
+  it('leaves one sealed audit file per version 2 request', () => {
+    const directory = path.win32.join(home.home, 'state', 'broker');
+    const audits = fs.readdirSync(directory).filter((name) => /^phase-[0-9a-f]{64}\.bin$/.test(name));
+    // Four sequential, eight at once and the recall after them.
+    assert.equal(audits.length, 13);
+    for (const name of audits) {
+      const bytes = fs.readFileSync(path.win32.join(directory, name));
+      assert.equal(bytes.length, 4096);
+      const line = bytes.toString('latin1', 0, bytes.indexOf(10));
+      assert.deepEqual(line.split('\t').slice(0, 2), ['NUVRA_AUDIT_V3', 'server']);
+    }
+  });
+});
+
+describe('a runtime that does not answer', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    // The resident leaves the first request unanswered and serves the rest.
+    seen = await whileServing(home, async () => ({
+      first: await client(home, [request('hello', '{}'), request('hello', '{}', 1)]),
+      later: await client(home, [request('hello', '{}')]),
+    }), `import { createRequire } from 'node:module';
+import { startResident, endSignal } from ${JSON.stringify(productUrl('resident.mjs'))};
+import { MemoryStore, serveRequest } from ${JSON.stringify(productUrl('serve.mjs'))};
+const addon = createRequire(import.meta.url)(${JSON.stringify(addonPath.testbed)});
+const signal = endSignal();
+const { host } = await startResident(addon);
+const store = new MemoryStore(addon.initialize().home);
+let ignored = 0;
+host.on('request', (message) => {
+  if (ignored++ < 2) return;
+  serveRequest(addon, store, message, async (answer) => host.send(answer));
+});
+await new Promise((resolve) => signal.addEventListener('abort', resolve, { once: true }));
+host.close();
+addon.endResident();
+process.exit();
+`);
+  });
+  after(() => removeHome(home));
+
+  it('lets the client give up at its deadline and serves the next client', () => {
+    assert.deepEqual(seen.first, [{ error: 'profile_startup_timeout' }, { error: 'profile_startup_timeout' }]);
+    assert.equal(JSON.parse(seen.later[0].text).ok, true, JSON.stringify(seen.later));
+  });
+});
