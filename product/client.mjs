@@ -13,19 +13,80 @@ export function endpointDescriptor(recordText, timeoutMs = 1000) {
     record.broker_instance, String(timeoutMs), 'END'].join('\t');
 }
 
-// One request on a work begun with a fresh budget token: version 2
-// (exchangePhase) unless `version` is 1. Resolves with the response bytes.
+// What a finished operation says it did, by operation.
+const SUCCESS_STATE = { capture: 'saved', recall: 'recalled' };
+
+// The reasons an exchange may fail with that a terminal record can carry
+// (commitTerminal takes only terminal reasons, and a refused commit uses the
+// operation up); any other is recorded as an unknown outcome.
+const EXCHANGE_REASONS = new Set([
+  'broker_deadline_refused', 'broker_native_exchange_timeout', 'broker_native_exited',
+  'broker_native_frame_invalid', 'broker_native_identity_refused', 'broker_native_protocol_refused',
+  'broker_native_transport_failed', 'broker_outcome_unknown', 'broker_runtime_incompatible',
+  'broker_unavailable', 'profile_startup_timeout', 'profile_work_ended',
+]);
+
+// One request as a whole client operation: a diagnostic event and its
+// terminal operation, whose checkpoint is written before the exchange and
+// whose terminal record, carrying the client's evidence, after the work's
+// end; the work is begun with a fresh budget token; version 2
+// (exchangePhase) unless `version` is 1. Resolves with the response bytes
+// (for a version 2 request the broker refused, its failure body, recorded as
+// failed with the broker's reason), or rejects with the exchange's reason
+// once its terminal record is written.
+// With diagnostics off ("NUVRA_AUTH_LOG_LEVEL" "off") there is no log to
+// keep the records in, and the request goes without them.
 export async function brokerRequest(addon, { operation, body, requestId, version = 2, timeoutMs = 1000 }) {
   const runtime = addon.initialize();
   const target = `${runtime.root}\\connector\\vevadu-code\\client\\nuvra_windows_broker_native.exe`;
   const budget = addon.prepareBrokerBudget(operation);
   if (budget.cold) throw new Error('broker_unavailable');
-  const work = await addon.beginWork(() => budget.budget_ms, '-', 'client', operation, budget.token);
+  const recorded = process.env.NUVRA_AUTH_LOG_LEVEL !== 'off';
+  const event = recorded ? addon.newDiagnosticEvent('worker') : '-';
+  const terminal = recorded ? addon.newTerminalOperation('worker', event) : null;
   try {
-    const call = version === 1 ? addon.exchange : addon.exchangePhase;
-    return await call(work, target, endpointDescriptor(budget.endpoint_json, timeoutMs),
-      Buffer.from(body), operation, requestId);
+    let response;
+    let failure = null;
+    let serverReason = 'none';
+    const work = await addon.beginWork(() => budget.budget_ms, event, 'client', operation, budget.token);
+    try {
+      if (terminal) await addon.prepareTerminal(terminal, work, '-', '-', 'exchange_prepare');
+      const call = version === 1 ? addon.exchange : addon.exchangePhase;
+      response = await call(work, target, endpointDescriptor(budget.endpoint_json, timeoutMs),
+        Buffer.from(body), operation, requestId);
+      // A version 2 answer says in its terminal frame whether the broker did
+      // the operation; the body of a failure is still the caller's answer.
+      if (version !== 1) serverReason = addon.exchangeOutcome(work).terminal_reason ?? 'none';
+    } catch (error) {
+      failure = error;
+    } finally {
+      // Nothing more may leave for the broker; then the work ends, which
+      // puts the client's evidence into the terminal operation.
+      try {
+        addon.closeClientDispatch(work);
+      } finally {
+        await addon.endWork(work);
+      }
+    }
+    if (failure) {
+      // The exchange's own reason is what the caller needs, even when its
+      // terminal record could not be written.
+      if (terminal) {
+        const reason = EXCHANGE_REASONS.has(failure.message) ? failure.message : 'broker_outcome_unknown';
+        await addon.commitTerminal(terminal, false, 'failed', reason, 'terminal').catch(() => {});
+      }
+      throw failure;
+    }
+    if (terminal && serverReason !== 'none') {
+      // The reason of an authenticated terminal frame is a terminal reason:
+      // the work's end refuses any other.
+      await addon.commitTerminal(terminal, false, 'failed', serverReason, 'terminal');
+    } else if (terminal) {
+      await addon.commitTerminal(terminal, true, SUCCESS_STATE[operation] ?? 'connected', 'none', 'terminal');
+    }
+    return response;
   } finally {
-    await addon.endWork(work).catch(() => {});
+    if (terminal) addon.closeTerminalOperation(terminal);
+    if (recorded) addon.closeDiagnosticEvent(event);
   }
 }

@@ -34,6 +34,13 @@ const OPERATIONS = new Set(['capture', 'recall', 'hello', 'status', 'shutdown', 
 // final frame still reaches the client in time.
 const FINAL_FRAME_MARGIN_MS = 50;
 const MEMORY_TEXT_LIMIT = 4096;
+// The server reasons that are no terminal reasons; the host writes each as
+// "internal_error".
+const NON_TERMINAL_REASONS = new Set([
+  'credential_missing', 'access_refresh_required', 'broker_failed', 'unclassified', 'broker_native_peer_refused',
+]);
+// What a request that was done says it did, by operation.
+const SUCCESS_STATE = { capture: 'saved', recall: 'recalled' };
 const RECALL_LIMIT = 32;
 
 // The memories of one home: one JSON line each, appended in order.
@@ -120,23 +127,78 @@ async function serveVersion1(store, message, send) {
   await send({ type: 'response', id: message.id, body: answer.toString('base64') });
 }
 
+// The server work's own terminal operation, whose record carries the
+// server's evidence once the work has ended. Its bookkeeping never fails a
+// request: what cannot be recorded is left out. With diagnostics off there is
+// no log to record in.
+class ServerRecord {
+  constructor(addon) {
+    this.addon = addon;
+    this.event = '-';
+    this.terminal = null;
+    if (process.env.NUVRA_AUTH_LOG_LEVEL === 'off') return;
+    try {
+      this.event = addon.newDiagnosticEvent('worker');
+      this.terminal = addon.newTerminalOperation('worker', this.event);
+    } catch {
+      this.close();
+    }
+  }
+
+  async prepare(work) {
+    if (this.terminal) await this.addon.prepareTerminal(this.terminal, work, '-', '-', 'admission').catch(() => {});
+  }
+
+  // After the work's end: how the request ended, `reason` "none" for done.
+  // A server reason outside the terminal reasons is recorded as the host
+  // writes it to the client.
+  async commit(operation, reason) {
+    if (!this.terminal) return;
+    const recorded = NON_TERMINAL_REASONS.has(reason) ? 'internal_error' : reason;
+    const state = recorded === 'none' ? (SUCCESS_STATE[operation] ?? 'connected') : 'failed';
+    await this.addon.commitTerminal(this.terminal, recorded === 'none', state, recorded, 'terminal')
+      .catch(() => {});
+  }
+
+  close() {
+    try {
+      if (this.terminal) this.addon.closeTerminalOperation(this.terminal);
+    } catch {
+      // An operation that will not close is the addon's to report.
+    }
+    try {
+      if (this.event !== '-') this.addon.closeDiagnosticEvent(this.event);
+    } catch {
+      // As above.
+    }
+    this.terminal = null;
+    this.event = '-';
+  }
+}
+
 async function serveVersion2(addon, store, message, send) {
   const line = message.request_line;
   const fields = line.split('\t');
   const [operation, requestId, deadline] = [fields[4], fields[1], fields[6] ?? ''];
   const counts = { account: 0, memory: 0 };
   let work = '-';
+  let sealed = 'broker_outcome_unknown';
   const phase = (name, effect) => send({ type: 'phase', id: message.id, server_work: work, phase: name, ...counts, effect });
-  const final = (name, reason, effect, body = Buffer.alloc(0)) => send({
-    type: 'final', id: message.id, server_work: work, phase: name, reason, ...counts, effect, body: body.toString('base64'),
-  });
+  const final = (name, reason, effect, body = Buffer.alloc(0)) => {
+    sealed = reason;
+    return send({
+      type: 'final', id: message.id, server_work: work, phase: name, reason, ...counts, effect, body: body.toString('base64'),
+    });
+  };
+  const record = new ServerRecord(addon);
 
   // 1. Arrival: a server work within what is left of the client's deadline.
   try {
-    work = await addon.beginWork(() => addon.ingressRemaining(deadline) - FINAL_FRAME_MARGIN_MS, '-', 'server',
+    work = await addon.beginWork(() => addon.ingressRemaining(deadline) - FINAL_FRAME_MARGIN_MS, record.event, 'server',
       OPERATIONS.has(operation) ? operation : '-');
   } catch {
     work = '-';
+    record.close();
     await final('refused_arrival', 'broker_deadline_refused', 'none');
     return;
   }
@@ -184,7 +246,12 @@ async function serveVersion2(addon, store, message, send) {
       await final('terminal', reason, counts.account + counts.memory > 0 ? 'possible' : 'none');
     }
   } finally {
+    // The record's checkpoint waits until the client has its final frame,
+    // so that the bookkeeping never costs the client its deadline.
+    await record.prepare(work);
     await addon.endWork(work).catch(() => {});
+    await record.commit(operation, sealed);
+    record.close();
   }
 }
 

@@ -165,6 +165,24 @@ describe('the host serves clients for the product resident', () => {
       assert.deepEqual(line.split('\t').slice(0, 2), ['NUVRA_AUDIT_V3', 'server']);
     }
   });
+
+  it('leaves a terminal record of each side: every client request and every server work', () => {
+    const logs = path.win32.join(home.home, 'logs');
+    const records = fs.readdirSync(logs).flatMap((name) => fs.readFileSync(path.win32.join(logs, name), 'utf8')
+      .split('\n').filter((line) => line.includes('"event":"operation_result"')).map((line) => JSON.parse(line)));
+    const outcomes = (role) => records.filter((r) => (role === 'client' ? r.client : r.server)?.role === role
+      && (role === 'client' ? r.server === null || r.server.source === 'authenticated_terminal_frame' : r.client === null))
+      .map((r) => `${r.ok} ${r.state} ${r.reason}`).sort();
+    const times = (n, text) => Array(n).fill(text);
+    // Clients: seven sequential requests (the "not json" capture refused by
+    // the broker with the reason the host writes), eight captures at once,
+    // one recall.
+    assert.deepEqual(outcomes('client'), [...times(1, 'false failed internal_error'),
+      ...times(10, 'true saved none'), ...times(3, 'true recalled none'), ...times(2, 'true connected none')].sort());
+    // Servers: the thirteen version 2 requests, each a server work.
+    assert.deepEqual(outcomes('server'), [...times(1, 'false failed internal_error'),
+      ...times(9, 'true saved none'), ...times(2, 'true recalled none'), ...times(1, 'true connected none')].sort());
+  });
 });
 
 describe('a runtime that does not answer', () => {
