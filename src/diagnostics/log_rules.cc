@@ -100,6 +100,10 @@ bool needsRotation(std::uint64_t currentSize, std::uint64_t textLength) noexcept
   return currentSize > kLogFileLimit || textLength > kLogFileLimit - currentSize;
 }
 
+bool logFileSizeAccepted(std::uint64_t size) noexcept {
+  return size <= kLogFileLimit + kLogRecordOverrun;
+}
+
 LogLevel parseLogLevel(std::optional<std::wstring_view> value) noexcept {
   if (!value) return LogLevel::everything;
   if (*value == L"off") return LogLevel::off;

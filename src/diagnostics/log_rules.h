@@ -52,6 +52,17 @@ std::optional<std::string> logFileDate(std::wstring_view name);
 // True when a file of `currentSize` bytes cannot take `textLength` more.
 bool needsRotation(std::uint64_t currentSize, std::uint64_t textLength) noexcept;
 
+// A terminal record (at most 4,096 bytes) is appended through the file its
+// checkpoint went to, past this writer and its rotation, so a day's file may
+// hold up to that much beyond the limit. Such a file is still the day's: the
+// next write rotates it. Refusing it instead would refuse every write of the
+// home until the date changes.
+constexpr std::uint64_t kLogRecordOverrun = 4096;
+
+// True when a log file of `size` bytes may be opened:
+//   1,048,576 + 4,096 -> true     1,048,576 + 4,097 -> false
+bool logFileSizeAccepted(std::uint64_t size) noexcept;
+
 // What `NUVRA_AUTH_LOG_LEVEL` asks for.
 enum class LogLevel {
   everything,    // absent, or any value not named below

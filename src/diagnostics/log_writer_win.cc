@@ -226,7 +226,7 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   }
   // A "\logs" that resolves elsewhere (a link, a mount) ends here.
   if (!samePathIgnoringCase(finalPath, path)) fail("diagnostic_unavailable");
-  if (!directory && (identity.links != 1 || identity.size > kLogFileLimit)) {
+  if (!directory && (identity.links != 1 || !logFileSizeAccepted(identity.size))) {
     fail("diagnostic_unavailable");
   }
   return handle;

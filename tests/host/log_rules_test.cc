@@ -93,6 +93,14 @@ TEST(Rotation, ThresholdIsOneMebibyteAfterTheAppend) {
   EXPECT_TRUE(needsRotation(0, UINT64_MAX));
 }
 
+// A file one terminal record overran is still opened, and rotated.
+TEST(Rotation, AcceptsAFileOverrunByOneTerminalRecord) {
+  EXPECT_TRUE(logFileSizeAccepted(0));
+  EXPECT_TRUE(logFileSizeAccepted(1048576 + 4096));
+  EXPECT_FALSE(logFileSizeAccepted(1048576 + 4097));
+  EXPECT_TRUE(needsRotation(1048576 + 4096, 1));
+}
+
 TEST(CalendarDate, DateTextPadsEveryField) {
   EXPECT_EQ(dateText({1601, 1, 1}), "16010101");
   EXPECT_EQ(dateText({2026, 7, 9}), "20260709");

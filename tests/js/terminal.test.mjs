@@ -395,3 +395,57 @@ out.ended = attempt(() => addon.observeBroker(work, 'identity', target, profile.
     assert.equal(seen.ended.error, 'profile_work_required');
   });
 });
+
+// A terminal record is appended through the file its checkpoint went to, past
+// the writer's rotation; a day's file it pushed over the size limit must
+// still take the next write (by rotating), not refuse every write of the day.
+describe('a day\'s file a terminal record overran', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    seen = await runScript(home, `
+const day = new Date().toISOString().slice(0, 10).replaceAll('-', '');
+const file = (index) => profile.home + '\\\\logs\\\\nuvra-' + day + '-' + index + '.jsonl';
+const size = (index) => (fs.existsSync(file(index)) ? fs.statSync(file(index)).size : null);
+const line = (bytes) => '{"fill":"' + 'x'.repeat(bytes - 12) + '"}\\n';
+let work = await addon.beginWork(() => 1000);
+let opened = performance.now();
+const append = async (bytes) => {
+  if (performance.now() - opened > 400) { await addon.endWork(work); work = await addon.beginWork(() => 1000); opened = performance.now(); }
+  await addon.appendDiagnostic(work, line(bytes));
+};
+// Fill index 0 until 400 bytes are left: room for a checkpoint, not for
+// the terminal record after it.
+await append(100);
+while (1048576 - size(0) - 400 > 4000) await append(4000);
+await append(1048576 - size(0) - 400);
+await addon.endWork(work);
+out.left = 1048576 - size(0);
+const event = addon.newDiagnosticEvent('worker');
+const op = addon.newTerminalOperation('worker', event);
+const opWork = await addon.beginWork(() => 1000, event);
+out.prepared = await settle(() => addon.prepareTerminal(op, opWork, '-', '-', 'native_end'));
+await addon.endWork(opWork);
+out.committed = await settle(() => addon.commitTerminal(op, true, 'saved', 'none', 'terminal'));
+addon.closeTerminalOperation(op);
+addon.closeDiagnosticEvent(event);
+out.overran = size(0) - 1048576;
+const next = await addon.beginWork(() => 1000);
+out.next = await settle(() => addon.appendDiagnostic(next, line(200)));
+await addon.endWork(next);
+out.after = { index0: size(0), index1: size(1) };
+out.lastOfIndex1 = fs.readFileSync(file(1), 'utf8').trimEnd().split('\\n').pop();
+`);
+  });
+  after(() => removeHome(home));
+
+  it('takes the next write into a new file and keeps the record beside its checkpoint', () => {
+    assert.equal(seen.left, 400, JSON.stringify(seen));
+    assert.deepEqual([seen.prepared, seen.committed], [{ value: true }, { value: true }]);
+    assert.ok(seen.overran > 0 && seen.overran <= 4096, String(seen.overran));
+    assert.deepEqual(seen.next, { value: true });
+    assert.deepEqual(seen.after, { index0: 200, index1: 1048576 + seen.overran });
+    assert.equal(JSON.parse(seen.lastOfIndex1).event, 'operation_result');
+  });
+});
