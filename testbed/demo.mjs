@@ -3,8 +3,10 @@
 // entry runtime started from it by the broker executable's launcher role,
 // which starts up, opens a work and runs the broker as a managed child; a job
 // startup for the account purpose "connect" with its account worker; then the
-// product's resident runtime, which publishes its broker's endpoint within
-// the broker startup ceiling and ends when told to.
+// product's flow: its resident runtime publishes its broker's endpoint within
+// the broker startup ceiling, an entry runtime captures and recalls memories
+// through it, and the timeline both left behind is shown. Exits 1 when a
+// step did not do what it should.
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -14,6 +16,11 @@ import { declaredNodeApiVersion, readExports } from './lib/pe.mjs';
 
 const addonPath = process.env.NUVRA_ADDON;
 const addon = createRequire(import.meta.url)(addonPath);
+
+// Each step the demo shows is checked; any that failed is named at the end
+// and makes the exit code 1.
+const failures = [];
+const check = (ok, what) => { if (!ok) failures.push(what); };
 
 console.log(`addon:            ${addonPath}`);
 console.log(`runtime:          node ${process.version} (${process.platform}, Node-API ${process.versions.napi})`);
@@ -96,6 +103,7 @@ try {
     env: { NUVRA_STARTUP_ATTEMPT: attempt } });
   console.log(`  launcher exit code ${launch.exitCode}: ${launch.outcome}` +
     (launch.reason ? ` (${launch.reason})` : '') + `, runtime exit code ${launch.runtimeExitCode}`);
+  check(launch.outcome === 'acknowledged' && launch.runtimeExitCode === 0, 'the entry runtime started and ended');
   console.log('  handoff:');
   for (const line of JSON.stringify(launch.handoff, null, 2).split('\n')) console.log(`    ${line}`);
   console.log('  the runtime saw:');
@@ -137,6 +145,7 @@ try {
     args: [addonPath] });
   console.log(`  launcher exit code ${connect.exitCode}: ${connect.outcome}` +
     (connect.reason ? ` (${connect.reason})` : '') + `, runtime exit code ${connect.runtimeExitCode}`);
+  check(connect.outcome === 'acknowledged' && connect.runtimeExitCode === 0, 'the "connect" job startup started and ended');
   console.log('  the runtime saw:');
   for (const line of (connect.stdout.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
   if (connect.stderr.trim()) console.log(`  runtime errors:\n    ${connect.stderr.trim().split(/\r?\n/).join('\n    ')}`);
@@ -145,9 +154,9 @@ try {
   // starts it with role "resident"; inside the 3,000 ms broker startup
   // ceiling it starts its host and account worker, validates the worker with
   // a work, takes the endpoint record its host composed and publishes it.
-  // It then stays up until a line "end" arrives on its standard input, here
-  // a named pipe of this demo; meanwhile a client runtime of the same home
-  // reads the published record.
+  // It then serves until a line "end" arrives on its standard input, here a
+  // named pipe of this demo; meanwhile an entry runtime of the same home
+  // captures and recalls memories through it.
   console.log('\nThe product\'s resident runtime, started by the same launcher with role "resident":');
   const net = await import('node:net');
   const inputName = `\\\\.\\pipe\\nuvra-demo-resident-${randomBytes(8).toString('hex')}`;
@@ -156,24 +165,19 @@ try {
   const inputServer = net.createServer((socket) => inputSocket(socket));
   await new Promise((resolve) => inputServer.listen(inputName, resolve));
   const residentScript = fileURLToPath(new URL('../product/resident.mjs', import.meta.url));
+  const residentAttempt = randomBytes(16).toString('hex');
   const running = launchRuntime({ home, role: 'resident', script: residentScript, args: [addonPath],
-    stdin: inputName });
+    stdin: inputName, env: { NUVRA_STARTUP_ATTEMPT: residentAttempt } });
   const endpointFile = path.win32.join(home.home, 'state', 'broker', 'endpoint.json');
   for (let waited = 0; !fs.existsSync(endpointFile) && waited < 60000; waited += 20) {
     await new Promise((r) => setTimeout(r, 20));
   }
-  const clientSource = `
-    import { createRequire } from 'node:module';
-    const addon = createRequire(import.meta.url)(process.argv[2]);
-    addon.initialize();
-    addon.finishStartup();
-    const budget = addon.prepareBrokerBudget('status');
-    console.log(JSON.stringify({ cold: budget.cold, budget_ms: budget.budget_ms }));`;
-  const client = fs.existsSync(endpointFile)
-    ? await launchRuntime({ home, source: clientSource, args: [addonPath] }) : null;
-  // Capture and recall: a client runtime sends its requests through the
-  // published broker; the resident serves each version 2 request with a
-  // server work whose phases its host writes back as phase frames.
+  check(fs.existsSync(endpointFile), 'the resident published its endpoint');
+  // Capture and recall: an entry runtime sends its requests through the
+  // published broker, each a whole client operation (its terminal record
+  // written after the work's end); the resident serves each version 2
+  // request with a server work whose phases its host writes back as phase
+  // frames, and records the server work's own terminal operation.
   const memorySource = `
     import { createRequire } from 'node:module';
     import { randomUUID } from 'node:crypto';
@@ -182,40 +186,104 @@ try {
     addon.initialize();
     addon.finishStartup();
     const ask = async (operation, body, version = 2) => {
-      const answer = await brokerRequest(addon, { operation, body: JSON.stringify(body), version, requestId: randomUUID() });
-      console.log(\`v\${version} \${operation} \${JSON.stringify(body)} -> \${answer.toString()}\`);
+      const request = { operation, body, version };
+      try {
+        const answer = await brokerRequest(addon, { operation, body: JSON.stringify(body), version, requestId: randomUUID() });
+        request.answer = JSON.parse(answer.toString());
+      } catch (e) { request.error = e.message; }
+      console.log(JSON.stringify(request));
     };
     await ask('capture', { text: 'the demo kettle is blue' });
     await ask('capture', { text: 'tea goes in the kettle after the water boils' });
     await ask('recall', { word: 'kettle' });
     await ask('recall', { operation: 'recall', word: 'tea' }, 1);`;
+  const clientAttempt = randomBytes(16).toString('hex');
   const memories = fs.existsSync(endpointFile)
-    ? await launchRuntime({ home, role: 'job', source: memorySource, args: [addonPath] }) : null;
+    ? await launchRuntime({ home, source: memorySource, args: [addonPath], env: { NUVRA_STARTUP_ATTEMPT: clientAttempt } })
+    : null;
   (await connected).end('end\n');
   const resident = await running;
   inputServer.close();
   console.log(`  launcher exit code ${resident.exitCode}: ${resident.outcome}` +
     (resident.reason ? ` (${resident.reason})` : '') + `, runtime exit code ${resident.runtimeExitCode}`);
+  check(resident.outcome === 'acknowledged' && resident.runtimeExitCode === 0, 'the resident started and ended cleanly');
   const said = resident.stdout.trim().split(/\r?\n/).filter(Boolean).map((line) => JSON.parse(line));
   const published = said.find((line) => line.resident === 'published');
+  check(published && published.startup_ms < 3000, 'the resident published within the 3,000 ms ceiling');
   if (published) {
     console.log(`  resident startup (first native call to publication): ${published.startup_ms} ms of 3000`);
     console.log('  the endpoint record its host composed and it published:');
     for (const line of JSON.stringify(JSON.parse(published.record), null, 2).split('\n')) console.log(`    ${line}`);
   }
   for (const line of said.filter((line) => line !== published)) console.log(`  it said: ${JSON.stringify(line)}`);
-  if (client) console.log(`  a client runtime of the home read it: ${client.stdout.trim()}`);
-  if (memories) {
-    console.log('  capture and recall from a client runtime, served by the resident:');
-    for (const line of (memories.stdout.trim() || memories.stderr.trim() || '(nothing)').split(/\r?\n/)) console.log(`    ${line}`);
+  if (resident.stderr.trim()) console.log(`  runtime errors:\n    ${resident.stderr.trim().split(/\r?\n/).join('\n    ')}`);
+
+  console.log('\nCapture and recall from an entry runtime, served through the published broker:');
+  const asked = memories ? memories.stdout.trim().split(/\r?\n/).filter(Boolean).map((line) => JSON.parse(line)) : [];
+  for (const request of asked) {
+    const outcome = request.error ? `refused: ${request.error}`
+      : request.answer.memory ? `stored "${request.answer.memory.text}"`
+        : request.answer.memories ? `found ${request.answer.memories.map((m) => `"${m.text}"`).join(', ') || 'nothing'}`
+          : JSON.stringify(request.answer);
+    console.log(`  v${request.version} ${request.operation} ${JSON.stringify(request.body)} -> ${outcome}`);
+  }
+  const texts = (i) => (asked[i]?.answer?.memories ?? []).map((m) => m.text).sort();
+  check(asked.length === 4 && asked.every((r) => r.answer?.ok === true), 'every capture and recall succeeded');
+  check(JSON.stringify(texts(2)) === JSON.stringify(['tea goes in the kettle after the water boils', 'the demo kettle is blue'])
+    && JSON.stringify(texts(3)) === JSON.stringify(['tea goes in the kettle after the water boils']),
+  'each recall found what was captured');
+  if (memories?.stderr.trim()) console.log(`  runtime errors:\n    ${memories.stderr.trim().split(/\r?\n/).join('\n    ')}`);
+
+  // The timeline, from what the runtimes left behind: their startup timing
+  // traces, the home's diagnostic log (resident checkpoints, the exchanges'
+  // stage records, each operation's checkpoint and terminal record) and the
+  // server works' sealed phase audit files.
+  console.log('\nThe timeline the runtimes left behind:');
+  for (const [who, attemptId, pid] of [['resident', residentAttempt, resident.runtimePid],
+    ['client', clientAttempt, memories?.runtimePid]]) {
+    const traceFile = path.win32.join(traceDirectory, `${attemptId}-${pid}-native.jsonl`);
+    const stages = fs.existsSync(traceFile) ? fs.readFileSync(traceFile, 'utf8').trim().split(/\r?\n/)
+      .map((line) => JSON.parse(line)) : [];
+    const first = stages[0]?.monotonic_ms ?? 0;
+    console.log(`  ${who} startup trace: ${stages.map((t) => `${t.stage} +${t.monotonic_ms - first} ms`).join(', ') || '(none)'}`);
   }
   const logs = path.win32.join(home.home, 'logs');
-  console.log('  its resident checkpoints in the diagnostic log:');
-  const checkpoints = fs.existsSync(logs) ? fs.readdirSync(logs).flatMap((name) =>
-    fs.readFileSync(path.win32.join(logs, name), 'utf8').split('\n')
-      .filter((line) => line.includes('"scope":"resident_startup"'))) : [];
-  for (const line of checkpoints.length ? checkpoints : ['(none)']) console.log(`    ${line}`);
-  if (resident.stderr.trim()) console.log(`  runtime errors:\n    ${resident.stderr.trim().split(/\r?\n/).join('\n    ')}`);
+  const logLines = fs.existsSync(logs) ? fs.readdirSync(logs).sort().reverse().flatMap((name) =>
+    fs.readFileSync(path.win32.join(logs, name), 'utf8').split('\n').filter(Boolean).map((line) => JSON.parse(line))) : [];
+  const short = (id) => (id ? id.slice(0, 8) : '-');
+  for (const r of logLines) {
+    if (r.schema_version === 'nuvra.resident-startup-diagnostic.v1') {
+      console.log(`  resident    ${r.stage.padEnd(18)} at ${r.elapsed_ms} ms, ${r.remaining_ms} ms left`);
+    } else if (r.schema_version === 'nuvra.local-diagnostic.v1') {
+      const bytes = r.pipe_bytes_written === undefined ? '' : `, ${r.pipe_bytes_written} bytes out, ${r.pipe_bytes_read} in`;
+      console.log(`  stage       ${`${r.stage} ${r.outcome}`.padEnd(36)} ${r.reason}, at ${r.event_elapsed_ms} ms of its event${bytes}`);
+    } else if (r.event === 'terminal_pending') {
+      console.log(`  checkpoint  operation ${short(r.operation_id)} (${r.operation})`);
+    } else if (r.event === 'operation_result') {
+      const side = r.client ? `client evidence: ${r.client.last_verified_phase}, retry may duplicate ${r.client.retry_may_duplicate}`
+        + (r.server ? `; the broker's view: ${r.server.last_verified_phase}, reason ${r.server.server_reason}` : '')
+        : `server evidence: ${r.server?.last_verified_phase}, ${r.server?.account_send_count ?? '-'} account / ${r.server?.memory_send_count ?? '-'} memory sends`;
+      console.log(`  terminal    operation ${short(r.operation_id)} ok ${r.ok}, ${r.state}, ${r.reason}; ${side}`);
+    }
+  }
+  const brokerState = path.win32.join(home.home, 'state', 'broker');
+  const audits = fs.readdirSync(brokerState).filter((name) => /^phase-[0-9a-f]{64}\.bin$/.test(name));
+  for (const name of audits) {
+    const bytes = fs.readFileSync(path.win32.join(brokerState, name));
+    const fields = bytes.toString('latin1', 0, bytes.indexOf(10)).split('\t');
+    console.log(`  server      work ${fields[9]} for a "${fields[6]}" request: ${fields[11]} ${fields[12]}, ` +
+      `effect ${fields[13]}, ${fields[16]} account / ${fields[17]} memory sends (${name.slice(0, 14)}...bin)`);
+  }
+  const terminals = logLines.filter((r) => r.event === 'operation_result');
+  check(terminals.filter((r) => r.client).length === 4 && terminals.filter((r) => r.server && !r.client).length === 3
+    && terminals.every((r) => r.ok), 'every client operation and every server work has a successful terminal record');
+  check(audits.length === 3, 'every version 2 request left its sealed phase audit');
 } finally {
   removeHome(home);
+}
+if (failures.length) {
+  console.log(`\nFAILED: ${failures.join('; ')}`);
+  process.exitCode = 1;
+} else {
+  console.log('\nEvery step of the demo did what it should.');
 }
