@@ -104,6 +104,30 @@ TEST(BrokerPipe, TransfersEndAtTheDeadlineOrTheClientsEnd) {
   EXPECT_FALSE(closing.read(bytes, 1));
 }
 
+// A line is read in few transfers; what follows it stays for the next read,
+// and a line longer than its limit is refused.
+TEST(BrokerPipe, ReadsALineAndKeepsWhatFollows) {
+  const std::wstring path = freshPipePath();
+  nuvra::UniqueHandle pipe = nuvra::createBrokerPipeInstance(path, true);
+  nuvra::UniqueHandle client = connectClient(path);
+  ASSERT_TRUE(client);
+  nuvra::UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(nuvra::awaitBrokerClient(pipe.get(), never.get()));
+  const std::string sent = "NUVRA\t12\nREST" + std::string(9, 'x') + "\n";
+  DWORD written = 0;
+  ASSERT_TRUE(
+      WriteFile(client.get(), sent.data(), static_cast<DWORD>(sent.size()), &written, nullptr));
+  nuvra::BrokerPipeIo io(pipe.get(), GetTickCount64() + 2000);
+  std::string line;
+  ASSERT_TRUE(io.readLine(line, 8));
+  EXPECT_EQ(line, "NUVRA\t12");
+  char rest[4] = {};
+  ASSERT_TRUE(io.read(rest, 4));
+  EXPECT_EQ(std::string(rest, 4), "REST");
+  // Nine bytes before the line feed, one more than the limit.
+  EXPECT_FALSE(io.readLine(line, 8));
+}
+
 TEST(BrokerPipe, AStopEndsTheWaitForAClient) {
   nuvra::UniqueHandle pipe = nuvra::createBrokerPipeInstance(freshPipePath(), true);
   nuvra::UniqueHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr));

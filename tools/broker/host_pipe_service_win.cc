@@ -14,8 +14,8 @@
 #include "common/reason.h"
 #include "common/text_win.h"
 #include "common/wipe.h"
-#include "shared/broker_pipe_win.h"
 #include "server/broker_wire.h"
+#include "shared/broker_pipe_win.h"
 
 namespace nuvra::broker {
 namespace {
@@ -102,13 +102,7 @@ void serveClient(const HostPipeFacts& facts, HANDLE pipe) {
   BrokerPipeIo io(pipe, GetTickCount64() + facts.exchangeTimeoutMs);
   // 1. Preamble: one line.
   std::string preamble;
-  char byte = 0;
-  for (;;) {
-    if (!io.read(&byte, 1)) return;
-    if (byte == '\n') break;
-    if (preamble.size() >= kPreambleLimit) return;
-    preamble.push_back(byte);
-  }
+  if (!io.readLine(preamble, kPreambleLimit)) return;
   const int version = preambleVersion(preamble);
   if (version == 0) return;
   // 2. Acknowledgement with the host's own digest and instance.

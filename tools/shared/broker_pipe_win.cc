@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/identity_win.h"
@@ -81,6 +82,11 @@ DWORD BrokerPipeIo::transfer(void* buffer, std::size_t size, bool write) {
 
 bool BrokerPipeIo::read(void* buffer, std::size_t size) {
   auto* bytes = static_cast<char*>(buffer);
+  const std::size_t taken = pending_.size() < size ? pending_.size() : size;
+  std::memcpy(bytes, pending_.data(), taken);
+  pending_.erase(0, taken);
+  bytes += taken;
+  size -= taken;
   while (size > 0) {
     const DWORD moved = transfer(bytes, size, false);
     if (moved == 0) return false;
@@ -88,6 +94,25 @@ bool BrokerPipeIo::read(void* buffer, std::size_t size) {
     size -= moved;
   }
   return true;
+}
+
+bool BrokerPipeIo::readLine(std::string& line, std::size_t limit) {
+  std::size_t searched = 0;
+  for (;;) {
+    const std::size_t end = pending_.find('\n', searched);
+    if (end != std::string::npos) {
+      if (end > limit) return false;
+      line.assign(pending_, 0, end);
+      pending_.erase(0, end + 1);
+      return true;
+    }
+    if (pending_.size() > limit) return false;
+    searched = pending_.size();
+    char chunk[512];
+    const DWORD moved = transfer(chunk, sizeof(chunk), false);
+    if (moved == 0) return false;
+    pending_.append(chunk, moved);
+  }
 }
 
 bool BrokerPipeIo::write(std::string_view bytes) {

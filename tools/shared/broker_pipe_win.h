@@ -33,6 +33,11 @@ class BrokerPipeIo {
 
   // Exactly `size` bytes; false on an error, the client's end or the deadline.
   bool read(void* buffer, std::size_t size);
+  // One line of at most `limit` bytes before its line feed (which is not
+  // kept), read in as few transfers as the pipe allows; bytes after it stay
+  // for the next read. False on an error, the client's end, the deadline or
+  // a longer line.
+  bool readLine(std::string& line, std::size_t limit);
   bool write(std::string_view bytes);
   // What was written stays readable after this end closes only until the
   // client has read it, so the end waits for the client to close first.
@@ -50,6 +55,8 @@ class BrokerPipeIo {
   HANDLE pipe_;
   std::uint64_t deadline_;
   UniqueHandle event_;
+  // Read past the end of a line, not yet taken.
+  std::string pending_;
 };
 
 }  // namespace nuvra
