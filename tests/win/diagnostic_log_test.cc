@@ -289,11 +289,18 @@ TEST_F(DiagnosticLogFiles, RotationWithGapsSkipsMissingIndexes) {
   EXPECT_EQ(readAll(logFile(today, 3)), "two\n");
 }
 
-TEST_F(DiagnosticLogFiles, AnOversizedFileIsRefusedNotTruncated) {
+// A file one terminal record overran (at most 4,096 bytes past the limit)
+// is rotated by the next write; anything larger is refused, never truncated.
+TEST_F(DiagnosticLogFiles, AnOverrunFileIsRotatedAndAnOversizedOneRefused) {
   makeLogs();
-  writeFile(logFile(todayText(), 0), std::string(1048577, 'a'));
+  writeFile(logFile(todayText(), 0), std::string(1048576 + 4096, 'a'));
+  EXPECT_EQ(append("{}\n"), "");
+  EXPECT_EQ(readAll(logFile(todayText(), 1)).size(), 1048576u + 4096u);
+  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{}\n");
+
+  writeFile(logFile(todayText(), 0), std::string(1048576 + 4097, 'a'));
   EXPECT_EQ(append("{}\n"), "diagnostic_unavailable");
-  EXPECT_EQ(readAll(logFile(todayText(), 0)).size(), 1048577u);
+  EXPECT_EQ(readAll(logFile(todayText(), 0)).size(), 1048576u + 4097u);
 }
 
 TEST_F(DiagnosticLogFiles, ALogsEntryThatIsAFileIsRefused) {
