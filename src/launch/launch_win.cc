@@ -15,6 +15,7 @@ namespace nuvra {
 namespace {
 
 constexpr DWORD kPipeBufferBytes = 65536;
+constexpr int kCreateAttempts = 3;
 
 // Holds the launch's locks in their one order: serialisation mutex, then
 // processLock, then the owner's lock, the latter two only ever tried. A
@@ -393,9 +394,20 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   if (account) flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION created{};
   // The child is created under the holder, from whose copies it inherits.
-  const BOOL createdOk =
-      CreateProcessW(request.applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                     flags, environment.data(), nullptr, &startup.StartupInfo, &created);
+  // A creation that fails leaves no process and takes none of the copies,
+  // so it is tried again, a few times while the deadline holds: process
+  // creation under load (seen under Wine) now and then fails once and then
+  // succeeds.
+  BOOL createdOk = FALSE;
+  for (int attempt = 0; attempt < kCreateAttempts && !createdOk; ++attempt) {
+    if (attempt > 0) {
+      Sleep(1);
+      context.checkDeadline();
+    }
+    createdOk =
+        CreateProcessW(request.applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       flags, environment.data(), nullptr, &startup.StartupInfo, &created);
+  }
   context.checkpoint(account ? kCheckpointAccountCreateProcessAfter
                              : kCheckpointManagedCreateProcessAfter);
   attributes.reset();
