@@ -87,6 +87,14 @@ TEST(LaunchChild, LaunchesThePathInOtherLetterCase) {
 TEST(LaunchChild, RefusesAnyOtherProgramBeforeAnyPipeOrJobExists) {
   const std::wstring sameNameElsewhere = moduleDirectory() + L"\\nuvra_windows_broker_native.exe";
   const std::wstring other = moduleDirectory() + L"\\win_tests.exe";
+  // The first refusal in a process starts the thread pool that runs child
+  // cleanups, whose threads stay; the count is taken after it.
+  {
+    TestContext context;
+    LaunchRequest request = brokerRequest({L"child", L"exit", L"0"});
+    request.applicationPath = other;
+    EXPECT_EQ(reasonOf([&] { nuvra::launchChild(request, context); }), "profile_native_target");
+  }
   for (const std::wstring& path : {sameNameElsewhere, other}) {
     TestContext context;
     LaunchRequest request = brokerRequest({L"child", L"exit", L"0"});
