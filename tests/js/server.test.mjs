@@ -244,10 +244,10 @@ const refusals = {
   unknownReason: [[], 'terminal', 'profile_work_ended'],
 };
 out.refusals = {};
-for (const [name, spec] of Object.entries(refusals)) {
+for (const [name, steps] of Object.entries(refusals)) {
   const work = await server();
   addon.bindServerWork(work, lineOf(lineFields(generation, n++)));
-  const [prefix, phase, reason] = spec ?? [null, 'account_pending', 'none'];
+  const [prefix, phase, reason] = steps ?? [null, 'account_pending', 'none'];
   if (prefix) {
     addon.serverPhase(work, 'admitted', 'none');
     for (const p of prefix) addon.serverPhase(work, p, 'none');
