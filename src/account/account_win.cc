@@ -21,10 +21,6 @@ constexpr DWORD kControlPipeBytes = 4096;
 constexpr DWORD kParentAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 static_assert(kParentAccess == 0x00101000);
 
-std::uint64_t handleValue(HANDLE handle) noexcept {
-  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-}
-
 bool residentMode(const Prepared& worker) noexcept {
   return worker.mode == AccountMode::resident;
 }
@@ -149,13 +145,7 @@ std::string AccountLaunch::buildHandoffText(ChildProcess& child, InheritList& in
   const StartupProfile& profile = startupProfile();
   if (!profile.initialized) fail("profile_custody_required");
   // 1. The guards, each with a duplicate the worker inherits.
-  HandoffGuards guards;
-  for (const GuardEntry& guard : profile.guards) {
-    const HANDLE duplicate = duplicateForChild(guard.handle, inherit, 0);
-    guards.add(
-        {handleValue(duplicate), utf16ToUtf8(guard.path), guard.volumeSerial, guard.fileIndex},
-        guard.handle == profile.lifetimeMarker);
-  }
+  const HandoffGuards guards = duplicateProfileGuards(inherit);
   // 2.
   const std::uint64_t lifetime = guards.lifetime();
   // 3. The request pipe (addon writes, worker reads), then the reply pipe.

@@ -8,6 +8,7 @@
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/text.h"
+#include "common/text_win.h"
 #include "custody/profile_win.h"
 
 namespace nuvra {
@@ -326,6 +327,18 @@ void finishAccountWorker(ChildProcess& child, HANDLE thread, const std::string& 
 }
 
 }  // namespace
+
+HandoffGuards duplicateProfileGuards(InheritList& inherit) {
+  const StartupProfile& profile = startupProfile();
+  HandoffGuards guards;
+  for (const GuardEntry& guard : profile.guards) {
+    const HANDLE duplicate = duplicateForChild(guard.handle, inherit, 0);
+    guards.add(
+        {handleValue(duplicate), utf16ToUtf8(guard.path), guard.volumeSerial, guard.fileIndex},
+        guard.handle == profile.lifetimeMarker);
+  }
+  return guards;
+}
 
 std::wstring LaunchContext::runtimeRoot() {
   return startupProfile().root;

@@ -17,6 +17,7 @@
 #include "common/handle_win.h"
 #include "custody/timing_trace_win.h"
 #include "launch/child_process_win.h"
+#include "launch/handoff_guards.h"
 #include "launch/launch_text.h"
 
 namespace nuvra {
@@ -86,6 +87,15 @@ class LaunchContext {
 // its job holding it. Throws a reason code; on failure nothing stays open or
 // inheritable in this process and a child already created dies with its job.
 ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context);
+
+// A handle value as a handoff record carries it.
+inline std::uint64_t handleValue(HANDLE handle) noexcept {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// The startup profile's guards, each duplicated for the child through
+// `inherit`, in the profile's order, the lifetime marker's copy marked.
+HandoffGuards duplicateProfileGuards(InheritList& inherit);
 
 // The access a child receives to its work handoff: SECTION_QUERY | SECTION_MAP_READ.
 constexpr DWORD kHandoffChildAccess = 5;

@@ -32,10 +32,6 @@ HANDLE jobHandle(std::uint64_t value) noexcept {
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
 
-std::uint64_t handleValue(HANDLE handle) noexcept {
-  return reinterpret_cast<std::uintptr_t>(handle);
-}
-
 DWORD millisecondsUntil(std::uint64_t tick) noexcept {
   const std::uint64_t now = GetTickCount64();
   return now >= tick ? 0 : static_cast<DWORD>(tick - now);
@@ -295,13 +291,7 @@ std::string ResidentHostLaunch::buildHandoffText(ChildProcess&, InheritList& inh
   checkResidentAvailability();
   const StartupProfile& profile = startupProfile();
   // 2.
-  HandoffGuards guards;
-  for (const GuardEntry& guard : profile.guards) {
-    const HANDLE duplicate = duplicateForChild(guard.handle, inherit, 0);
-    guards.add(
-        {handleValue(duplicate), utf16ToUtf8(guard.path), guard.volumeSerial, guard.fileIndex},
-        guard.handle == profile.lifetimeMarker);
-  }
+  const HandoffGuards guards = duplicateProfileGuards(inherit);
   ResidentHostFields fields;
   // 3.
   fields.lifetime = guards.lifetime();
