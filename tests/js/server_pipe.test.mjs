@@ -38,15 +38,23 @@ async function waitForFile(file, limitMs = 60000) {
 }
 
 // Runs `requests` one after another in one client runtime; each result is
-// { text } (the response as UTF-8) or { error }. A job startup has the time
-// to start even while eight start at once on a loaded machine.
-async function client(home, requests) {
-  const launch = await launchRuntime({ home, role: 'job', args: [Buffer.from(JSON.stringify(requests)).toString('base64')], source: `
+// { text } (the response as UTF-8) or { error }. With a `gate` directory the
+// runtime, once started, leaves a file there and sends nothing before the
+// gate's "go" file appears (openGate), so that clients started together
+// send together and no request's budget is spent on the others' starts.
+async function client(home, requests, gate = '') {
+  const launch = await launchRuntime({ home, role: 'job', args: [Buffer.from(JSON.stringify(requests)).toString('base64'), gate], source: `
+import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import { brokerRequest } from ${JSON.stringify(productUrl('client.mjs'))};
 const addon = createRequire(import.meta.url)(${JSON.stringify(addonPath.testbed)});
 addon.initialize();
 addon.finishStartup();
+const gate = process.argv[3];
+if (gate) {
+  fs.writeFileSync(gate + '\\\\ready-' + process.pid, '');
+  while (!fs.existsSync(gate + '\\\\go')) await new Promise((resolve) => setTimeout(resolve, 5));
+}
 const out = [];
 for (const request of JSON.parse(Buffer.from(process.argv[2], 'base64').toString())) {
   try { out.push({ text: (await brokerRequest(addon, request)).toString('utf8') }); }
@@ -57,6 +65,19 @@ console.log(JSON.stringify(out));
   const line = launch.stdout.trim().split(/\r?\n/).pop();
   assert.ok(line, `no output; ${launch.outcome} ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
   return JSON.parse(line);
+}
+
+// Lets the clients at `gate` send once all of `clients` have started; gives
+// up when they have all ended without (a client that could not start).
+async function openGate(gate, clients) {
+  let ended = false;
+  const all = Promise.all(clients).finally(() => { ended = true; });
+  all.catch(() => {});
+  while (!ended && fs.readdirSync(gate).filter((name) => name.startsWith('ready-')).length < clients.length) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  fs.writeFileSync(path.win32.join(gate, 'go'), '');
+  return all;
 }
 
 // Starts a resident runtime (the product's, or `source`), runs `during` while
@@ -107,8 +128,11 @@ describe('the host serves clients for the product resident', () => {
     await whileServing(home, async () => {
       record = JSON.parse(fs.readFileSync(path.win32.join(home.home, 'state', 'broker', 'endpoint.json'), 'utf8'));
       sequential = await client(home, requests);
-      parallel = await Promise.all(Array.from({ length: 8 }, (_, i) =>
-        client(home, [request('capture', JSON.stringify({ text: `parallel note ${i}` }))])));
+      const gate = path.win32.join(home.home, 'gate');
+      fs.mkdirSync(gate);
+      const started = Array.from({ length: 8 }, (_, i) =>
+        client(home, [request('capture', JSON.stringify({ text: `parallel note ${i}` }))], gate));
+      parallel = await openGate(gate, started);
       recalled = await client(home, [request('recall', JSON.stringify({ word: 'parallel' }))]);
     });
   });
