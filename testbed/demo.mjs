@@ -262,6 +262,8 @@ try {
     } else if (r.event === 'operation_result') {
       const side = r.client ? `client evidence: ${r.client.last_verified_phase}, retry may duplicate ${r.client.retry_may_duplicate}`
         + (r.server ? `; the broker's view: ${r.server.last_verified_phase}, reason ${r.server.server_reason}` : '')
+        // A version 1 exchange has no phase frames, so nothing of it is proven.
+        + (r.ok && r.client.last_verified_phase === 'never_sent' ? ' (version 1: no phases to prove)' : '')
         : `server evidence: ${r.server?.last_verified_phase}, ${r.server?.account_send_count ?? '-'} account / ${r.server?.memory_send_count ?? '-'} memory sends`;
       console.log(`  terminal    operation ${short(r.operation_id)} ok ${r.ok}, ${r.state}, ${r.reason}; ${side}`);
     }
