@@ -1,8 +1,5 @@
 #include "account/idle_account_record.h"
 
-#include <limits>
-#include <optional>
-
 #include "common/reason.h"
 #include "common/text.h"
 
@@ -14,24 +11,6 @@ constexpr std::uint32_t kResidentMode = 2;
 
 [[noreturn]] void refused() {
   fail("profile_account_handoff");
-}
-
-template <typename Value>
-Value need(const std::optional<Value>& value) {
-  if (!value) refused();
-  return *value;
-}
-
-std::string needText(const FlatValue& value) {
-  const auto text = flatString(value);
-  if (!text || text->empty()) refused();
-  return std::string(*text);
-}
-
-std::uint32_t need32(const FlatValue& value) {
-  const std::uint64_t number = need(flatUnsigned(value));
-  if (number > std::numeric_limits<std::uint32_t>::max()) refused();
-  return static_cast<std::uint32_t>(number);
 }
 
 }  // namespace
@@ -78,45 +57,35 @@ std::string fillControlHandle(std::string_view text, std::string_view key, std::
 }
 
 IdleAccountHandoff readIdleAccountRecord(std::string_view text) {
-  FlatObject record;
-  try {
-    record = readFlatObject(text);
-  } catch (const ProfileError&) {
-    refused();
-  }
-  if (!hasKeysInOrder(record, {"schema_version", "home", "root", "owner_sid_hash", "payload_digest",
-                               "generation", "deadline_tick64", "startup_kind", "instance_nonce",
-                               "s", "l", "parent", "parent_pid", "control_read", "control_write",
-                               "work_volume", "work_id", "guards"})) {
-    refused();
-  }
-  if (needText(record[0].value) != kSchema) refused();
+  const HandoffRecordReader record(
+      text, kSchema,
+      {"schema_version", "home", "root", "owner_sid_hash", "payload_digest", "generation",
+       "deadline_tick64", "startup_kind", "instance_nonce", "s", "l", "parent", "parent_pid",
+       "control_read", "control_write", "work_volume", "work_id", "guards"},
+      "profile_account_handoff");
   IdleAccountHandoff handoff;
   IdleAccountFields& fields = handoff.fields;
-  fields.home = needText(record[1].value);
-  fields.root = needText(record[2].value);
-  fields.ownerSidHash = needText(record[3].value);
-  fields.payloadDigest = needText(record[4].value);
-  fields.generation = needText(record[5].value);
-  fields.deadline = need(handoffDecimal(record[6].value));
-  const std::string kind = needText(record[7].value);
-  if (kind != "resident" && kind != "setup") refused();
+  fields.home = record.text("home");
+  fields.root = record.text("root");
+  fields.ownerSidHash = record.text("owner_sid_hash");
+  fields.payloadDigest = record.text("payload_digest");
+  fields.generation = record.text("generation");
+  fields.deadline = record.decimal("deadline_tick64");
+  const std::string kind = record.text("startup_kind");
+  if (kind != "resident" && kind != "setup") record.refuse();
   fields.startupMode = kind == "resident" ? kResidentMode : 1;
-  fields.instanceNonce = need(handoffDecimal(record[8].value));
-  if (fields.instanceNonce == 0) refused();
-  fields.serialization = need(handoffHandle(record[9].value));
-  fields.lifetime = need(handoffHandle(record[10].value));
-  fields.parent = need(handoffHandle(record[11].value));
-  fields.parentPid = need32(record[12].value);
-  if (fields.parentPid == 0) refused();
-  handoff.controlRead = need(handoffHandle(record[13].value));
-  handoff.controlWrite = need(handoffHandle(record[14].value));
-  fields.workVolume = need32(record[15].value);
-  fields.workId = need(handoffDecimal(record[16].value));
-  handoff.guards = need(readHandoffGuards(record[17].value));
-  bool lifetimeNamed = false;
-  for (const HandoffGuard& guard : handoff.guards) lifetimeNamed |= guard.handle == fields.lifetime;
-  if (!lifetimeNamed) refused();
+  fields.instanceNonce = record.decimal("instance_nonce");
+  if (fields.instanceNonce == 0) record.refuse();
+  fields.serialization = record.handle("s");
+  fields.lifetime = record.handle("l");
+  fields.parent = record.handle("parent");
+  fields.parentPid = record.number32("parent_pid");
+  if (fields.parentPid == 0) record.refuse();
+  handoff.controlRead = record.handle("control_read");
+  handoff.controlWrite = record.handle("control_write");
+  fields.workVolume = record.number32("work_volume");
+  fields.workId = record.decimal("work_id");
+  handoff.guards = record.guards("guards", fields.lifetime);
   return handoff;
 }
 

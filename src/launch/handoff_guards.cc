@@ -60,4 +60,55 @@ std::optional<std::vector<HandoffGuard>> readHandoffGuards(const FlatValue& valu
   return guards;
 }
 
+HandoffRecordReader::HandoffRecordReader(std::string_view text, std::string_view schema,
+                                         std::vector<std::string_view> keys, const char* reason)
+    : reason_(reason) {
+  try {
+    record_ = readFlatObject(text);
+  } catch (const ProfileError&) {
+    refuse();
+  }
+  if (!hasKeysInOrder(record_, keys) || this->text("schema_version") != schema) refuse();
+}
+
+void HandoffRecordReader::refuse() const {
+  fail(reason_);
+}
+
+const FlatValue& HandoffRecordReader::value(std::string_view key) const {
+  for (const FlatMember& member : record_) {
+    if (member.key == key) return member.value;
+  }
+  refuse();
+}
+
+std::string HandoffRecordReader::text(std::string_view key) const {
+  const auto text = flatString(value(key));
+  if (!text || text->empty()) refuse();
+  return std::string(*text);
+}
+
+std::uint64_t HandoffRecordReader::decimal(std::string_view key) const {
+  return need(handoffDecimal(value(key)));
+}
+
+std::uint64_t HandoffRecordReader::handle(std::string_view key) const {
+  return need(handoffHandle(value(key)));
+}
+
+std::uint32_t HandoffRecordReader::number32(std::string_view key) const {
+  const std::uint64_t number = need(flatUnsigned(value(key)));
+  if (number > std::numeric_limits<std::uint32_t>::max()) refuse();
+  return static_cast<std::uint32_t>(number);
+}
+
+std::vector<HandoffGuard> HandoffRecordReader::guards(std::string_view key,
+                                                      std::uint64_t lifetime) const {
+  std::vector<HandoffGuard> guards = need(readHandoffGuards(value(key)));
+  bool lifetimeNamed = false;
+  for (const HandoffGuard& guard : guards) lifetimeNamed |= guard.handle == lifetime;
+  if (!lifetimeNamed) refuse();
+  return guards;
+}
+
 }  // namespace nuvra

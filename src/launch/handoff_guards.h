@@ -1,7 +1,7 @@
 // The "guards" list shared by the resident-host and idle-account handoff
-// records, and the handle rule both records' readers use. The launch code
-// (children/launch_win.cc) writes the list while it duplicates the guards;
-// the host and account-worker roles of the broker executable read it back.
+// records, the handle rule and the one reader both records go through. The
+// launch code writes the list while it duplicates the guards; the host and
+// account-worker roles of the broker executable read the records back.
 #pragma once
 
 #include <cstdint>
@@ -49,5 +49,34 @@ std::optional<std::uint64_t> handoffDecimal(const FlatValue& value);
 // with exactly "handle", "path", "volume", "file_id" in that order, a
 // non-empty path and a 32-bit volume; at least one guard. Else nothing.
 std::optional<std::vector<HandoffGuard>> readHandoffGuards(const FlatValue& value);
+
+// A handoff record read back: a flat JSON object with exactly `keys` in that
+// order, the first being "schema_version" with the value `schema`. Each
+// accessor names a key of `keys`; whatever is refused, here or there, fails
+// with `reason`.
+class HandoffRecordReader {
+ public:
+  HandoffRecordReader(std::string_view text, std::string_view schema,
+                      std::vector<std::string_view> keys, const char* reason);
+
+  std::string text(std::string_view key) const;        // a non-empty string
+  std::uint64_t decimal(std::string_view key) const;   // handoffDecimal
+  std::uint64_t handle(std::string_view key) const;    // handoffHandle
+  std::uint32_t number32(std::string_view key) const;  // a number up to 2^32-1
+  // The guards, one of which must be the lifetime marker `lifetime`.
+  std::vector<HandoffGuard> guards(std::string_view key, std::uint64_t lifetime) const;
+  [[noreturn]] void refuse() const;
+
+ private:
+  const FlatValue& value(std::string_view key) const;
+  template <typename Value>
+  Value need(const std::optional<Value>& value) const {
+    if (!value) refuse();
+    return *value;
+  }
+
+  FlatObject record_;
+  const char* reason_;
+};
 
 }  // namespace nuvra
