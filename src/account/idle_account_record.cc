@@ -16,14 +16,7 @@ constexpr std::uint32_t kResidentMode = 2;
 }  // namespace
 
 std::string idleAccountRecord(const IdleAccountFields& fields) {
-  return RecordBuilder()
-      .string("schema_version", kSchema)
-      .string("home", fields.home)
-      .string("root", fields.root)
-      .string("owner_sid_hash", fields.ownerSidHash)
-      .string("payload_digest", fields.payloadDigest)
-      .string("generation", fields.generation)
-      .decimalString("deadline_tick64", fields.deadline)
+  return profileRecordHead(kSchema, fields)
       .string("startup_kind", fields.startupMode == kResidentMode ? "resident" : "setup")
       .decimalString("instance_nonce", fields.instanceNonce)
       .decimalString("s", fields.serialization)

@@ -19,8 +19,12 @@ std::string formatDecimal(Number value) {
 
 }  // namespace
 
-std::string formatDecimal32(std::uint32_t value) { return formatDecimal(value); }
-std::string formatDecimal64(std::uint64_t value) { return formatDecimal(value); }
+std::string formatDecimal32(std::uint32_t value) {
+  return formatDecimal(value);
+}
+std::string formatDecimal64(std::uint64_t value) {
+  return formatDecimal(value);
+}
 
 std::uint64_t parseDecimal64(std::string_view text) {
   if (text.empty() || text.size() > 20 || text.front() == '0') fail("profile_integer");
@@ -147,6 +151,17 @@ std::wstring quoteArgument(std::wstring_view argument) {
   out.append(2 * pendingBackslashes, L'\\');
   out.push_back(L'"');
   return out;
+}
+
+void GuardArrayBuilder::add(std::uint64_t handle, std::string_view pathUtf8, std::uint32_t volume,
+                            std::uint64_t fileId) {
+  if (!empty()) text_.push_back(',');
+  text_ += RecordBuilder()
+               .decimalString("handle", handle)
+               .string("path", pathUtf8)
+               .number("volume", volume)
+               .decimalString("file_id", fileId)
+               .text();
 }
 
 }  // namespace nuvra

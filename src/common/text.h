@@ -50,6 +50,36 @@ class RecordBuilder {
   std::string text_;
 };
 
+// The "guards" array of a handoff record: one object per guard.
+class GuardArrayBuilder {
+ public:
+  // "handle" decimal string, "path" JSON string, "volume" bare number,
+  // "file_id" decimal string, in that order.
+  void add(std::uint64_t handle, std::string_view pathUtf8, std::uint32_t volume,
+           std::uint64_t fileId);
+  std::string text() const { return text_ + "]"; }
+  bool empty() const noexcept { return text_.size() == 1; }
+
+ private:
+  std::string text_ = "[";
+};
+
+// The head every handoff record of the profile begins with, from any fields
+// type that has these members: the schema, where the profile lives, whose it
+// is, what it runs, and the deadline of the process the record is for.
+template <typename Fields>
+RecordBuilder profileRecordHead(std::string_view schema, const Fields& fields) {
+  RecordBuilder record;
+  record.string("schema_version", schema)
+      .string("home", fields.home)
+      .string("root", fields.root)
+      .string("owner_sid_hash", fields.ownerSidHash)
+      .string("payload_digest", fields.payloadDigest)
+      .string("generation", fields.generation)
+      .decimalString("deadline_tick64", fields.deadline);
+  return record;
+}
+
 // One command-line argument, always quoted, so that the usual command-line
 // splitting gives back exactly the input:
 //   (empty)      ""

@@ -8,13 +8,7 @@
 namespace nuvra {
 
 void HandoffGuards::add(const HandoffGuard& guard, bool lifetimeMarker) {
-  if (text_.size() > 1) text_.push_back(',');
-  text_ += RecordBuilder()
-               .decimalString("handle", guard.handle)
-               .string("path", guard.path)
-               .number("volume", guard.volume)
-               .decimalString("file_id", guard.fileId)
-               .text();
+  array_.add(guard.handle, guard.path, guard.volume, guard.fileId);
   if (lifetimeMarker) lifetime_ = guard.handle;
 }
 

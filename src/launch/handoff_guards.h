@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/flat_json.h"
+#include "common/text.h"
 
 namespace nuvra {
 
@@ -29,11 +30,10 @@ class HandoffGuards {
   void add(const HandoffGuard& guard, bool lifetimeMarker);
   // "l": "profile_lifetime_missing" when no guard was the lifetime marker.
   std::uint64_t lifetime() const;
-  // "[" objects separated by "," "]"
-  std::string text() const { return text_ + "]"; }
+  std::string text() const { return array_.text(); }
 
  private:
-  std::string text_ = "[";
+  GuardArrayBuilder array_;
   std::optional<std::uint64_t> lifetime_;
 };
 

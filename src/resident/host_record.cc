@@ -10,14 +10,7 @@ constexpr std::string_view kSchema = "nuvra.profile-resident-host.v1";
 }  // namespace
 
 std::string residentHostRecord(const ResidentHostFields& fields) {
-  return RecordBuilder()
-      .string("schema_version", kSchema)
-      .string("home", fields.home)
-      .string("root", fields.root)
-      .string("owner_sid_hash", fields.ownerSidHash)
-      .string("payload_digest", fields.payloadDigest)
-      .string("generation", fields.generation)
-      .decimalString("deadline_tick64", fields.deadline)
+  return profileRecordHead(kSchema, fields)
       .decimalString("s", fields.serialization)
       .decimalString("l", fields.lifetime)
       .decimalString("activation", fields.activation)

@@ -9,20 +9,6 @@
 
 namespace nuvra {
 
-// The "guards" array: one object per guard, the work marker always last.
-class GuardArrayBuilder {
- public:
-  // "handle" decimal string, "path" JSON string, "volume" bare number,
-  // "file_id" decimal string, in that order.
-  void add(std::uint64_t handle, std::string_view pathUtf8, std::uint32_t volume,
-           std::uint64_t fileId);
-  std::string text() const { return text_ + "]"; }
-  bool empty() const noexcept { return text_.size() == 1; }
-
- private:
-  std::string text_ = "[";
-};
-
 struct ProfileWorkFields {
   std::string home;  // UTF-8
   std::string root;  // UTF-8
@@ -36,7 +22,7 @@ struct ProfileWorkFields {
   std::uint64_t workRecord = 0;     // "r"
   std::uint64_t parent = 0;
   std::uint32_t parentPid = 0;
-  std::string guards;  // GuardArrayBuilder::text()
+  std::string guards;  // GuardArrayBuilder::text(), the work marker last
 };
 
 // "nuvra.profile-work.v1", keys in their fixed order, no line feed.

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/reason.h"
+#include "common/text.h"
 #include "common/text_win.h"
 #include "custody/profile_win.h"
 #include "work/work_record.h"

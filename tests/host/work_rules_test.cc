@@ -7,9 +7,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "../support/reason_of.h"
+#include "common/text.h"
 #include "work/budget.h"
 #include "work/work_record.h"
-#include "../support/reason_of.h"
 
 namespace nuvra {
 namespace {
