@@ -58,12 +58,7 @@ IdleAccountHandoff readIdleAccountRecord(std::string_view text) {
       "profile_account_handoff");
   IdleAccountHandoff handoff;
   IdleAccountFields& fields = handoff.fields;
-  fields.home = record.text("home");
-  fields.root = record.text("root");
-  fields.ownerSidHash = record.text("owner_sid_hash");
-  fields.payloadDigest = record.text("payload_digest");
-  fields.generation = record.text("generation");
-  fields.deadline = record.decimal("deadline_tick64");
+  record.head(fields);
   const std::string kind = record.text("startup_kind");
   if (kind != "resident" && kind != "setup") record.refuse();
   fields.startupMode = kind == "resident" ? kResidentMode : 1;

@@ -66,6 +66,16 @@ class HandoffRecordReader {
   // The guards, one of which must be the lifetime marker `lifetime`.
   std::vector<HandoffGuard> guards(std::string_view key, std::uint64_t lifetime) const;
   [[noreturn]] void refuse() const;
+  // The head profileRecordHead writes, into any fields type with its members.
+  template <typename Fields>
+  void head(Fields& fields) const {
+    fields.home = text("home");
+    fields.root = text("root");
+    fields.ownerSidHash = text("owner_sid_hash");
+    fields.payloadDigest = text("payload_digest");
+    fields.generation = text("generation");
+    fields.deadline = decimal("deadline_tick64");
+  }
 
  private:
   const FlatValue& value(std::string_view key) const;

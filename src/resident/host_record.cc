@@ -28,12 +28,7 @@ ResidentHostHandoff readResidentHostRecord(std::string_view text) {
       "profile_resident_host");
   ResidentHostHandoff handoff;
   ResidentHostFields& fields = handoff.fields;
-  fields.home = record.text("home");
-  fields.root = record.text("root");
-  fields.ownerSidHash = record.text("owner_sid_hash");
-  fields.payloadDigest = record.text("payload_digest");
-  fields.generation = record.text("generation");
-  fields.deadline = record.decimal("deadline_tick64");
+  record.head(fields);
   fields.serialization = record.handle("s");
   fields.lifetime = record.handle("l");
   fields.activation = record.handle("activation");

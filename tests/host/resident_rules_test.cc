@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../support/reason_of.h"
@@ -179,10 +180,12 @@ TEST(ResidentHostRecord, IsWrittenInTheFixedOrderWithNumbersBare) {
 
 TEST(ResidentHostRecord, TheHostReadsBackWhatWasWritten) {
   const ResidentHostHandoff handoff = readResidentHostRecord(residentHostRecord(hostFields()));
-  EXPECT_EQ(handoff.fields.home, "C:\\Users\\\xc3\xa9");
-  EXPECT_EQ(handoff.fields.deadline, 123456u);
-  EXPECT_EQ(handoff.fields.activation, 608u);
-  EXPECT_EQ(handoff.fields.parentPid, 4242u);
+  const ResidentHostFields& read = handoff.fields;
+  EXPECT_EQ(std::tie(read.home, read.root, read.ownerSidHash, read.payloadDigest, read.generation),
+            std::make_tuple("C:\\Users\\\xc3\xa9", "C:\\r", "osh", "pd", "g1"));
+  EXPECT_EQ(std::tie(read.deadline, read.serialization, read.lifetime, read.activation, read.parent,
+                     read.parentPid),
+            std::make_tuple(123456u, 600u, 504u, 608u, 612u, 4242u));
   ASSERT_EQ(handoff.guards.size(), 2u);
   EXPECT_EQ(handoff.guards[0].path, "C:\\h\\g\"1");
   EXPECT_EQ(handoff.guards[1].fileId, 18446744073709551615u);
