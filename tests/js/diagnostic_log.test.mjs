@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome } from './lib/home.mjs';
+import { installHome, removeHome, runJobScript } from './lib/home.mjs';
 
 function script(body) {
   return `import { createRequire } from 'node:module';
@@ -24,15 +24,7 @@ console.log(JSON.stringify(out));
 `;
 }
 
-async function runScript(home, body, env = {}) {
-  const launch = await launchRuntime({ home, role: 'job', source: script(body), env });
-  const line = launch.stdout.trim().split(/\r?\n/).pop();
-  assert.ok(line, `no output; ${launch.launcherOutput} ${launch.reason} ${launch.stderr}`);
-  const seen = JSON.parse(line);
-  assert.equal(seen.crashed, undefined, seen.crashed);
-  assert.equal(seen.finish?.value, true, JSON.stringify(seen));
-  return seen;
-}
+const runScript = (home, body, env = {}) => runJobScript(home, script(body), { env });
 
 const today = () => new Date().toISOString().slice(0, 10).replaceAll('-', '');
 const logFile = (home, index = 0) =>

@@ -9,7 +9,7 @@ import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, installerPath, launchRuntime, removeHome } from './lib/home.mjs';
+import { installHome, installerPath, removeHome, runJobScript } from './lib/home.mjs';
 import { expectedCheckpoint, expectedTerminal, recordsOf, stampPattern }
   from './lib/terminal_records.mjs';
 
@@ -215,16 +215,8 @@ console.log(JSON.stringify(out));
 `;
 }
 
-async function runScript(home, body) {
-  const launch = await launchRuntime({ home, role: 'job', source: script(body),
-    args: [installerPath(), 'session-1', 'device-1', 'consumer-1', home.homeKey] });
-  const line = launch.stdout.trim().split(/\r?\n/).pop();
-  assert.ok(line, `no output; launcher: ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
-  const seen = JSON.parse(line);
-  assert.equal(seen.crashed, undefined, seen.crashed);
-  assert.equal(seen.finish?.value, true, JSON.stringify(seen));
-  return seen;
-}
+const runScript = (home, body) => runJobScript(home, script(body),
+  { args: [installerPath(), 'session-1', 'device-1', 'consumer-1', home.homeKey] });
 
 describe('a client operation from its budget to its terminal record', () => {
   let home;

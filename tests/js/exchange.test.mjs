@@ -9,7 +9,7 @@ import { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, installerPath, launchRuntime, removeHome } from './lib/home.mjs';
+import { installHome, installerPath, removeHome, runJobScript } from './lib/home.mjs';
 
 const REQUEST_ID = '0123abcd-0123-4567-89ab-0123456789ab';
 
@@ -67,15 +67,7 @@ console.log(JSON.stringify(out));
 `;
 }
 
-async function runScript(home, body, args = []) {
-  const launch = await launchRuntime({ home, role: 'job', source: script(body), args });
-  const line = launch.stdout.trim().split(/\r?\n/).pop();
-  assert.ok(line, `no output; launcher: ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
-  const seen = JSON.parse(line);
-  assert.equal(seen.crashed, undefined, seen.crashed);
-  assert.equal(seen.finish?.value, true, JSON.stringify(seen));
-  return seen;
-}
+const runScript = (home, body, args = []) => runJobScript(home, script(body), { args });
 
 // The failure object of a final frame, written out by hand.
 const failureBody = (instance, reason) =>

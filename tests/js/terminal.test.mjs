@@ -6,7 +6,7 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome } from './lib/home.mjs';
+import { installHome, removeHome, runJobScript } from './lib/home.mjs';
 import { expectedCheckpoint, expectedTerminal, rawLines, recordsOf, stampPattern }
   from './lib/terminal_records.mjs';
 
@@ -32,16 +32,8 @@ console.log(JSON.stringify(out));
 `;
 }
 
-async function runScript(home, body, options = {}) {
-  const launch = await launchRuntime({ home, role: 'job', purpose: options.purpose,
-    source: script(body, options) });
-  const line = launch.stdout.trim().split(/\r?\n/).pop();
-  assert.ok(line, `no output; ${launch.launcherOutput} ${launch.reason} ${launch.stderr}`);
-  const seen = JSON.parse(line);
-  assert.equal(seen.crashed, undefined, seen.crashed);
-  assert.equal(seen.finish?.value, true, JSON.stringify(seen));
-  return seen;
-}
+const runScript = (home, body, options = {}) =>
+  runJobScript(home, script(body, options), { purpose: options.purpose });
 
 describe('terminal operations of diagnostic events', () => {
   let home;

@@ -7,7 +7,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome, brokerBuild } from './lib/home.mjs';
+import { installHome, removeHome, brokerBuild, runJobScript } from './lib/home.mjs';
 
 // The script a runtime runs: loads the testbed addon, takes custody, runs
 // `body` (async) and prints `out` as one JSON line.
@@ -57,17 +57,9 @@ console.log(JSON.stringify(out));
 `;
 }
 
-async function runScript(home, body, args = []) {
-  // A job startup's 30,000 ms window keeps a slow start on a busy machine
-  // from failing the startup; works do not depend on the startup window.
-  const launch = await launchRuntime({ home, role: 'job', source: script(body), args });
-  const line = launch.stdout.trim().split(/\r?\n/).pop();
-  assert.ok(line, `no output; launcher: ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
-  const seen = JSON.parse(line);
-  assert.equal(seen.crashed, undefined, seen.crashed);
-  assert.equal(seen.finish?.value, true, JSON.stringify(seen));
-  return seen;
-}
+// A job startup's 30,000 ms window keeps a slow start on a busy machine from
+// failing the startup; works do not depend on the startup window.
+const runScript = (home, body, args = []) => runJobScript(home, script(body), { args });
 
 // Starts a holder role of the build's broker and resolves once it owns the
 // home's mutex; `exited` resolves with its exit code.

@@ -44,6 +44,7 @@
 // writeRecord(home, relative, text) replaces a file of the home owner-only,
 // as the servicing side would; removeHome(home) deletes the temporary folder.
 import { spawn } from 'node:child_process';
+import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -196,6 +197,20 @@ export async function launchRuntime(options) {
     handoff,
     launcherOutput: launched.stdout + launched.stderr,
   };
+}
+
+// Runs `source` in a job runtime of `home` (launchRuntime's other `options`
+// as they are) and returns the object of its last output line. Such a
+// script records finishStartup's result as `finish` and a crash as
+// `crashed`: the runtime must have started and not crashed.
+export async function runJobScript(home, source, options = {}) {
+  const launch = await launchRuntime({ home, role: 'job', source, ...options });
+  const line = launch.stdout.trim().split(/\r?\n/).pop();
+  assert.ok(line, `no output; launcher: ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
+  const seen = JSON.parse(line);
+  assert.equal(seen.crashed, undefined, seen.crashed);
+  assert.equal(seen.finish?.value, true, JSON.stringify(seen));
+  return seen;
 }
 
 export async function writeRecord(home, relative, text) {
