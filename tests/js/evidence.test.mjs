@@ -8,8 +8,8 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
-import { addonPath } from './lib/addon.mjs';
 import { installHome, installerPath, removeHome, runJobScript } from './lib/home.mjs';
+import { peerScript } from './lib/peer_script.mjs';
 import { expectedCheckpoint, expectedTerminal, recordsOf, stampPattern }
   from './lib/terminal_records.mjs';
 
@@ -125,20 +125,7 @@ function failureBody(instance, reason, operation) {
 }
 
 function script(body) {
-  return `import { createRequire } from 'node:module';
-import { spawn, spawnSync } from 'node:child_process';
-import { createHash } from 'node:crypto';
-import fs from 'node:fs';
-const require = createRequire(import.meta.url);
-const addon = require(${JSON.stringify(addonPath.testbed)});
-const out = {};
-const attempt = (fn) => { try { return { value: fn() }; } catch (e) { return { error: e.message }; } };
-const settle = async (fn) => { try { return { value: await fn() }; } catch (e) { return { error: e.message }; } };
-out.init = attempt(() => addon.initialize());
-out.finish = attempt(() => addon.finishStartup());
-const profile = out.init.value ?? {};
-const target = profile.root + '\\\\connector\\\\vevadu-code\\\\client\\\\nuvra_windows_broker_native.exe';
-const day = new Date().toISOString().slice(0, 10).replaceAll('-', '');
+  return peerScript(`const day = new Date().toISOString().slice(0, 10).replaceAll('-', '');
 const logFile = profile.home + '\\\\logs\\\\nuvra-' + day + '-0.jsonl';
 const readLog = () => (fs.existsSync(logFile) ? fs.readFileSync(logFile, 'latin1') : '');
 // Between checkpoint and commit: the day's file gains a second link, or is
@@ -158,23 +145,6 @@ const tamper = (kind) => {
   fs.rmSync(logFile + '.new', { force: true });
   return result;
 };
-const peers = [];
-const startPeer = (fault) => new Promise((resolve, reject) => {
-  const child = spawn(target, ['exchange-peer', fault], { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
-  peers.push(child);
-  let text = '';
-  child.stdout.setEncoding('utf8').on('data', (d) => {
-    text += d;
-    const end = text.indexOf('\\n');
-    if (end >= 0) resolve({ ...JSON.parse(text.slice(0, end)), pid: child.pid });
-  });
-  child.on('error', reject);
-  child.on('close', (code) => reject(new Error('peer exited with ' + code)));
-});
-const descriptor = (peer, change = {}) => Object.values({ magic: 'NUVRA_NATIVE_ENDPOINT_V1',
-  pipe: peer.pipe_name, pid: String(peer.pid), creation: peer.creation, image: peer.image,
-  owner: peer.owner, logon: peer.authentication, session: String(peer.session), digest: peer.digest,
-  instance: peer.instance, timeout: '1000', end: 'END', ...change }).join('\\t');
 const requestId = ${JSON.stringify(REQUEST_ID)};
 const attemptId = ${JSON.stringify(ATTEMPT_ID)};
 const show = (r) => (r.value !== undefined && Buffer.isBuffer(r.value) ? { text: r.value.toString('latin1') } : r);
@@ -206,13 +176,7 @@ const publishLiveBroker = async () => {
   fs.writeFileSync(source, record);
   const done = spawnSync(installer, ['--write-record', file, '--from', source], { windowsHide: true });
   if (done.status !== 0) throw new Error('write-record exited with ' + done.status);
-};
-try {
-${body}
-} catch (e) { out.crashed = e.stack; }
-for (const peer of peers) peer.stdin.end();
-console.log(JSON.stringify(out));
-`;
+};`, body);
 }
 
 const runScript = (home, body) => runJobScript(home, script(body),

@@ -8,48 +8,13 @@ import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
-import { addonPath } from './lib/addon.mjs';
 import { installHome, installerPath, removeHome, runJobScript } from './lib/home.mjs';
+import { peerScript } from './lib/peer_script.mjs';
 
 const REQUEST_ID = '0123abcd-0123-4567-89ab-0123456789ab';
 
 function script(body) {
-  return `import { createRequire } from 'node:module';
-import { spawn, spawnSync } from 'node:child_process';
-import { createHash } from 'node:crypto';
-import fs from 'node:fs';
-const require = createRequire(import.meta.url);
-const addon = require(${JSON.stringify(addonPath.testbed)});
-const out = {};
-const attempt = (fn) => { try { return { value: fn() }; } catch (e) { return { error: e.message }; } };
-const settle = async (fn) => { try { return { value: await fn() }; } catch (e) { return { error: e.message }; } };
-out.init = attempt(() => addon.initialize());
-out.finish = attempt(() => addon.finishStartup());
-const profile = out.init.value ?? {};
-const target = profile.root + '\\\\connector\\\\vevadu-code\\\\client\\\\nuvra_windows_broker_native.exe';
-const peers = [];
-// Resolves once the peer has printed its facts; the pid is the one the
-// spawn reports, not the peer's own claim.
-const startPeer = (fault) => new Promise((resolve, reject) => {
-  const child = spawn(target, ['exchange-peer', fault], { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
-  peers.push(child);
-  let text = '';
-  child.stdout.setEncoding('utf8').on('data', (d) => {
-    text += d;
-    const end = text.indexOf('\\n');
-    if (end >= 0) resolve({ ...JSON.parse(text.slice(0, end)), pid: child.pid });
-  });
-  child.on('error', reject);
-  child.on('close', (code) => reject(new Error('peer exited with ' + code)));
-});
-const descriptor = (peer, change = {}) => {
-  const fields = { magic: 'NUVRA_NATIVE_ENDPOINT_V1', pipe: peer.pipe_name, pid: String(peer.pid),
-    creation: peer.creation, image: peer.image, owner: peer.owner, logon: peer.authentication,
-    session: String(peer.session), digest: peer.digest, instance: peer.instance,
-    timeout: '1000', end: 'END', ...change };
-  return Object.values(fields).join('\\t');
-};
-const requestId = ${JSON.stringify(REQUEST_ID)};
+  return peerScript(`const requestId = ${JSON.stringify(REQUEST_ID)};
 const show = (r) => (r.value !== undefined ? { text: r.value.length > 4096 ? 'length ' + r.value.length : r.value.toString('latin1') } : r);
 // One exchange on a fresh client work; the work ends afterwards.
 const run = async ({ peer, version2 = false, change = {}, request = Buffer.from('hello broker'), id = requestId, event = '-' }) => {
@@ -58,13 +23,7 @@ const run = async ({ peer, version2 = false, change = {}, request = Buffer.from(
   const result = await settle(() => call(work, target, descriptor(peer, change), request, 'recall', id));
   await settle(() => addon.endWork(work));
   return show(result);
-};
-try {
-${body}
-} catch (e) { out.crashed = e.stack; }
-for (const peer of peers) peer.stdin.end();
-console.log(JSON.stringify(out));
-`;
+};`, body);
 }
 
 const runScript = (home, body, args = []) => runJobScript(home, script(body), { args });
