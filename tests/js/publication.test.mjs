@@ -8,12 +8,10 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import net from 'node:net';
 import path from 'node:path';
-import { randomBytes } from 'node:crypto';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome } from './lib/home.mjs';
+import { installHome, launchRuntime, removeHome, inputPipe, waitForFile } from './lib/home.mjs';
 
 const productFile = (name) => fileURLToPath(new URL(`../../product/${name}`, import.meta.url));
 const hostLinkUrl = pathToFileURL(productFile('host_link.mjs')).href;
@@ -93,30 +91,7 @@ function logLines(home) {
 
 const refusedLines = (home) => logLines(home).filter((line) => line.stage === 'publication_refused');
 
-// A named pipe the runtime reads as its standard input; `say(text)` writes
-// to it once the runtime has connected.
-function inputPipe() {
-  const name = `\\\\.\\pipe\\nuvra-resident-input-${randomBytes(8).toString('hex')}`;
-  let connected;
-  const socket = new Promise((resolve) => { connected = resolve; });
-  const server = net.createServer((s) => connected(s));
-  const listening = new Promise((resolve) => server.listen(name, resolve));
-  return {
-    name, listening,
-    say: async (text) => { (await socket).end(text); },
-    close: () => server.close(),
-  };
-}
 
-// Waits for a file another process writes; one that never comes fails the
-// case instead of hanging the run.
-async function waitForFile(file, limitMs = 60000) {
-  const until = Date.now() + limitMs;
-  while (!fs.existsSync(file)) {
-    if (Date.now() > until) throw new Error(`${file} never appeared`);
-    await new Promise((resolve) => setTimeout(resolve, 20));
-  }
-}
 
 // An entry runtime of the same home reads the published record as every
 // client does.

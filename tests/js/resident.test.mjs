@@ -9,7 +9,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome, brokerBuild } from './lib/home.mjs';
+import { installHome, launchRuntime, removeHome, brokerBuild, waitForFile } from './lib/home.mjs';
 
 const STAGES = ['worker_prepare', 'worker_ready', 'account_validate', 'account_ready',
   'account_end', 'host_prepare', 'host_ready', 'publish'];
@@ -83,16 +83,6 @@ function residentLogLines(home) {
     fs.readFileSync(path.win32.join(logs, name), 'utf8').split('\n'))
     .filter((line) => line.includes('"scope":"resident_startup"'));
 }
-
-// Waits for a file another process writes when it is done; a process that
-// never gets there fails the case instead of hanging the run.
-const waitForFile = async (file, limitMs = 60000) => {
-  const until = Date.now() + limitMs;
-  while (!fs.existsSync(file)) {
-    if (Date.now() > until) throw new Error(`${file} never appeared`);
-    await new Promise((resolve) => setTimeout(resolve, 20));
-  }
-};
 
 describe('a resident runtime', () => {
   let home;

@@ -7,7 +7,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, removeHome, brokerBuild, runJobScript } from './lib/home.mjs';
+import { installHome, removeHome, brokerBuild, runJobScript, waitForFile } from './lib/home.mjs';
 
 // The script a runtime runs: loads the testbed addon, takes custody, runs
 // `body` (async) and prints `out` as one JSON line.
@@ -74,10 +74,6 @@ function startHolder(home, role, ...args) {
   });
   return { held, exited };
 }
-
-const waitForFile = async (file) => {
-  while (!fs.existsSync(file)) await new Promise((resolve) => setTimeout(resolve, 20));
-};
 
 describe('works in one home', () => {
   let home;

@@ -38,14 +38,18 @@
 //   timeoutMs the launcher is killed after this long (120000); exitCode null
 //   launcher  'home' (default) or 'build': run the build's broker instead
 // The placeholders and the exit codes are documented at the top of
-// broker/launcher_role_win.cc; `outcome` is one of acknowledged, timeout,
-// closed, invalid, abandoned, setup_failed, launch_failed.
+// tools/broker/launcher_role_win.cc; `outcome` is one of acknowledged,
+// timeout, closed, invalid, abandoned, setup_failed, launch_failed.
+// runJobScript(home, source, options) runs a job runtime's script and reads
+// the object it prints last.
 //
 // writeRecord(home, relative, text) replaces a file of the home owner-only,
-// as the servicing side would; removeHome(home) deletes the temporary folder.
+// as the servicing side would; removeHome(home) deletes the temporary folder;
+// inputPipe() and waitForFile(file) serve tests of resident runtimes.
 import { spawn } from 'node:child_process';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { randomBytes } from 'node:crypto';
@@ -220,6 +224,27 @@ export async function writeRecord(home, relative, text) {
   const { code, stderr } = await run(installerPath(home.flavour), ['--write-record', target, '--from', source]);
   fs.rmSync(source, { force: true });
   if (code !== 0) throw new Error(`writing ${relative} failed with ${code}: ${stderr}`);
+}
+
+// A named pipe a resident runtime reads as its standard input (launchRuntime's
+// `stdin`); `say(text)` writes to it once the runtime has connected.
+export function inputPipe() {
+  const name = `\\\\.\\pipe\\nuvra-resident-input-${randomBytes(8).toString('hex')}`;
+  let connected;
+  const socket = new Promise((resolve) => { connected = resolve; });
+  const server = net.createServer((s) => connected(s));
+  const listening = new Promise((resolve) => server.listen(name, resolve));
+  return { name, listening, say: async (text) => { (await socket).end(text); }, close: () => server.close() };
+}
+
+// Waits for a file another process writes; one that never comes fails the
+// case instead of hanging the run.
+export async function waitForFile(file, limitMs = 60000) {
+  const until = Date.now() + limitMs;
+  while (!fs.existsSync(file)) {
+    if (Date.now() > until) throw new Error(`${file} never appeared`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
 }
 
 export function removeHome(home) {
