@@ -1,6 +1,7 @@
 #include "common/crypto_win.h"
 
 #include <windows.h>
+
 #include <bcrypt.h>
 
 #include <limits>
@@ -13,7 +14,8 @@ namespace nuvra {
 std::string sha256Hex(std::string_view bytes) {
   if (bytes.size() > std::numeric_limits<ULONG>::max()) fail("profile_hash");
   BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+  if (!BCRYPT_SUCCESS(
+          BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     fail("profile_hash");
   }
   BCRYPT_HASH_HANDLE hash = nullptr;

@@ -11,6 +11,8 @@ class ProfileError : public std::runtime_error {
   explicit ProfileError(const char* reason) : std::runtime_error(reason) {}
 };
 
-[[noreturn]] inline void fail(const char* reason) { throw ProfileError(reason); }
+[[noreturn]] inline void fail(const char* reason) {
+  throw ProfileError(reason);
+}
 
 }  // namespace nuvra

@@ -12,6 +12,8 @@ bool WordSet::isMember(std::string_view word) const noexcept {
   return std::binary_search(words_.begin(), words_.end(), word);
 }
 
+// The word lists are kept packed, several to a line.
+// clang-format off
 const WordSet operationNames{{
     "connect", "finish", "status", "repair", "logout", "capture", "recall", "hello", "shutdown",
     "turn_prompt", "startup", "worker", "mcp",
@@ -89,5 +91,6 @@ const WordSet outcomeStates{{
     "recalled", "session_released", "capture_unconfirmed", "recall_unavailable",
     "recall_unverified", "timeout",
 }};
+// clang-format on
 
 }  // namespace nuvra

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "common/flat_json.h"
 #include "common/reason.h"
 #include "resident/endpoint_record.h"
-#include "common/flat_json.h"
 
 namespace {
 

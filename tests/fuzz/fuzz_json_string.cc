@@ -30,18 +30,24 @@ std::string decode(const std::string& json) {
     }
     if (++i + 1 >= json.size()) std::abort();
     switch (json[i]) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
+      case '"':
+        out.push_back('"');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
       case 'u': {
         if (i + 4 >= json.size()) std::abort();
         int value = 0;
-        for (int k = 1; k <= 4; ++k) value = value * 16 + hexValue(json[i + static_cast<std::size_t>(k)]);
+        for (int k = 1; k <= 4; ++k)
+          value = value * 16 + hexValue(json[i + static_cast<std::size_t>(k)]);
         if (value >= 0x20) std::abort();
         out.push_back(static_cast<char>(value));
         i += 4;
         break;
       }
-      default: std::abort();
+      default:
+        std::abort();
     }
   }
   return out;

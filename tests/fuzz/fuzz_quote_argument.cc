@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/text.h"
 #include "../support/command_line.h"
+#include "common/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Pairs of bytes are UTF-16 code units; a zero unit ends an argument.

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "../support/command_line.h"
-#include "common/reason.h"
 #include "../support/reason_of.h"
+#include "common/reason.h"
 
 namespace nuvra {
 namespace {

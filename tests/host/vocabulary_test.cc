@@ -44,6 +44,7 @@ TEST(Vocabulary, SetsAreIndependent) {
 
 // Every "unexpected_" reason but one names one of the first 25 evidence stages.
 TEST(Vocabulary, UnexpectedReasonsMirrorTheFirstEvidenceStages) {
+  // clang-format off
   const char* const stages[] = {
       "protected_input", "state_binding", "credential_witness", "signing_key_read",
       "signing_key_validate", "exchange_prepare", "exchange_journal", "exchange_http",
@@ -52,6 +53,7 @@ TEST(Vocabulary, UnexpectedReasonsMirrorTheFirstEvidenceStages) {
       "retired_key_cleanup", "access_result_construct", "browser_pending_retire",
       "pending_journal_retire", "lock_lease_release", "worker_cleanup", "request_cleanup",
       "native_end", "evidence_association", "public_projection", "terminal_observation"};
+  // clang-format on
   for (const char* stage : stages) {
     EXPECT_TRUE(isMember(evidenceStages, stage)) << stage;
     EXPECT_TRUE(isMember(terminalReasons, std::string("unexpected_") + stage)) << stage;

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "../support/reason_of.h"
 #include "common/handle_win.h"
 #include "common/reason.h"
-#include "../support/reason_of.h"
 
 namespace nuvra::testing {
 
