@@ -92,6 +92,26 @@ DiagnosticWrite::~DiagnosticWrite() {
   if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
 }
 
+FileIdentity requireDiagnosticObject(HANDLE handle, const std::wstring& path, bool directory,
+                                     std::uint32_t volumeSerial) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) fail("diagnostic_unavailable");
+  FileIdentity identity;
+  if (!fileIdentity(handle, identity)) fail("diagnostic_unavailable");
+  if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail("diagnostic_unavailable");
+  const bool isDirectory = (identity.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (isDirectory != directory) fail("diagnostic_unavailable");
+  if (identity.volumeSerial != volumeSerial) fail("diagnostic_unavailable");
+  std::wstring finalPath;
+  try {
+    finalPath = canonicalPath(handle);
+  } catch (const ProfileError&) {
+    fail("diagnostic_unavailable");
+  }
+  if (!samePathIgnoringCase(finalPath, path)) fail("diagnostic_unavailable");
+  if (!directory && identity.links != 1) fail("diagnostic_unavailable");
+  return identity;
+}
+
 void DiagnosticWrite::execute() {
   std::exception_ptr failure;
   try {
@@ -211,24 +231,10 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   requireNonInheritable(handle);
   home_->checkOwnerOnly(handle, directory);
 
-  if (GetFileType(handle) != FILE_TYPE_DISK) fail("diagnostic_unavailable");
-  FileIdentity identity;
-  if (!fileIdentity(handle, identity)) fail("diagnostic_unavailable");
-  if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail("diagnostic_unavailable");
-  const bool isDirectory = (identity.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (isDirectory != directory) fail("diagnostic_unavailable");
-  if (identity.volumeSerial != home_->volumeSerial()) fail("diagnostic_unavailable");
-  std::wstring finalPath;
-  try {
-    finalPath = canonicalPath(handle);
-  } catch (const ProfileError&) {
-    fail("diagnostic_unavailable");
-  }
   // A "\logs" that resolves elsewhere (a link, a mount) ends here.
-  if (!samePathIgnoringCase(finalPath, path)) fail("diagnostic_unavailable");
-  if (!directory && (identity.links != 1 || !logFileSizeAccepted(identity.size))) {
-    fail("diagnostic_unavailable");
-  }
+  const FileIdentity identity =
+      requireDiagnosticObject(handle, path, directory, home_->volumeSerial());
+  if (!directory && !logFileSizeAccepted(identity.size)) fail("diagnostic_unavailable");
   return handle;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_win.h"
 #include "common/handle_win.h"
 #include "diagnostics/log_rules.h"
 #include "diagnostics/log_writer_fwd.h"
@@ -22,6 +23,14 @@
 namespace nuvra {
 
 struct DiagnosticEvent;
+
+// What every directory and file a diagnostic record goes into must be once
+// opened (and its owner-only check passed): a disk object of the expected
+// kind, not a reparse point, on the home's volume `volumeSerial`, at the
+// `path` it was opened by, and a file with one link; else
+// "diagnostic_unavailable". Gives what it read of the object.
+FileIdentity requireDiagnosticObject(HANDLE handle, const std::wstring& path, bool directory,
+                                     std::uint32_t volumeSerial);
 
 // The level `NUVRA_AUTH_LOG_LEVEL` asks for, read now into a 16-unit buffer.
 LogLevel currentLogLevel() noexcept;

@@ -28,22 +28,13 @@ constexpr DWORD kAuditAccess = GENERIC_WRITE | READ_CONTROL;
 constexpr DWORD kAuditFlags =
     FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT | FILE_ATTRIBUTE_NORMAL;
 
-// What every handle of the audit must be: on the home's volume, at the path
-// it was opened by, of the expected kind and not a reparse point; a file
-// has one link. The reason is never seen: the seal contains it.
+// Every handle of the audit is checked as the log writer checks its own;
+// the reason is never seen: the seal contains it.
 void checkOpened(HANDLE handle, const std::wstring& path, bool directory,
                  std::uint32_t volumeSerial) {
   requireNonInheritable(handle);
   checkOwnerOnly(handle, directory ? OwnedObject::directory : OwnedObject::file);
-  FileIdentity identity;
-  if (!fileIdentity(handle, identity)) fail("diagnostic_unavailable");
-  if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail("diagnostic_unavailable");
-  if (((identity.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != directory) {
-    fail("diagnostic_unavailable");
-  }
-  if (!directory && identity.links != 1) fail("diagnostic_unavailable");
-  if (identity.volumeSerial != volumeSerial) fail("diagnostic_unavailable");
-  if (!samePathIgnoringCase(canonicalPath(handle), path)) fail("diagnostic_unavailable");
+  requireDiagnosticObject(handle, path, directory, volumeSerial);
 }
 
 // Steps 4 to 8; throws on any failure, leaving the handles to the caller.

@@ -158,6 +158,10 @@ const file = profile.home + '\\\\logs\\\\nuvra-' + day + '-0.jsonl';
 out.linesBeforeLink = fs.readFileSync(file, 'utf8');
 fs.linkSync(file, file + '.second');
 out.linked = await settle(() => addon.commitTerminal(opl, true, 'saved', 'none', 'terminal'));
+// Any other write opens the file anew and finds the link too.
+const wlinked = await addon.beginWork();
+out.appendWhileLinked = await settle(() => addon.appendDiagnostic(wlinked, '{"n":1}\\n'));
+await addon.endWork(wlinked);
 out.linesAfterLink = fs.readFileSync(file, 'utf8');
 addon.closeTerminalOperation(opl);
 fs.unlinkSync(file + '.second');
@@ -236,6 +240,7 @@ fs.unlinkSync(file + '.second');
 
   it('refuses a log file that gained a link and leaves it unchanged', () => {
     assert.equal(seen.linked.error, 'terminal_unavailable');
+    assert.equal(seen.appendWhileLinked.error, 'diagnostic_unavailable');
     assert.equal(seen.linesAfterLink, seen.linesBeforeLink);
   });
 });
