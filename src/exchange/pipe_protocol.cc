@@ -13,13 +13,12 @@ std::string digestAndInstance(const NativeEndpointDescriptor& descriptor) {
 }  // namespace
 
 std::string preambleLine(bool version2, const NativeEndpointDescriptor& descriptor) {
-  const std::string prefix = version2 ? "NUVRA_NATIVE_PUBLIC_V2\t" : "NUVRA_NATIVE_PUBLIC_V1\t";
-  return prefix + digestAndInstance(descriptor) + "\n";
+  return std::string(version2 ? kPreambleV2 : kPreambleV1) + digestAndInstance(descriptor) + "\n";
 }
 
 std::string expectedAcknowledgement(bool version2, const NativeEndpointDescriptor& descriptor) {
-  const std::string prefix = version2 ? "NUVRA_NATIVE_ACK_V2\t" : "NUVRA_NATIVE_ACK_V1\t";
-  return prefix + digestAndInstance(descriptor);
+  return std::string(version2 ? kAcknowledgementV2 : kAcknowledgementV1) +
+         digestAndInstance(descriptor);
 }
 
 bool AcknowledgementCollector::take(std::uint8_t byte) {
@@ -44,10 +43,13 @@ std::array<std::uint8_t, 4> encodeFrameLength(std::uint32_t length) noexcept {
           static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
 }
 
+std::uint32_t frameLengthValue(const std::array<std::uint8_t, 4>& bytes) noexcept {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
 std::uint32_t decodeFrameLength(const std::array<std::uint8_t, 4>& bytes) {
-  const std::uint32_t length =
-      static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-      static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  const std::uint32_t length = frameLengthValue(bytes);
   if (length < kFrameMinimum || length > kFrameMaximum) fail("broker_native_frame_invalid");
   return length;
 }
@@ -72,14 +74,13 @@ std::string buildRequestLine(const RequestLineFields& fields) {
 }
 
 void prependRequestHeader(WipedBytes& requestBytes, std::string_view requestLine) {
-  constexpr std::string_view kHeaderPrefix = "NUVRA_REQUEST_V2\t";
-  const std::size_t headerSize = kHeaderPrefix.size() + requestLine.size() + 1;
+  const std::size_t headerSize = kRequestHeaderV2.size() + requestLine.size() + 1;
   if (headerSize > kFrameMaximum || requestBytes.size() > kFrameMaximum - headerSize) {
     fail("broker_native_frame_invalid");
   }
   WipedBytes framed;
   framed.reserve(headerSize + requestBytes.size());
-  framed.append(kHeaderPrefix);
+  framed.append(kRequestHeaderV2);
   framed.append(requestLine);
   framed.append("\n");
   framed.append(requestBytes.view());

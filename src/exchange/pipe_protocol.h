@@ -16,6 +16,13 @@
 
 namespace nuvra {
 
+// The words that open each line and header, for both ends of the pipe.
+constexpr std::string_view kPreambleV1 = "NUVRA_NATIVE_PUBLIC_V1\t";
+constexpr std::string_view kPreambleV2 = "NUVRA_NATIVE_PUBLIC_V2\t";
+constexpr std::string_view kAcknowledgementV1 = "NUVRA_NATIVE_ACK_V1\t";
+constexpr std::string_view kAcknowledgementV2 = "NUVRA_NATIVE_ACK_V2\t";
+constexpr std::string_view kRequestHeaderV2 = "NUVRA_REQUEST_V2\t";
+
 // Frame bodies in both directions and a version 1 request: 2..1048576 bytes.
 constexpr std::uint32_t kFrameMinimum = 2;
 constexpr std::uint32_t kFrameMaximum = 1048576;
@@ -51,8 +58,9 @@ class AcknowledgementCollector {
 void checkAcknowledgement(std::string_view line, bool version2,
                           const NativeEndpointDescriptor& descriptor);
 
-// Unsigned 32-bit little-endian.
+// Unsigned 32-bit little-endian, and back without any bounds.
 std::array<std::uint8_t, 4> encodeFrameLength(std::uint32_t length) noexcept;
+std::uint32_t frameLengthValue(const std::array<std::uint8_t, 4>& bytes) noexcept;
 
 // The length of a frame the broker sends, which must be 2..1048576, else
 // "broker_native_frame_invalid".

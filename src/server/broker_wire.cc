@@ -1,5 +1,6 @@
 #include "server/broker_wire.h"
 
+#include <array>
 #include <initializer_list>
 #include <limits>
 #include <vector>
@@ -8,14 +9,12 @@
 #include "common/reason.h"
 #include "common/text.h"
 #include "common/vocabulary.h"
+#include "exchange/pipe_protocol.h"
 #include "exchange/wire_text.h"
 
 namespace nuvra {
 namespace {
 
-constexpr std::string_view kPublicV1 = "NUVRA_NATIVE_PUBLIC_V1\t";
-constexpr std::string_view kPublicV2 = "NUVRA_NATIVE_PUBLIC_V2\t";
-constexpr std::string_view kRequestHeader = "NUVRA_REQUEST_V2\t";
 constexpr std::string_view kBase64 =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::uint64_t kSendLimit = 8;
@@ -117,35 +116,35 @@ std::optional<RuntimeAnswer> readRuntimeAnswer(const FlatObject& object) {
 }
 
 std::string frameLength(std::uint32_t length) {
-  return {static_cast<char>(length & 0xffu), static_cast<char>((length >> 8) & 0xffu),
-          static_cast<char>((length >> 16) & 0xffu), static_cast<char>((length >> 24) & 0xffu)};
+  const std::array<std::uint8_t, 4> bytes = encodeFrameLength(length);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 std::uint32_t frameLengthOf(std::string_view fourBytes) noexcept {
-  std::uint32_t length = 0;
-  for (std::size_t i = 0; i < 4 && i < fourBytes.size(); ++i) {
-    length |= static_cast<std::uint32_t>(static_cast<unsigned char>(fourBytes[i])) << (8 * i);
+  std::array<std::uint8_t, 4> bytes{};
+  for (std::size_t i = 0; i < bytes.size() && i < fourBytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(fourBytes[i]);
   }
-  return length;
+  return frameLengthValue(bytes);
 }
 
 int preambleVersion(std::string_view line) noexcept {
-  if (line.starts_with(kPublicV1)) return 1;
-  if (line.starts_with(kPublicV2)) return 2;
+  if (line.starts_with(kPreambleV1)) return 1;
+  if (line.starts_with(kPreambleV2)) return 2;
   return 0;
 }
 
 std::string acknowledgementLine(int version, std::string_view digest, std::string_view instance) {
-  std::string line = version == 2 ? "NUVRA_NATIVE_ACK_V2\t" : "NUVRA_NATIVE_ACK_V1\t";
+  std::string line(version == 2 ? kAcknowledgementV2 : kAcknowledgementV1);
   line.append(digest).append("\t").append(instance).append("\n");
   return line;
 }
 
 std::optional<VersionTwoRequest> splitVersionTwoRequest(std::string_view frame) noexcept {
-  if (!frame.starts_with(kRequestHeader)) return std::nullopt;
+  if (!frame.starts_with(kRequestHeaderV2)) return std::nullopt;
   const std::size_t end = frame.find('\n');
   if (end == std::string_view::npos) return std::nullopt;
-  return VersionTwoRequest{frame.substr(kRequestHeader.size(), end - kRequestHeader.size()),
+  return VersionTwoRequest{frame.substr(kRequestHeaderV2.size(), end - kRequestHeaderV2.size()),
                            frame.substr(end + 1)};
 }
 
