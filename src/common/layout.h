@@ -24,6 +24,12 @@ inline constexpr std::wstring_view kBrokerRelativePath =
 inline constexpr std::string_view kNodeEntryPath = "runtime/node/node.exe";
 inline constexpr std::wstring_view kNodeImageSuffix = L"\\runtime\\node\\node.exe";
 
+// The device binding and the broker's endpoint record under a product home,
+// and the most bytes an endpoint record may hold.
+inline constexpr std::wstring_view kDeviceBindingPath = L"\\windows-device-auth.json";
+inline constexpr std::wstring_view kEndpointRecordPath = L"\\state\\broker\\endpoint.json";
+inline constexpr std::size_t kEndpointRecordLimit = 8191;
+
 // The two markers under a product home.
 inline constexpr std::wstring_view kLifetimeMarkerPath = L"\\state\\runtime\\lifetime.v1";
 inline constexpr std::wstring_view kWorkMarkerPath = L"\\state\\runtime\\work.v1";

@@ -34,10 +34,6 @@
 namespace nuvra {
 namespace {
 
-constexpr std::wstring_view kEndpointRecordPath = L"\\state\\broker\\endpoint.json";
-constexpr std::wstring_view kDeviceBindingPath = L"\\windows-device-auth.json";
-constexpr std::size_t kEndpointRecordLimit = 8191;
-
 // One counter for the process, whatever environment asks.
 std::atomic<std::uint64_t> budgetTokenCounter{1};
 

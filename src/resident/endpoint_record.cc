@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "common/layout.h"
 #include "common/reason.h"
 #include "common/text.h"
 
@@ -14,7 +15,6 @@ namespace {
 constexpr std::string_view kSchema = "nuvra.windows-memory-broker-endpoint.v1";
 constexpr std::string_view kProtocol = "nuvra.windows-memory-broker.v1";
 constexpr std::string_view kPipePrefix = "\\\\.\\pipe\\nuvra-memory-v1-";
-constexpr std::size_t kRecordLimit = 8191;
 constexpr double kNumberLimit = 4294967295.0;
 
 constexpr std::array<std::string_view, 18> kEndpointKeys = {
@@ -346,7 +346,7 @@ std::string buildEndpointRecord(const EndpointFields& fields) {
           .string("parent_process_creation_filetime", fields.parentProcessCreationFiletime)
           .string("parent_image_path_sha256", fields.parentImagePathSha256)
           .text();
-  if (record.size() > kRecordLimit) invalid();
+  if (record.size() > kEndpointRecordLimit) invalid();
   return record;
 }
 

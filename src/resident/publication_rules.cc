@@ -38,7 +38,7 @@ std::wstring brokerDirectoryPath(std::wstring_view home) {
 }
 
 std::wstring endpointPath(std::wstring_view home) {
-  return brokerDirectoryPath(home) + L"\\endpoint.json";
+  return std::wstring(home) + std::wstring(kEndpointRecordPath);
 }
 
 std::wstring temporaryEndpointPath(std::wstring_view home, std::string_view nonce) {

@@ -10,12 +10,10 @@
 #include <string_view>
 
 #include "common/identity.h"
+#include "common/layout.h"
 #include "resident/resident_rules.h"
 
 namespace nuvra {
-
-// The endpoint record may hold at most this many bytes.
-constexpr std::size_t kEndpointRecordLimit = 8191;
 
 // home + "\state\broker"
 std::wstring brokerDirectoryPath(std::wstring_view home);

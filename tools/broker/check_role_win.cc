@@ -45,9 +45,6 @@
 namespace nuvra::broker {
 namespace {
 
-constexpr std::wstring_view kEndpointRecordPath = L"\\state\\broker\\endpoint.json";
-constexpr std::wstring_view kDeviceBindingPath = L"\\windows-device-auth.json";
-constexpr std::size_t kEndpointRecordLimit = 8191;
 // SYNCHRONIZE | READ_CONTROL | MUTANT_QUERY_STATE, as the runtime opens it.
 constexpr DWORD kMutexQueryAccess = 0x00120001;
 

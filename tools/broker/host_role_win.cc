@@ -53,6 +53,7 @@
 #include "common/flat_json.h"
 #include "common/handle_win.h"
 #include "common/identity_win.h"
+#include "common/layout.h"
 #include "common/reason.h"
 #include "common/record_file_win.h"
 #include "common/text.h"
@@ -69,7 +70,6 @@ namespace {
 constexpr int kRefused = 3;
 // A link line longer than this is no message of the runtime's.
 constexpr std::size_t kLinkLineLimit = 16 * 1024 * 1024;
-constexpr std::wstring_view kDeviceBindingPath = L"\\windows-device-auth.json";
 
 // A refusal: the record or one of its handles is not what the runtime sends.
 [[noreturn]] void refuse(const char* what) {

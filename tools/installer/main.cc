@@ -243,7 +243,7 @@ std::string install(const InstallOptions& options) {
       options.sessionId.empty() ? randomHex(16) : options.sessionId,
       options.deviceId.empty() ? randomHex(16) : options.deviceId,
       options.consumerId.empty() ? randomHex(16) : options.consumerId);
-  writeNewFile(home + L"\\windows-device-auth.json", deviceAuth);
+  writeNewFile(home + std::wstring(nuvra::kDeviceBindingPath), deviceAuth);
   SecureZeroMemory(deviceAuth.data(), deviceAuth.size());
   writeNewFile(home + L"\\runtime\\current", nuvra::launcher::currentRuntimeRecord(installation));
   writeNewFile(home + L"\\state\\runtime\\admission.json",
