@@ -24,9 +24,11 @@ inline constexpr std::wstring_view kBrokerRelativePath =
 inline constexpr std::string_view kNodeEntryPath = "runtime/node/node.exe";
 inline constexpr std::wstring_view kNodeImageSuffix = L"\\runtime\\node\\node.exe";
 
-// The device binding and the broker's endpoint record under a product home,
-// and the most bytes an endpoint record may hold.
+// The device binding, the broker's folder (its endpoint record and the phase
+// audits) and its endpoint record under a product home, and the most bytes
+// an endpoint record may hold.
 inline constexpr std::wstring_view kDeviceBindingPath = L"\\windows-device-auth.json";
+inline constexpr std::wstring_view kBrokerStatePath = L"\\state\\broker";
 inline constexpr std::wstring_view kEndpointRecordPath = L"\\state\\broker\\endpoint.json";
 inline constexpr std::size_t kEndpointRecordLimit = 8191;
 

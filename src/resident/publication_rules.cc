@@ -34,7 +34,7 @@ std::wstring widen(std::string_view ascii) {
 }  // namespace
 
 std::wstring brokerDirectoryPath(std::wstring_view home) {
-  return std::wstring(home) + L"\\state\\broker";
+  return std::wstring(home) + std::wstring(kBrokerStatePath);
 }
 
 std::wstring endpointPath(std::wstring_view home) {

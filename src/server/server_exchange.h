@@ -20,8 +20,6 @@ namespace nuvra {
 constexpr std::uint64_t kServerSendLimit = 8;
 // The audit file is exactly this long: one line, then zero bytes.
 constexpr std::size_t kPhaseAuditFileBytes = 4096;
-// Under the product home.
-inline constexpr std::wstring_view kPhaseAuditDirectory = L"\\state\\broker";
 
 // What the binding is checked against.
 struct ServerBindingFacts {

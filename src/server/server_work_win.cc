@@ -9,6 +9,7 @@
 #include "common/file_win.h"
 #include "common/handle_win.h"
 #include "common/identity_win.h"
+#include "common/layout.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/security_win.h"
@@ -41,7 +42,7 @@ void checkOpened(HANDLE handle, const std::wstring& path, bool directory,
 void writePhaseAudit(const ServerExchangeState& state, std::uint64_t workId,
                      const PhaseAuditFacts& facts, UniqueHandle& directory, UniqueHandle& file) {
   // 4. The directory, proved before anything is created in it.
-  const std::wstring directoryPath = facts.home + std::wstring(kPhaseAuditDirectory);
+  const std::wstring directoryPath = facts.home + std::wstring(kBrokerStatePath);
   directory = UniqueHandle(CreateFileW(directoryPath.c_str(), kDirectoryAccess,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                        kDirectoryFlags, nullptr));
