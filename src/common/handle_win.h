@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,11 @@ namespace nuvra {
 
 inline bool isHandle(HANDLE handle) noexcept {
   return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// A handle value as the handoff records carry it.
+inline std::uint64_t handleValue(HANDLE handle) noexcept {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
 class UniqueHandle {

@@ -88,11 +88,6 @@ class LaunchContext {
 // inheritable in this process and a child already created dies with its job.
 ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context);
 
-// A handle value as a handoff record carries it.
-inline std::uint64_t handleValue(HANDLE handle) noexcept {
-  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-}
-
 // The startup profile's guards, each duplicated for the child through
 // `inherit`, in the profile's order, the lifetime marker's copy marked.
 HandoffGuards duplicateProfileGuards(InheritList& inherit);

@@ -13,10 +13,6 @@
 namespace nuvra {
 namespace {
 
-std::uint64_t handleValue(HANDLE handle) noexcept {
-  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-}
-
 // The child waits on its parent and reads its identity, nothing more.
 constexpr DWORD kParentAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 static_assert(kParentAccess == 0x00101000);

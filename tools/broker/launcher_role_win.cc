@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "common/deadline.h"
+#include "common/handle_win.h"
 #include "common/identity_win.h"
 #include "common/layout.h"
 #include "common/reason.h"
@@ -84,7 +85,7 @@ struct LaunchReport {
 };
 
 std::string handleText(HANDLE handle) {
-  return formatDecimal64(reinterpret_cast<std::uintptr_t>(handle));
+  return formatDecimal64(handleValue(handle));
 }
 
 // A JSON string's content without its quotes, for placeholders that sit
