@@ -226,7 +226,7 @@ const CASES = [
     plantExchange(h, 12, { at: T(5), files: [2, 1, 0] });
     // Out of the retention window, or no log file name: never read.
     h.append(expectedCheckpoint({ id: hex('old', 64), attempt: '', request: '', operation: 'capture', utc: '2026-06-01T10:00:00.000Z' }), '20260601');
-    h.append('not a record\n', '20260230');
+    h.append('not a record\n', '20260631');
     h.append('not a record\n', DAY, 4);
   }],
   ['a torn last line and lines that do not parse; a line of the product\'s own is none', (h) => {
@@ -235,7 +235,8 @@ const CASES = [
     for (const text of ['not json\n', '\n', '[1,2]\n', Buffer.from([0x7b, 0xff, 0xfe, 0x7d, 0x0a]),
       '{"schema_version":"nuvra.operation-checkpoint.v1","event":"terminal_pending","operation":"capture","utc":"2026-06-15T11:00:00.000Z"}\n',
       residentLine('Publish', 900),
-      '{"schema_version":"nuvra.operation-terminal.v1","event":"operation_result","operation_id":"ab"']) {
+      // Whole but for its line end: its writer was stopped before it.
+      expectedCheckpoint({ id: hex('torn', 64), attempt: '', request: '', operation: 'capture', utc: stamp(T(9)) }).trimEnd()]) {
       h.expect('line_unparsed', h.append(text));
     }
   }],
@@ -289,8 +290,14 @@ describe('the timeline of a home with planted records', () => {
     plantResident(h);
     const first = plantExchange(h, 21, { at: T(5), files: [2, 1, 0] });
     const second = plantExchange(h, 22, { at: T(7), operation: 'recall' });
+    // Only the request id joins a checkpoint whose terminal record and stage
+    // records are missing.
+    const third = plantExchange(h, 23, { at: T(9), leave: ['client_terminal', 'profile_exchange_begin', 'profile_pipe_connected',
+      'profile_peer_verified', 'profile_preamble_done', 'profile_request_written', 'profile_exchange_terminal'] });
     const { timeline } = runTool(h);
-    assert.deepEqual(timeline.stories.map((s) => s.kind), ['resident', 'operation', 'operation']);
+    assert.deepEqual(timeline.stories.map((s) => s.kind), ['resident', 'operation', 'operation', 'operation']);
+    assert.deepEqual(timeline.stories[3].ids.filter((id) => [third.clientOp, third.serverOp].includes(id)).sort(),
+      [third.clientOp, third.serverOp].sort());
     for (const [story, planted_] of [[timeline.stories[1], first], [timeline.stories[2], second]]) {
       for (const id of [planted_.clientOp, planted_.serverOp, planted_.requestId, planted_.hash]) assert.ok(story.ids.includes(id), id);
       assert.deepEqual([...new Set(story.events.map((e) => e.lane))].sort(),
@@ -339,7 +346,7 @@ describe('what the filters and the command line take', () => {
 });
 
 describe('the picture and the trace', () => {
-  const h = new PlantedHome('picture');
+  const h = new PlantedHome('picture & co');
   plantResident(h);
   plantTrace(h, CLIENT_PID, T(4), [['native_profile_entry', 0], ['startup_ack_sent', 30]]);
   plantExchange(h, 41, { at: T(5) });
@@ -351,26 +358,34 @@ describe('the picture and the trace', () => {
 
   it('writes a well-formed, self-contained SVG with one lane per process, a legend and an axis', () => {
     assert.equal(result.code, 0, result.stdout);
-    const seen = { elements: [], lanes: [], texts: [], fills: [] };
-    let lane = null;
+    const seen = { elements: [], lanes: [], texts: [], shapes: [] };
+    let [lane, shape] = [null, null];
     const parser = new SaxesParser();
     parser.on('opentag', (node) => {
       seen.elements.push(node.name);
       if (node.attributes['data-lane']) seen.lanes.push(lane = node.attributes['data-lane']);
-      if (lane && node.attributes.fill) seen.fills.push(node.attributes.fill);
+      if (lane && node.name !== 'title' && node.name !== 'text') seen.shapes.push(shape = { fill: node.attributes.fill, title: '' });
       for (const [key, value] of Object.entries(node.attributes)) {
         assert.ok(!/href$/i.test(key) && !/url\(|javascript:/i.test(value), `${key}="${value}"`);
       }
     });
     parser.on('closetag', (node) => { if (node.name === 'g') lane = null; });
-    parser.on('text', (text) => seen.texts.push(text.trim()));
+    parser.on('text', (text) => {
+      seen.texts.push(text.trim());
+      if (shape) shape.title += text;
+    });
     parser.write(fs.readFileSync(svgFile, 'utf8')).close();
     assert.equal(seen.elements[0], 'svg');
     for (const name of ['script', 'image', 'foreignObject', 'style', 'use']) assert.ok(!seen.elements.includes(name), name);
     assert.deepEqual(seen.lanes, lanes.map((label) => label.replace(' pid', '')));
     for (const label of [...lanes, 'client work', 'server work', 'failure']) assert.ok(seen.texts.includes(label), label);
     assert.ok(seen.texts.some((t) => /^\+\d/.test(t)), 'an axis label');
-    assert.ok(seen.fills.includes('#d62728'), 'the failed recall drawn in a lane in the failure colour');
+    // The failed recall's client and server work, and nothing else of theirs.
+    const works = seen.shapes.filter((s) => / work: /.test(s.title));
+    const began = (s) => Date.parse(`${stamp(T(0)).slice(0, 11)}${s.title.slice(0, 12)}Z`);
+    assert.equal(works.length, 4);
+    assert.deepEqual(works.map((s) => s.fill === '#d62728'), works.map((s) => Math.abs(began(s) - T(6)) < 500));
+    assert.equal(works.filter((s) => s.fill === '#d62728').length, 2);
   });
 
   it('writes the same as trace-event JSON: a process per lane, spans and marks', () => {
