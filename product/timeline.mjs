@@ -562,10 +562,14 @@ function operationStory(items, lanes, placeServer) {
   const anomalies = [];
 
   for (const op of ops.values()) {
-    const name = `${op.operation} operation ${short(op.id)}`;
+    const name = `operation ${short(op.id)}`;
     if (op.checkpoint) {
       const at = op.checkpoint.at;
-      events.push({ type: 'checkpoint', at, lane: laneOf(op.role, at), text: `checkpoint: ${name} pending (${op.role} side)` });
+      // A checkpoint that no terminal record follows is an outcome lost.
+      events.push({
+        type: 'checkpoint', at, lane: laneOf(op.role, at), failed: !op.terminal,
+        text: `checkpoint: ${name} pending (${op.role} side)${op.terminal ? '' : ', and no terminal record follows'}`,
+      });
     }
     if (op.terminal) {
       const d = op.terminal.data;
@@ -663,8 +667,10 @@ function operationStory(items, lanes, placeServer) {
     }
   }
 
+  // A terminal operation is named for its diagnostic event's scope
+  // ("worker", "mcp"); the request names what was asked.
   const main = clientOp ?? [...ops.values()][0];
-  const operation = main?.operation ?? exchangeStages[0]?.data.transport_operation ?? audits[0]?.operation ?? null;
+  const operation = exchangeStages[0]?.data.transport_operation ?? audits[0]?.operation ?? main?.operation ?? null;
   const id = main?.id ?? audits[0]?.hash ?? exchangeStages[0]?.data.transport_request_id ?? stages[0]?.data.event_id;
   const failed = events.some((e) => e.failed);
   const ended = [...ops.values()].filter((op) => op.terminal);
