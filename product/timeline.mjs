@@ -532,6 +532,47 @@ function serverEvidenceText(s) {
     + `${s.counts_complete ? sends(s.account_send_count, s.memory_send_count) : 'counts incomplete'}, audit ${s.logging_status}`;
 }
 
+// What each terminal record's evidence says against what the stage records
+// and the sealed audit of its request show.
+function contradictions(ops, exchangeStages, audits) {
+  const written = exchangeStages.find((s) => s.data.stage === 'profile_request_written' && s.data.outcome === 'succeeded');
+  const exchangeFailed = exchangeStages.find((s) => s.data.stage === 'profile_exchange_terminal' && s.data.outcome === 'failed');
+  const found = [];
+  const contradiction = (terminal, text) => found.push({
+    code: 'evidence_contradicts_stages', file: terminal.file, offset: terminal.offset, text,
+  });
+  for (const op of ops.values()) {
+    const d = op.terminal?.data;
+    if (!d) continue;
+    const c = d.client;
+    if (c && isText(c.correlation_hash) && written
+      && (c.last_verified_phase === 'never_sent' || c.no_dispatch_proven === true || c.dispatch_submitted === false)) {
+      contradiction(op.terminal, `operation ${short(op.id)}: its client evidence says "${c.last_verified_phase}"`
+        + `${c.no_dispatch_proven === true ? ' with no dispatch proven' : ''}, and its request was written (${written.file} at byte ${written.offset})`);
+    }
+    if (c && d.ok && exchangeFailed) {
+      contradiction(op.terminal, `operation ${short(op.id)} is recorded ok, and its exchange failed (${exchangeFailed.file} at byte ${exchangeFailed.offset})`);
+    }
+    const audit = audits.find((a) => a.hash === c?.correlation_hash || a.hash === d.server?.correlation_hash);
+    const s = d.server;
+    if (s?.source === 'authenticated_terminal_frame' && audit) {
+      const counts = [[s.account_send_count, audit.accountSends, 'account'], [s.memory_send_count, audit.memorySends, 'memory']]
+        .filter(([frame, sealed]) => isCount(frame) && isCount(sealed) && frame !== sealed);
+      for (const [frame, sealed, what] of counts) {
+        contradiction(op.terminal, `operation ${short(op.id)}: the broker's terminal frame counts ${frame} ${what} sends, its sealed audit ${sealed} (${audit.file})`);
+      }
+      if ((s.server_reason ?? 'none') === 'none' && audit.reason !== 'none') {
+        contradiction(op.terminal, `operation ${short(op.id)}: the broker's terminal frame says done, its sealed audit [${audit.reason}] (${audit.file})`);
+      }
+    }
+    if (s?.source === 'native_server_owner' && s.logging_status === 'recorded' && isText(s.correlation_hash)
+      && !audits.some((a) => a.hash === s.correlation_hash)) {
+      contradiction(op.terminal, `operation ${short(op.id)}: its server evidence says its phase audit was recorded, and there is no audit phase-${short(s.correlation_hash)}...bin`);
+    }
+  }
+  return found;
+}
+
 function operationStory(items, lanes, placeServer) {
   const pick = (kind) => items.filter((item) => item.kind === kind);
   const [checkpoints, terminals, stages, audits] = [pick('checkpoint'), pick('terminal'), pick('stage'),
@@ -622,42 +663,7 @@ function operationStory(items, lanes, placeServer) {
     });
   }
 
-  // What the terminal evidence says against what the stage records and the
-  // audit show.
-  const written = exchangeStages.find((s) => s.data.stage === 'profile_request_written' && s.data.outcome === 'succeeded');
-  const exchangeFailed = exchangeStages.find((s) => s.data.stage === 'profile_exchange_terminal' && s.data.outcome === 'failed');
-  const contradiction = (terminal, text) => anomalies.push({
-    code: 'evidence_contradicts_stages', file: terminal.file, offset: terminal.offset, text,
-  });
-  for (const op of ops.values()) {
-    const d = op.terminal?.data;
-    if (!d) continue;
-    const c = d.client;
-    if (c && isText(c.correlation_hash) && written
-      && (c.last_verified_phase === 'never_sent' || c.no_dispatch_proven === true || c.dispatch_submitted === false)) {
-      contradiction(op.terminal, `operation ${short(op.id)}: its client evidence says "${c.last_verified_phase}"`
-        + `${c.no_dispatch_proven === true ? ' with no dispatch proven' : ''}, and its request was written (${written.file} at byte ${written.offset})`);
-    }
-    if (c && d.ok && exchangeFailed) {
-      contradiction(op.terminal, `operation ${short(op.id)} is recorded ok, and its exchange failed (${exchangeFailed.file} at byte ${exchangeFailed.offset})`);
-    }
-    const audit = audits.find((a) => a.hash === c?.correlation_hash || a.hash === d.server?.correlation_hash);
-    const s = d.server;
-    if (s?.source === 'authenticated_terminal_frame' && audit) {
-      const counts = [[s.account_send_count, audit.accountSends, 'account'], [s.memory_send_count, audit.memorySends, 'memory']]
-        .filter(([frame, sealed]) => isCount(frame) && isCount(sealed) && frame !== sealed);
-      for (const [frame, sealed, what] of counts) {
-        contradiction(op.terminal, `operation ${short(op.id)}: the broker's terminal frame counts ${frame} ${what} sends, its sealed audit ${sealed} (${audit.file})`);
-      }
-      if ((s.server_reason ?? 'none') === 'none' && audit.reason !== 'none') {
-        contradiction(op.terminal, `operation ${short(op.id)}: the broker's terminal frame says done, its sealed audit [${audit.reason}] (${audit.file})`);
-      }
-    }
-    if (s?.source === 'native_server_owner' && s.logging_status === 'recorded' && isText(s.correlation_hash)
-      && !audits.some((a) => a.hash === s.correlation_hash)) {
-      contradiction(op.terminal, `operation ${short(op.id)}: its server evidence says its phase audit was recorded, and there is no audit phase-${short(s.correlation_hash)}...bin`);
-    }
-  }
+  anomalies.push(...contradictions(ops, exchangeStages, audits));
   if (audits.length && !clientOp && !exchangeStages.length) {
     for (const a of audits) {
       anomalies.push({
