@@ -519,7 +519,7 @@ function workSpan(terminal, lane, type) {
 
 function clientEvidenceText(c, v1) {
   const dispatched = c.dispatch_submitted === true ? 'dispatched' : c.no_dispatch_proven === true ? 'proven not dispatched' : 'dispatch unknown';
-  const note = v1 ? ' (version 1: its dispatch is not tracked, so its evidence proves no phase)' : '';
+  const note = v1 ? ' (version 1: no phase frames, so no phase is proven)' : '';
   return `client evidence: last phase ${c.last_verified_phase}, ${dispatched}, effect ${c.effect_certainty}, `
     + `retry may duplicate: ${c.retry_may_duplicate ? 'yes' : 'no'}${note}`;
 }

@@ -151,7 +151,8 @@ function plantExchange(h, seed, { at, operation = 'capture', fault = null, leave
   return { placed, clientOp, serverOp, requestId, hash };
 }
 
-// A version 1 request: its evidence cannot prove the dispatch it made.
+// A version 1 request: dispatched, and with no phase frames its evidence
+// stays at "never_sent" with no request line to hash.
 function plantVersion1(h, seed, at) {
   const requestId = uuid(seed);
   const event = hex(`e${seed}`, 64);
@@ -161,8 +162,8 @@ function plantVersion1(h, seed, at) {
     'profile_response_first_byte', 'profile_response_complete', 'profile_exchange_terminal'].forEach((stage, i) => h.append(
     stageLine({ event, at: at + 5 + i * 5, pid: CLIENT_PID, stage, operation: 'recall', requestId })));
   h.append(expectedTerminal({ id, attempt: '', request: requestId, operation: 'recall', phase: 'terminal', ok: true, state: 'recalled',
-    reason: 'none', utc: stamp(at + 90), elapsed, client: clientEvidence({ work: '99', hash: null, phase: 'never_sent', submitted: false,
-      noDispatch: true, observed: null, reason: null, effect: 'none', retry: false }) }));
+    reason: 'none', utc: stamp(at + 90), elapsed, client: clientEvidence({ work: '99', hash: null, phase: 'never_sent', submitted: true,
+      noDispatch: null, observed: null, reason: null, effect: 'possible', retry: false }) }));
   return id;
 }
 
@@ -173,7 +174,7 @@ const CASES = [
     plantExchange(h, 1, { at: T(5) });
     plantExchange(h, 2, { at: T(6), operation: 'recall' });
   }],
-  ['a version 1 exchange, whose evidence proves no dispatch', (h) => {
+  ['a version 1 exchange, which proves no phase', (h) => {
     plantResident(h);
     plantVersion1(h, 3, T(5));
   }],
