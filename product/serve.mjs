@@ -19,6 +19,7 @@
 // id, so a client retrying one whose outcome it could not know is answered
 // from the first.
 import { MemoryStore } from './store.mjs';
+import { recordedRequestId } from './client.mjs';
 
 export { MemoryStore };
 
@@ -112,8 +113,10 @@ class ServerRecord {
     }
   }
 
-  async prepare(work) {
-    if (this.terminal) await this.addon.prepareTerminal(this.terminal, work, '-', '-', 'admission').catch(() => {});
+  // The client's request id joins this record to the client's.
+  async prepare(work, requestId) {
+    if (!this.terminal) return;
+    await this.addon.prepareTerminal(this.terminal, work, '-', recordedRequestId(requestId), 'admission').catch(() => {});
   }
 
   // After the work's end: how the request ended, `reason` "none" for done.
@@ -215,7 +218,7 @@ async function serveVersion2(addon, store, message, send) {
   } finally {
     // The record's checkpoint waits until the client has its final frame,
     // so that the bookkeeping never costs the client its deadline.
-    await record.prepare(work);
+    await record.prepare(work, requestId);
     await addon.endWork(work).catch(() => {});
     await record.commit(operation, sealed);
     record.close();
