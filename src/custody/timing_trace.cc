@@ -63,7 +63,7 @@ std::wstring traceFilePath(std::string_view attemptId, std::uint32_t pid) {
 
 bool TraceLineBudget::take() noexcept {
   std::uint32_t used = used_.load(std::memory_order_relaxed);
-  while (used < kMaxTraceLines) {
+  while (used < limit_) {
     if (used_.compare_exchange_weak(used, used + 1, std::memory_order_relaxed)) return true;
   }
   return false;

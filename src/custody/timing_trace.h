@@ -17,6 +17,9 @@ constexpr std::size_t kAttemptIdLength = 32;
 constexpr std::size_t kAttemptIdBuffer = 40;
 // At most this many lines per process.
 constexpr std::uint32_t kMaxTraceLines = 256;
+// Process creation tried again: at most this many lines more, from a budget
+// of their own (see recordRetryCheckpoint).
+constexpr std::uint32_t kMaxRetryLines = 64;
 // Checkpoint names are short lower_snake_case words.
 constexpr std::size_t kMaxStageLength = 96;
 
@@ -42,14 +45,16 @@ std::string traceLine(std::string_view attemptId, std::string_view stage, std::u
 // "C:\Tevra\ona\temp\st24data\trace\" + attempt id + "-" + pid + "-native.jsonl"
 std::wstring traceFilePath(std::string_view attemptId, std::uint32_t pid);
 
-// Hands out at most kMaxTraceLines lines. The count saturates instead of
-// wrapping, so a process that records checkpoints forever stays silent.
+// Hands out at most `limit` lines. The count saturates instead of wrapping,
+// so a process that records checkpoints forever stays silent.
 class TraceLineBudget {
  public:
+  explicit TraceLineBudget(std::uint32_t limit = kMaxTraceLines) noexcept : limit_(limit) {}
   bool take() noexcept;
   std::uint32_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
 
  private:
+  std::uint32_t limit_;
   std::atomic<std::uint32_t> used_{0};
 };
 

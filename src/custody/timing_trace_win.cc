@@ -16,6 +16,12 @@ timing::TraceLineBudget& processBudget() noexcept {
   return *budget;
 }
 
+timing::TraceLineBudget& retryBudget() noexcept {
+  static timing::TraceLineBudget* const budget =
+      new timing::TraceLineBudget(timing::kMaxRetryLines);
+  return *budget;
+}
+
 // Empty when the variable is absent, too long for the buffer or not an id.
 std::string currentAttemptId() {
   wchar_t buffer[timing::kAttemptIdBuffer] = {};
@@ -40,6 +46,10 @@ void appendLine(const std::wstring& path, const std::string& line) {
 
 void recordCheckpoint(std::string_view stage, std::uint64_t tick) noexcept {
   recordCheckpoint(stage, tick, processBudget());
+}
+
+void recordRetryCheckpoint(std::string_view stage) noexcept {
+  recordCheckpoint(stage, 0, retryBudget());
 }
 
 void recordCheckpoint(std::string_view stage, std::uint64_t tick,

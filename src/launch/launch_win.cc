@@ -410,10 +410,13 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   // A creation that fails leaves no process and takes none of the copies,
   // so it is tried again, a few times while the deadline holds: process
   // creation under load (seen under Wine) now and then fails once and then
-  // succeeds.
+  // succeeds. Each retry leaves a trace line, so that the tests can bound
+  // how often that happens instead of passing over it.
   BOOL createdOk = FALSE;
   for (int attempt = 0; attempt < kCreateAttempts && !createdOk; ++attempt) {
     if (attempt > 0) {
+      context.creationRetried(account ? kCheckpointAccountCreateProcessRetry
+                                      : kCheckpointManagedCreateProcessRetry);
       Sleep(1);
       context.checkDeadline();
     }

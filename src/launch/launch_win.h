@@ -81,6 +81,8 @@ class LaunchContext {
   virtual void adoptHostProcess(ChildProcess& child) { static_cast<void>(child); }
   // A startup timing checkpoint of this process's trace; never throws.
   virtual void checkpoint(std::string_view name) noexcept { recordCheckpoint(name); }
+  // Process creation failed and is tried again; never throws.
+  virtual void creationRetried(std::string_view name) noexcept { recordRetryCheckpoint(name); }
 };
 
 // Runs the launch and returns the child, its standard streams connected and

@@ -10,10 +10,13 @@
 #include <span>
 #include <vector>
 
+#include "accepting_branch.h"
 #include "account/control_frame.h"
 #include "common/reason.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch decodedFrame("decoded_frame");
 
 struct Outcome {
   std::vector<nuvra::ControlFrame> frames;
@@ -30,6 +33,7 @@ Outcome whole(std::span<const std::uint8_t> stream) {
       const nuvra::ControlBytes bytes = nuvra::encodeControlFrame(frame);
       if (std::memcmp(bytes.data(), piece.data(), bytes.size()) != 0) std::abort();
       outcome.frames.push_back(frame);
+      decodedFrame.reached();
     } catch (const nuvra::ProfileError&) {
       outcome.refused = true;
       break;

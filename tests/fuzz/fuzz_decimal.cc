@@ -7,8 +7,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "accepting_branch.h"
 #include "common/reason.h"
 #include "common/text.h"
+
+namespace {
+
+nuvra::fuzzing::AcceptingBranch canonicalDecimal("canonical_decimal");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -18,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const std::uint64_t value = nuvra::parseDecimal64(text);
     if (!canonical || tooLarge || nuvra::formatDecimal64(value) != text) std::abort();
+    canonicalDecimal.reached();
   } catch (const nuvra::ProfileError& error) {
     if (canonical || std::strcmp(error.what(), "profile_integer") != 0) std::abort();
   } catch (const std::out_of_range& error) {

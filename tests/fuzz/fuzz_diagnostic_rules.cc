@@ -9,11 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "accepting_branch.h"
 #include "common/reason.h"
 #include "diagnostics/event.h"
 #include "diagnostics/log_rules.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch logFileName("log_file_name");
+nuvra::fuzzing::AcceptingBranch diagnosticText("diagnostic_text");
 
 void checkName(std::string_view bytes) {
   std::wstring name;
@@ -28,6 +32,7 @@ void checkName(std::string_view bytes) {
   if (!nuvra::isCalendarDate(parsed) || nuvra::dateText(parsed) != *date) std::abort();
   const std::string cutoff = nuvra::retentionCutoffText(parsed);
   if (parsed.year > 1601 && !(cutoff < *date)) std::abort();
+  logFileName.reached();
 }
 
 void checkLines(std::string_view text) {
@@ -42,6 +47,7 @@ void checkLines(std::string_view text) {
       rebuilt.push_back('\n');
     }
     if (rebuilt != text) std::abort();
+    diagnosticText.reached();
   } catch (const nuvra::ProfileError& error) {
     if (std::string_view(error.what()) != "diagnostic_record_invalid") std::abort();
   }

@@ -9,11 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "accepting_branch.h"
 #include "common/reason.h"
 #include "exchange/endpoint_descriptor.h"
 #include "exchange/pipe_protocol.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedDescriptor("descriptor");
 
 bool sameDescriptor(const nuvra::NativeEndpointDescriptor& a,
                     const nuvra::NativeEndpointDescriptor& b) {
@@ -47,6 +50,7 @@ void checkDescriptor(std::string_view line) {
     if (!sameDescriptor(nuvra::parseEndpointDescriptor(rendered), descriptor)) std::abort();
     if (!hasLeadingZero(line) && rendered != line) std::abort();
     if (descriptor.exchange_timeout_ms < 50 || descriptor.exchange_timeout_ms > 15000) std::abort();
+    acceptedDescriptor.reached();
   } catch (const nuvra::ProfileError& error) {
     if (std::string_view(error.what()) != "broker_native_protocol_refused") std::abort();
   }

@@ -12,11 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "accepting_branch.h"
 #include "common/flat_json.h"
 #include "common/reason.h"
 #include "resident/endpoint_record.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedRead("read_record");
+nuvra::fuzzing::AcceptingBranch acceptedBuilt("built_record");
 
 class AnyClient : public nuvra::ClientProbe {
  public:
@@ -84,6 +88,7 @@ void readAnyText(const std::string& text) {
       std::abort();
     }
   }
+  acceptedRead.reached();
 }
 
 }  // namespace
@@ -174,5 +179,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       entries[15].number != fields.parentPid) {
     std::abort();
   }
+  acceptedBuilt.reached();
   return 0;
 }

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <string>
 
+#include "accepting_branch.h"
 #include "common/flat_json.h"
 #include "common/reason.h"
 #include "common/text.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedObject("flat_object");
 
 std::string write(const nuvra::FlatValue& value);
 
@@ -77,5 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const nuvra::FlatMember& member : object) {
     if (nuvra::findMember(object, member.key) != &member.value) std::abort();
   }
+  acceptedObject.reached();
   return 0;
 }

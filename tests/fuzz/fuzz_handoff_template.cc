@@ -9,7 +9,14 @@
 #include <map>
 #include <string>
 
+#include "accepting_branch.h"
 #include "shared/handoff.h"
+
+namespace {
+
+nuvra::fuzzing::AcceptingBranch expandedPlaceholder("expanded_placeholder");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -21,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Values values{{"a", "1"}, {"mutex", "{a}"}, {"", "empty"}};
   const std::string expanded = nuvra::launcher::expandPlaceholders(text, values);
   if (text.find('{') == std::string::npos && expanded != text) std::abort();
+  if (expanded != text) expandedPlaceholder.reached();
 
   const std::size_t imageSize = size % 64;
   const auto image = nuvra::launcher::handoffImage(text, imageSize, std::nullopt);

@@ -11,11 +11,15 @@
 #include <string>
 #include <string_view>
 
+#include "accepting_branch.h"
 #include "common/flat_json.h"
 #include "common/reason.h"
 #include "shared/host_endpoint.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedResidency("residency_message");
+nuvra::fuzzing::AcceptingBranch acceptedBinding("device_binding");
 
 std::string fixedSha(std::string_view) {
   return std::string(64, 'a');
@@ -35,11 +39,13 @@ void readAnyLine(const std::string& text) {
   input.brokerInstance = std::string(32, '3');
   const std::string record = nuvra::composeHostEndpoint(input, fixedSha);
   nuvra::checkEndpointKeySet(nuvra::endpointEntries(nuvra::readFlatObject(record)));
+  acceptedResidency.reached();
 }
 
 void readAnyDeviceBinding(const std::string& text) {
   try {
     static_cast<void>(nuvra::readDeviceBindingText(text));
+    acceptedBinding.reached();
   } catch (const nuvra::ProfileError& error) {
     if (std::strcmp(error.what(), "host_device_binding") != 0) std::abort();
   }

@@ -7,8 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "accepting_branch.h"
 #include "account/idle_account_record.h"
 #include "common/reason.h"
+
+namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedRecord("idle_account_record");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -45,5 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       reread.guards.size() != handoff.guards.size()) {
     std::abort();
   }
+  acceptedRecord.reached();
   return 0;
 }

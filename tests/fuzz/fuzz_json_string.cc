@@ -5,9 +5,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "accepting_branch.h"
 #include "common/text.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch writtenString("written_string");
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -58,5 +61,6 @@ std::string decode(const std::string& json) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   if (decode(nuvra::jsonString(input)) != input) std::abort();
+  writtenString.reached();
   return 0;
 }

@@ -12,9 +12,12 @@
 #include <optional>
 #include <string>
 
+#include "accepting_branch.h"
 #include "diagnostics/log_rules.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedName("log_file_name");
 
 bool leap(unsigned year) {
   return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -80,5 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (date != expectedDate(name)) std::abort();
   if (date && nuvra::logFileName(*date, static_cast<unsigned>(name[15] - L'0')) != name)
     std::abort();
+  if (date) acceptedName.reached();
   return 0;
 }

@@ -10,10 +10,14 @@
 #include <string>
 #include <string_view>
 
+#include "accepting_branch.h"
 #include "common/reason.h"
 #include "exchange/phase_frame.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedFrame("phase_frame");
+nuvra::fuzzing::AcceptingBranch finalFrame("final_frame");
 
 const std::string kInstance = "0123456789abcdef0123456789abcdef";
 const std::string kRequestId = "0123abcd-0123-4567-89ab-0123456789ab";
@@ -55,6 +59,7 @@ bool offer(nuvra::ExchangeProgress& progress, std::string_view frame) {
     const std::string_view body = frame.substr(frame.find('\n') + 1);
     if (final && (response.view() != body || body.empty())) std::abort();
     if (!final && (response.view() != "unset" || !body.empty())) std::abort();
+    (final ? finalFrame : acceptedFrame).reached();
     return !final;
   } catch (const nuvra::ProfileError& error) {
     if (std::string_view(error.what()) != "broker_native_protocol_refused") std::abort();

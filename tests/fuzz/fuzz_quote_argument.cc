@@ -6,7 +6,14 @@
 #include <vector>
 
 #include "../support/command_line.h"
+#include "accepting_branch.h"
 #include "common/text.h"
+
+namespace {
+
+nuvra::fuzzing::AcceptingBranch splitBack("split_back");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Pairs of bytes are UTF-16 code units; a zero unit ends an argument.
@@ -25,5 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line += nuvra::quoteArgument(argument);
   }
   if (nuvra::testing::splitArguments(line) != arguments) std::abort();
+  splitBack.reached();
   return 0;
 }

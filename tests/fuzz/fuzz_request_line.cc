@@ -10,11 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "accepting_branch.h"
 #include "common/reason.h"
 #include "exchange/wire_text.h"
 #include "server/server_exchange.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedLine("request_line");
 
 const nuvra::ServerBindingFacts kFacts{"12", "recall", 4000};
 
@@ -33,6 +36,7 @@ void checkLine(std::string_view line) {
     nuvra::ServerExchangeState state;
     nuvra::bindServerRequest(state, line);
     if (state.server_sequence != 1 || state.bound_request_line != line) std::abort();
+    acceptedLine.reached();
   } catch (const nuvra::ProfileError& error) {
     const std::string_view reason = error.what();
     if (reason != "broker_native_protocol_refused" && reason != "profile_evidence_role") {

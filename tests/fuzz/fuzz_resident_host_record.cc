@@ -7,9 +7,16 @@
 #include <string>
 #include <string_view>
 
+#include "accepting_branch.h"
 #include "common/reason.h"
 #include "launch/handoff_guards.h"
 #include "resident/host_record.h"
+
+namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedRecord("resident_host_record");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -28,5 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   nuvra::ResidentHostFields fields = handoff.fields;
   fields.guards = guards.text();
   if (nuvra::residentHostRecord(fields) != text) std::abort();
+  acceptedRecord.reached();
   return 0;
 }

@@ -7,7 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "accepting_branch.h"
 #include "server/broker_wire.h"
+
+namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedAnswer("runtime_answer");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -15,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (answer->frame.account > 8 || answer->frame.memory > 8) std::abort();
     if (answer->body.size() > nuvra::kBrokerFrameLimit) std::abort();
     if (input.find(nuvra::base64Encode(answer->body)) == std::string_view::npos) std::abort();
+    acceptedAnswer.reached();
   }
   if (const auto bytes = nuvra::base64Decode(input)) {
     if (nuvra::base64Encode(*bytes) != input) std::abort();

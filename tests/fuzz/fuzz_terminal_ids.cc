@@ -8,10 +8,13 @@
 #include <cstring>
 #include <string>
 
+#include "accepting_branch.h"
 #include "common/reason.h"
 #include "terminal/terminal_rules.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch checkpointRecord("checkpoint_record");
 
 bool wellFormed(const std::string& id, std::size_t length) {
   if (id == "-") return true;
@@ -50,5 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       record.find('\n') != record.size() - 1) {
     std::abort();
   }
+  checkpointRecord.reached();
   return 0;
 }

@@ -6,7 +6,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "accepting_branch.h"
 #include "custody/timing_trace.h"
+
+namespace {
+
+nuvra::fuzzing::AcceptingBranch tracedLine("trace_line");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -30,5 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (line.find("\"stage\":\"" + stage + "\",") == std::string::npos) std::abort();
   if (line.find("\"attempt_id\":\"" + id + "\",") == std::string::npos) std::abort();
   if (line.rfind("{\"schema_version\":\"nuvra.startup-timing.v1\",", 0) != 0) std::abort();
+  tracedLine.reached();
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -244,19 +245,55 @@ TEST(ResidentHostRecord, TheHostRefusesARecordOutOfShape) {
   }
 }
 
-TEST(PublicationRefusal, NamesFourteenCodesAndClassifiesTheRest) {
-  for (const char* code :
-       {"profile_security", "broker_publication_recovery_required", "broker_publication_failed",
-        "profile_resident_validation_required", "profile_resident_work_unsettled",
-        "profile_account_busy", "profile_account_unavailable", "profile_account_exited",
-        "broker_native_exited", "broker_endpoint_invalid", "broker_native_peer_refused",
-        "profile_resident_unavailable", "broker_startup_ceiling_expired",
-        "profile_cleanup_uncertain"}) {
-    EXPECT_EQ(classifyPublicationRefusal(code), code);
-  }
-  for (const char* code : {"profile_native_api", "profile_resident_publication_duplicate",
-                           "profile_close_failed", "Broker_endpoint_invalid", ""}) {
-    EXPECT_EQ(classifyPublicationRefusal(code), "native_unclassified") << code;
+// What a refusal's diagnostic names for each reason a publication can meet,
+// written out case by case: the reasons of the refusal steps and checks by
+// name, everything else (the duplicate call, a record the engine could not
+// parse, a descriptor or close failure, near misses of a named code) as
+// "native_unclassified". Checked through all three outputs of a refusal.
+TEST(PublicationRefusal, NamesTheRefusalsOfItsStepsAndNothingElse) {
+  struct Case {
+    std::string_view reason;
+    const char* named;
+  };
+  const Case cases[] = {
+      {"profile_security", "profile_security"},
+      {"broker_publication_recovery_required", "broker_publication_recovery_required"},
+      {"broker_publication_failed", "broker_publication_failed"},
+      {"profile_resident_validation_required", "profile_resident_validation_required"},
+      {"profile_resident_work_unsettled", "profile_resident_work_unsettled"},
+      {"profile_account_busy", "profile_account_busy"},
+      {"profile_account_unavailable", "profile_account_unavailable"},
+      {"profile_account_exited", "profile_account_exited"},
+      {"broker_native_exited", "broker_native_exited"},
+      {"broker_endpoint_invalid", "broker_endpoint_invalid"},
+      {"broker_native_peer_refused", "broker_native_peer_refused"},
+      {"profile_resident_unavailable", "profile_resident_unavailable"},
+      {"broker_startup_ceiling_expired", "broker_startup_ceiling_expired"},
+      {"profile_cleanup_uncertain", "profile_cleanup_uncertain"},
+      {"profile_resident_publication_duplicate", "native_unclassified"},
+      {"profile_native_api", "native_unclassified"},
+      {"profile_resident_security", "native_unclassified"},
+      {"profile_close_failed", "native_unclassified"},
+      {"Broker_endpoint_invalid", "native_unclassified"},
+      {"broker_endpoint_invalid ", "native_unclassified"},
+      {std::string_view("broker_endpoint_invalid\0", 24), "native_unclassified"},
+      {"broker_endpoint", "native_unclassified"},
+      {"xprofile_security", "native_unclassified"},
+      {"", "native_unclassified"},
+  };
+  for (const Case& c : cases) {
+    const std::string named = c.named;
+    EXPECT_EQ(classifyPublicationRefusal(c.reason), named) << c.reason;
+    EXPECT_EQ(publicationRefusedLine(c.reason, {1200, 1800}),
+              "{\"schema_version\":\"nuvra.resident-startup-diagnostic.v1\",\"scope\":"
+              "\"resident_startup\",\"stage\":\"publication_refused\",\"error_kind\":"
+              "\"native_exception\",\"error_code\":\"" +
+                  named + "\",\"elapsed_ms\":1200,\"remaining_ms\":1800}\n")
+        << c.reason;
+    EXPECT_EQ(publicationRefusedCheckpoint(c.reason), "publication_refused_" + named) << c.reason;
+    EXPECT_EQ(publicationRefusedStderrLine(c.reason),
+              "Nuvra publication refused: native_exception/" + named + "; diagnostic_unavailable\n")
+        << c.reason;
   }
 }
 

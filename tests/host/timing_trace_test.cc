@@ -83,4 +83,20 @@ TEST(TraceLineBudget, GrantsTwoHundredFiftySixLinesAndNoMore) {
   EXPECT_EQ(budget.used(), 256u);
 }
 
+TEST(TraceLineBudget, ABudgetOfItsOwnGrantsItsLimitAndNoMore) {
+  struct Case {
+    std::uint32_t limit;
+    std::uint32_t granted;
+  };
+  // The retry budget, and the edges of any limit.
+  const Case cases[] = {{nuvra::timing::kMaxRetryLines, 64}, {1, 1}, {0, 0}};
+  for (const Case& c : cases) {
+    TraceLineBudget budget(c.limit);
+    std::uint32_t granted = 0;
+    for (int i = 0; i < 1000; ++i) granted += budget.take() ? 1u : 0u;
+    EXPECT_EQ(granted, c.granted) << c.limit;
+    EXPECT_EQ(budget.used(), c.granted) << c.limit;
+  }
+}
+
 }  // namespace

@@ -4,16 +4,22 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome, brokerBuild } from './lib/home.mjs';
+import { installHome, launchRuntime, removeHome, brokerBuild, startRetries } from './lib/home.mjs';
+import { MAX_RETRIES } from './lib/creation_retries.mjs';
+
+const creationRetriesUrl = new URL('./lib/creation_retries.mjs', import.meta.url).href;
 
 // The runtime's script: `spawn(args, env, program)` opens a fresh work for
 // every launch (a warm work lasts one second), `drain(id)` polls a child to
-// its end. `out` is printed as one JSON line.
+// its end. `out` is printed as one JSON line, with the launches tried again
+// (`retried`) and the creations the addon tried again (`creationRetries`).
 function script(body) {
   return `import { createRequire } from 'node:module';
+import { traceCreations } from ${JSON.stringify(creationRetriesUrl)};
 const require = createRequire(import.meta.url);
 const addon = require(${JSON.stringify(addonPath.testbed)});
-const out = {};
+const creations = traceCreations();
+const out = { retried: 0 };
 const broker = process.argv[2];
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 // Resolves true once the process of \`pid\` has ended (false if it still runs
@@ -36,6 +42,7 @@ async function spawn(args, env = {}, program = broker) {
       return await addon.spawnAsync(work, program, args, env);
     } catch (e) {
       if (e.message !== 'profile_startup_timeout' || attempt === 3) throw e;
+      out.retried++;
     } finally {
       await addon.endWork(work).catch(() => {});
     }
@@ -65,16 +72,22 @@ try {
   addon.finishStartup();
 ${body}
 } catch (e) { out.failure = e.message + ' at ' + out.at; }
+out.creationRetries = creations.retries();
 console.log(JSON.stringify(out));
 `;
 }
 
+// Fails when the script's launches, its runtime's start and the addon's
+// process creations were tried again more than MAX_RETRIES times in all.
 async function start(home, body, env = {}) {
+  const startsBefore = startRetries();
   const launch = await launchRuntime({ home, role: 'job', source: script(body), args: [home.brokerImage], env });
   const line = launch.stdout.trim().split(/\r?\n/).pop();
   assert.ok(line, `no output; ${launch.launcherOutput} ${launch.reason} ${launch.stderr}`);
   const seen = JSON.parse(line);
   assert.equal(seen.failure, undefined, launch.stderr);
+  const retries = { launch: seen.retried, native: seen.creationRetries, start: startRetries() - startsBefore };
+  assert.ok(retries.launch + retries.native + retries.start <= MAX_RETRIES, JSON.stringify(retries));
   return seen;
 }
 
@@ -103,6 +116,7 @@ describe('spawnAsync', () => {
   out.upperAttempt = await runChild(['child', 'env']);
   process.env.NUVRA_STARTUP_ATTEMPT = '0123456789abcdef0123456789abcde';
   out.shortAttempt = await runChild(['child', 'env']);
+  process.env.NUVRA_STARTUP_ATTEMPT = creations.attempt;
   out.handles = await runChild(['child', 'handles', 's', 'l', 'r', 'parent', 'handle']);
   out.ids = [];
   await Promise.all([spawn(['child', 'exit', '0']), spawn(['child', 'exit', '0'])]
@@ -307,6 +321,11 @@ describe('two managed children at once', () => {
 // Node starts its own children with inheritance on and no handle list. Ones
 // started while a managed child is being launched must not take that child's
 // handles: its streams report closed once it exits, while they still run.
+// That a node child started during a launch is shown by signals: the home's
+// mutex is held from outside before the launch is asked for, and a launch
+// takes that mutex before anything else, so one started before the holder
+// lets go is started while that launch is under way; more are started until
+// the launch has settled.
 describe('node children started while managed children launch', () => {
   let home;
   let seen;
@@ -315,30 +334,81 @@ describe('node children started while managed children launch', () => {
     seen = await start(home, `
   const { spawn: nodeSpawn } = await import('node:child_process');
   const sleepers = [];
+  const sleeper = () => sleepers.push(nodeSpawn(broker, ['child', 'sleep', '120000'], { stdio: 'ignore', windowsHide: true }));
+  // The broker's hold-serialization role, started ahead (a warm work lasts
+  // one second); take() resolves once it owns the mutex.
+  const startHolder = async () => {
+    const holder = nodeSpawn(broker, ['hold-serialization', ${JSON.stringify(home.home)}, 'input'],
+      { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+    let text = '';
+    const said = (word) => new Promise((resolve, reject) => {
+      const look = () => { if (text.includes(word)) resolve(); };
+      holder.stdout.on('data', look);
+      holder.on('close', () => reject(new Error('holder ended before ' + word)));
+      look();
+    });
+    holder.stdout.setEncoding('utf8').on('data', (d) => { text += d; });
+    await said('waiting');
+    return { take: () => { holder.stdin.write('take\\n'); return said('held'); }, release: () => holder.stdin.end() };
+  };
   out.pinned = [];
+  out.orders = [];
   try {
     for (let i = 0; i < 4; i++) {
-      let launching = true;
-      const launched = spawn(['child', 'exit', '0']).finally(() => { launching = false; });
-      while (launching) {
-        sleepers.push(nodeSpawn(broker, ['child', 'sleep', '120000'], { stdio: 'ignore', windowsHide: true }));
-        await new Promise((resolve) => setImmediate(resolve));
+      const order = [];
+      let child;
+      for (let attempt = 1; !child; attempt++) {
+        const holder = await startHolder();
+        // A cold budget (no broker is published here): the hold and the
+        // launch behind it must both fit into the work's time.
+        const budget = addon.prepareBrokerBudget('status');
+        const work = await addon.beginWork(() => 3000, '-', 'client', 'status', budget.token);
+        await holder.take();
+        order.push('held');
+        let launching = true;
+        const launched = addon.spawnAsync(work, broker, ['child', 'exit', '0'], {})
+          .finally(() => { launching = false; order.push('settled'); });
+        // Awaited below; meanwhile a rejection is not unhandled.
+        launched.catch(() => {});
+        order.push('asked');
+        sleeper();
+        order.push('started');
+        holder.release();
+        order.push('let go');
+        while (launching) {
+          sleeper();
+          await new Promise((resolve) => setImmediate(resolve));
+        }
+        try {
+          child = await launched;
+        } catch (e) {
+          // A loaded machine may take longer than the work's time, at the
+          // mutex (profile_owner_wait) or after it.
+          if (!['profile_startup_timeout', 'profile_owner_wait'].includes(e.message) || attempt === 3) throw e;
+          out.retried++;
+          order.length = 0;
+        } finally {
+          await addon.endWork(work).catch(() => {});
+        }
       }
-      const child = await launched;
+      out.orders.push(order);
       const result = await drain(child.id);
       await addon.dispose(child.id);
       out.pinned.push(result.timedOut === true);
     }
   } finally {
-    out.sleepers = sleepers.length;
-    for (const sleeper of sleepers) sleeper.kill();
+    for (const s of sleepers) s.kill();
   }
 `);
   });
   after(() => removeHome(home));
 
+  it('starts a node child during every launch, before the launch can take the mutex', () => {
+    const expected = ['held', 'asked', 'started', 'let go', 'settled'];
+    assert.deepEqual(seen.orders, [expected, expected, expected, expected], JSON.stringify(seen));
+  });
+
   it('lets every managed child\'s streams close after it exits', () => {
-    assert.ok(seen.sleepers >= 4, JSON.stringify(seen));
     assert.deepEqual(seen.pinned, [false, false, false, false]);
   });
 });

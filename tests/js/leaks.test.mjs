@@ -11,7 +11,8 @@ import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { fileURLToPath } from 'node:url';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome, probePath } from './lib/home.mjs';
+import { installHome, launchRuntime, removeHome, probePath, startRetries } from './lib/home.mjs';
+import { MAX_RETRIES } from './lib/creation_retries.mjs';
 
 // NUVRA_LEAK_SCALE multiplies every cycle's rounds and NUVRA_LEAK_CYCLES
 // (comma-separated names) picks some, for a longer run outside the test
@@ -36,6 +37,7 @@ const cycles = {
 describe('repeated calls leave no handles or memory behind', () => {
   let home;
   let report;
+  let retries;
   before(async () => {
     home = await installHome();
     const start = () => launchRuntime({
@@ -45,12 +47,16 @@ describe('repeated calls leave no handles or memory behind', () => {
       env: { NUVRA_LEAK: JSON.stringify({ addon: addonPath.testbed, probe: probePath(), broker: home.brokerImage,
         scale: Number(process.env.NUVRA_LEAK_SCALE ?? 1), cycles: selected }) },
     });
+    const startsBefore = startRetries();
     let launch = await start();
     // A start that a loaded machine let miss its deadline is tried once more.
-    if (launch.outcome !== 'acknowledged') launch = await start();
+    const missed = launch.outcome !== 'acknowledged' ? 1 : 0;
+    if (missed) launch = await start();
     const line = launch.stdout.trim().split(/\r?\n/).pop();
     assert.ok(line, `no report; launcher: ${launch.outcome} ${launch.reason} stderr: ${launch.stderr}`);
-    report = JSON.parse(line).cycles;
+    const printed = JSON.parse(line);
+    report = printed.cycles;
+    retries = { ...printed.retries, start: missed + startRetries() - startsBefore };
   });
   after(() => home && removeHome(home));
 
@@ -74,6 +80,12 @@ describe('repeated calls leave no handles or memory behind', () => {
         `working set grew by ${(grown / 2 ** 20).toFixed(1)} MiB after ${r.iterations} rounds`);
     });
   }
+
+  it(`tries creations and launches again at most ${MAX_RETRIES} times in all`, (t) => {
+    const total = retries.native + retries.launch + retries.start;
+    t.diagnostic(`retries: ${JSON.stringify(retries)}`);
+    assert.ok(Number.isInteger(total) && total <= MAX_RETRIES, JSON.stringify(retries));
+  });
 
   it('the child cycles count the handles across hundreds of launches', (t) => {
     if (selected) {

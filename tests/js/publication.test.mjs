@@ -17,6 +17,10 @@ import { brokerBuild, installHome, launchRuntime, removeHome, inputPipe, waitFor
 const productFile = (name) => fileURLToPath(new URL(`../../product/${name}`, import.meta.url));
 const hostLinkUrl = pathToFileURL(productFile('host_link.mjs')).href;
 
+// What the product promises: a resident publishes its broker within 3,000 ms
+// of its first native call, or it ends (README, product/resident.mjs).
+const STARTUP_CEILING_MS = 3000;
+
 const STAGES = ['worker_prepare', 'worker_ready', 'account_validate', 'account_ready',
   'account_end', 'host_prepare', 'host_ready', 'publish'];
 
@@ -142,7 +146,8 @@ describe('the product resident startup', () => {
   it('publishes the record its host composed, and nothing else, inside the ceiling', () => {
     assert.ok(published, `${launch.stdout} ${launch.stderr}`);
     assert.deepEqual(filesWhilePublished, { 'endpoint.json': published.record });
-    assert.ok(Number.isInteger(published.startup_ms) && published.startup_ms > 0);
+    assert.ok(Number.isInteger(published.startup_ms) && published.startup_ms > 0, published.startup_ms);
+    assert.ok(published.startup_ms <= STARTUP_CEILING_MS, `published after ${published.startup_ms} ms`);
     const record = JSON.parse(published.record);
     assert.deepEqual(Object.keys(record), ['schema_version', 'protocol_version', 'broker_binding',
       'broker_instance', 'owner_sid_hash', 'pipe_name', 'started_at', 'published_at', 'broker_scope',

@@ -89,6 +89,7 @@ class TestContext : public nuvra::LaunchContext {
     return record.text();
   }
   void checkpoint(std::string_view name) noexcept override { checkpoints.emplace_back(name); }
+  void creationRetried(std::string_view name) noexcept override { retries.emplace_back(name); }
 
   std::wstring root = testRoot().root();
   std::optional<std::string> handoffText;
@@ -101,6 +102,7 @@ class TestContext : public nuvra::LaunchContext {
   std::atomic<int> ownerLocks{0};
   std::mutex ownerMutex;
   std::vector<std::string> checkpoints;
+  std::vector<std::string> retries;
 };
 
 // An unnamed event standing in for a guard file the record names.

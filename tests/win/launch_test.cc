@@ -183,7 +183,71 @@ TEST(LaunchChild, LeavesNothingOpenWhenCreationFails) {
   EXPECT_EQ(reasonOf([&] { nuvra::launchChild(request, context); }), "profile_child_create");
   EXPECT_EQ(handleCountSettlingTo(before), before);
   EXPECT_EQ(context.checkpoints.size(), 2u);
+  EXPECT_EQ(context.retries, (std::vector<std::string>{"managed_createprocess_retry",
+                                                       "managed_createprocess_retry"}));
   EXPECT_EQ(context.acquisitions.load(), context.releases.load());
+}
+
+// Moves the program away just before creation and back after the given
+// number of failed creations, so that a launch meets exactly that many.
+class FailingCreations : public TestContext {
+ public:
+  FailingCreations(std::wstring program, std::size_t failures)
+      : program_(std::move(program)), away_(program_ + L".away"), failures_(failures) {}
+  ~FailingCreations() override { back(); }
+
+  void checkpoint(std::string_view name) noexcept override {
+    TestContext::checkpoint(name);
+    if (name == "managed_createprocess_before" && failures_ > 0) {
+      moved_ = MoveFileW(program_.c_str(), away_.c_str()) != FALSE;
+    }
+  }
+  void creationRetried(std::string_view name) noexcept override {
+    TestContext::creationRetried(name);
+    if (retries.size() >= failures_) back();
+  }
+
+ private:
+  void back() noexcept {
+    if (moved_) moved_ = MoveFileW(away_.c_str(), program_.c_str()) == FALSE;
+  }
+  std::wstring program_;
+  std::wstring away_;
+  std::size_t failures_;
+  bool moved_ = false;
+};
+
+TEST(LaunchChild, RecordsEveryCreationItTriesAgain) {
+  // A root of its own, so that moving its program away touches no other launch.
+  std::wstring root = testRoot().root() + L"\\retry";
+  std::wstring dir = root;
+  CreateDirectoryW(dir.c_str(), nullptr);
+  for (const wchar_t* part : {L"\\connector", L"\\vevadu-code", L"\\client"}) {
+    dir += part;
+    CreateDirectoryW(dir.c_str(), nullptr);
+  }
+  const std::wstring program = root + std::wstring(nuvra::kBrokerRelativePath);
+  ASSERT_TRUE(CopyFileW(testRoot().broker().c_str(), program.c_str(), FALSE));
+  struct Case {
+    std::size_t failures;
+    std::size_t retries;
+    const char* reason;
+  };
+  const Case cases[] = {{0, 0, ""}, {1, 1, ""}, {2, 2, ""}, {3, 2, "profile_child_create"}};
+  for (const Case& c : cases) {
+    FailingCreations context(program, c.failures);
+    context.root = root;
+    LaunchRequest request = brokerRequest({L"child", L"exit", L"0"});
+    request.applicationPath = program;
+    const std::string reason = reasonOf([&] {
+      ChildSlot child = nuvra::launchChild(request, context);
+      EXPECT_EQ(drain(*child).exitCode, 0u);
+      EXPECT_TRUE(nuvra::releaseAndFreeChild(std::move(child)));
+    });
+    EXPECT_EQ(reason, c.reason) << c.failures;
+    EXPECT_EQ(context.retries, std::vector<std::string>(c.retries, "managed_createprocess_retry"))
+        << c.failures;
+  }
 }
 
 TEST(LaunchChild, RefusesOversizedCommandLinesAndEnvironmentsWithoutLeaking) {

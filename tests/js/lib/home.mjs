@@ -74,13 +74,17 @@ export const probePath = (flavour = 'testbed') => buildFile(flavour, 'win_tests.
 // Runs a program to its end, collecting what it writes. Under Wine, with the
 // machine loaded by parallel suites, CreateProcess now and then fails with an
 // error libuv calls UNKNOWN before the program runs at all; such a start is
-// tried again (a few times), never a program that did run.
+// tried again (a few times), never a program that did run, and counted
+// (startRetries) for the suites that bound their retries.
+let retriedStarts = 0;
+export const startRetries = () => retriedStarts;
 export async function run(file, args, { env, timeoutMs = 120000 } = {}) {
   for (let attempt = 1; ; attempt += 1) {
     try {
       return await runOnce(file, args, env, timeoutMs);
     } catch (error) {
       if (error.code !== 'UNKNOWN' || attempt === 4) throw error;
+      retriedStarts += 1;
       await new Promise((resolve) => setTimeout(resolve, 250 * attempt));
     }
   }

@@ -3,15 +3,19 @@
 // and samples its own handle count (through the native probe, which reads it
 // with OpenProcess and GetProcessHandleCount) and its working set after a
 // full collection, once after a warm-up and once after the repetitions.
-// Prints one JSON line: { cycles: { name: { iterations, launches, before, after } } }
+// Prints one JSON line: { cycles: { name: { iterations, launches, before, after } },
+// retries: { native, launch } }: the creations the addon tried again and the
+// launches this script tried again.
 import { createRequire } from 'node:module';
 import { spawn, spawnSync } from 'node:child_process';
 import { setFlagsFromString } from 'node:v8';
 import { runInNewContext } from 'node:vm';
+import { traceCreations } from './creation_retries.mjs';
 
 const config = JSON.parse(process.env.NUVRA_LEAK);
 const require = createRequire(import.meta.url);
 const addon = require(config.addon);
+const creations = traceCreations();
 addon.initialize();
 addon.finishStartup();
 
@@ -49,8 +53,8 @@ async function finish(id, drained = 0, limitMs = 60000) {
 // creation on a loaded Wine host can take longer, so a launch that ran out of
 // its work's time is tried again. Under Wine, process creation itself now and
 // then fails ("profile_child_create") when many processes start at once;
-// such a launch is tried again as well, and counted, so that the report says
-// how often it happened. This suite checks leaks, not launch reliability.
+// such a launch is tried again as well. Every retry is counted, and the suite
+// bounds them with the addon's own retries of process creation.
 let createRetries = 0;
 async function spawnChild(args, env = {}) {
   for (let attempt = 1; ; ++attempt) {
@@ -60,7 +64,7 @@ async function spawnChild(args, env = {}) {
     } catch (error) {
       const transient = ['profile_startup_timeout', 'profile_child_create'].includes(error?.message);
       if (!transient || attempt === 3) throw error;
-      if (error.message === 'profile_child_create') ++createRetries;
+      ++createRetries;
     } finally {
       await addon.endWork(work).catch(() => {});
     }
@@ -227,5 +231,5 @@ for (const name of selected) {
     result[name] = { error: String(error?.stack ?? error) };
   }
 }
-console.log(JSON.stringify({ cycles: result }));
+console.log(JSON.stringify({ cycles: result, retries: { native: creations.retries(), launch: createRetries } }));
 for (const peer of Object.values(peers)) (await peer).child.stdin.end();
