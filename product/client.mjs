@@ -26,6 +26,16 @@ const EXCHANGE_REASONS = new Set([
   'broker_unavailable', 'profile_startup_timeout', 'profile_work_ended',
 ]);
 
+// Runs `step` and waits for what it returned, whether it threw at once or
+// its promise rejected; the outcome is dropped.
+async function settled(step) {
+  try {
+    await step();
+  } catch {
+    // the caller keeps the reason that came first
+  }
+}
+
 // One request as a whole client operation: a diagnostic event and its
 // terminal operation, whose checkpoint is written before the exchange and
 // whose terminal record, carrying the client's evidence, after the work's
@@ -59,21 +69,27 @@ export async function brokerRequest(addon, { operation, body, requestId, version
       if (version !== 1) serverReason = addon.exchangeOutcome(work).terminal_reason ?? 'none';
     } catch (error) {
       failure = error;
-    } finally {
-      // Nothing more may leave for the broker; then the work ends, which
-      // puts the client's evidence into the terminal operation.
-      try {
-        addon.closeClientDispatch(work);
-      } finally {
-        await addon.endWork(work);
-      }
+    }
+    // Nothing more may leave for the broker; then the work ends, which puts
+    // the client's evidence into the terminal operation. The first step that
+    // failed (checkpoint, exchange, dispatch or end) is what the caller sees.
+    try {
+      addon.closeClientDispatch(work);
+    } catch (error) {
+      failure ??= error;
+    }
+    try {
+      await addon.endWork(work);
+    } catch (error) {
+      failure ??= error;
     }
     if (failure) {
-      // The exchange's own reason is what the caller needs, even when its
-      // terminal record could not be written.
+      // The failed step's own reason is what the caller needs, even when its
+      // terminal record could not be written (a commit refuses at once, by a
+      // throw, when the checkpoint or the end failed).
       if (terminal) {
         const reason = EXCHANGE_REASONS.has(failure.message) ? failure.message : 'broker_outcome_unknown';
-        await addon.commitTerminal(terminal, false, 'failed', reason, 'terminal').catch(() => {});
+        await settled(() => addon.commitTerminal(terminal, false, 'failed', reason, 'terminal'));
       }
       throw failure;
     }
