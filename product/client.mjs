@@ -36,6 +36,12 @@ async function settled(step) {
   }
 }
 
+// A request id as a checkpoint and a terminal record can carry it (36
+// characters of lowercase hex digits and dashes), else "-" for none.
+export function recordedRequestId(requestId) {
+  return typeof requestId === 'string' && /^[0-9a-f-]{36}$/.test(requestId) ? requestId : '-';
+}
+
 // One request as a whole client operation: a diagnostic event and its
 // terminal operation, whose checkpoint is written before the exchange and
 // whose terminal record, carrying the client's evidence, after the work's
@@ -60,7 +66,8 @@ export async function brokerRequest(addon, { operation, body, requestId, version
     let serverReason = 'none';
     const work = await addon.beginWork(() => budget.budget_ms, event, 'client', operation, budget.token);
     try {
-      if (terminal) await addon.prepareTerminal(terminal, work, '-', '-', 'exchange_prepare');
+      // The request id joins both sides' records of this request.
+      if (terminal) await addon.prepareTerminal(terminal, work, '-', recordedRequestId(requestId), 'exchange_prepare');
       const call = version === 1 ? addon.exchange : addon.exchangePhase;
       response = await call(work, target, endpointDescriptor(budget.endpoint_json, timeoutMs),
         Buffer.from(body), operation, requestId);

@@ -19,6 +19,7 @@
 import fs from 'node:fs/promises';
 import path from 'node:path';
 import { randomUUID } from 'node:crypto';
+import { recordedRequestId } from './client.mjs';
 
 const SCHEMA = 'nuvra.windows-memory-broker.v1';
 // What a server phase may carry as its terminal reason.
@@ -145,8 +146,10 @@ class ServerRecord {
     }
   }
 
-  async prepare(work) {
-    if (this.terminal) await this.addon.prepareTerminal(this.terminal, work, '-', '-', 'admission').catch(() => {});
+  // The client's request id joins this record to the client's.
+  async prepare(work, requestId) {
+    if (!this.terminal) return;
+    await this.addon.prepareTerminal(this.terminal, work, '-', recordedRequestId(requestId), 'admission').catch(() => {});
   }
 
   // After the work's end: how the request ended, `reason` "none" for done.
@@ -248,7 +251,7 @@ async function serveVersion2(addon, store, message, send) {
   } finally {
     // The record's checkpoint waits until the client has its final frame,
     // so that the bookkeeping never costs the client its deadline.
-    await record.prepare(work);
+    await record.prepare(work, requestId);
     await addon.endWork(work).catch(() => {});
     await record.commit(operation, sealed);
     record.close();
