@@ -57,6 +57,16 @@ export function retireBudget(addon, budget) {
   }
 }
 
+// Runs `step` and waits for what it returned, whether it threw at once or
+// its promise rejected; the outcome is dropped.
+async function settled(step) {
+  try {
+    await step();
+  } catch {
+    // the caller keeps the reason that came first
+  }
+}
+
 // A request id as a checkpoint and a terminal record can carry it (36
 // characters of lowercase hex digits and dashes), else "-" for none.
 export function recordedRequestId(requestId) {
@@ -102,21 +112,27 @@ export async function brokerRequest(addon, { operation, body, requestId, version
       else serverReason = refusalReason(response) ?? 'none';
     } catch (error) {
       failure = error;
-    } finally {
-      // Nothing more may leave for the broker; then the work ends, which
-      // puts the client's evidence into the terminal operation.
-      try {
-        addon.closeClientDispatch(work);
-      } finally {
-        await addon.endWork(work);
-      }
+    }
+    // Nothing more may leave for the broker; then the work ends, which puts
+    // the client's evidence into the terminal operation. The first step that
+    // failed (checkpoint, exchange, dispatch or end) is what the caller sees.
+    try {
+      addon.closeClientDispatch(work);
+    } catch (error) {
+      failure ??= error;
+    }
+    try {
+      await addon.endWork(work);
+    } catch (error) {
+      failure ??= error;
     }
     if (failure) {
-      // The exchange's own reason is what the caller needs, even when its
-      // terminal record could not be written.
+      // The failed step's own reason is what the caller needs, even when its
+      // terminal record could not be written (a commit refuses at once, by a
+      // throw, when the checkpoint or the end failed).
       if (terminal) {
         const reason = EXCHANGE_REASONS.has(failure.message) ? failure.message : 'broker_outcome_unknown';
-        await addon.commitTerminal(terminal, false, 'failed', reason, 'terminal').catch(() => {});
+        await settled(() => addon.commitTerminal(terminal, false, 'failed', reason, 'terminal'));
       }
       throw failure;
     }

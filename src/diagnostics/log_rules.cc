@@ -96,12 +96,46 @@ std::optional<std::string> logFileDate(std::wstring_view name) {
   return std::string(digits.begin(), digits.end());
 }
 
-bool needsRotation(std::uint64_t currentSize, std::uint64_t textLength) noexcept {
-  return currentSize > kLogFileLimit || textLength > kLogFileLimit - currentSize;
+bool needsRotation(std::uint64_t currentSize, std::uint64_t textLength,
+                   std::uint64_t limit) noexcept {
+  return currentSize > limit || textLength > limit - currentSize;
 }
 
-bool logFileSizeAccepted(std::uint64_t size) noexcept {
-  return size <= kLogFileLimit + kLogRecordOverrun;
+std::uint64_t loweredLogFileLimit(std::string_view text) noexcept {
+  // Below this a file could not take a checkpoint, a few stage records and
+  // the terminal record after them, and every write would rotate.
+  constexpr std::uint64_t kFloor = 16384;
+  if (text.empty() || text.size() > 7) return kLogFileLimit;
+  std::uint64_t value = 0;
+  for (char unit : text) {
+    if (unit < '0' || unit > '9') return kLogFileLimit;
+    value = value * 10 + static_cast<std::uint64_t>(unit - '0');
+  }
+  return value >= kFloor && value < kLogFileLimit ? value : kLogFileLimit;
+}
+
+std::vector<std::wstring> dayLogPaths(std::wstring_view path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  if (slash == std::wstring_view::npos) return {};
+  const std::optional<std::string> date = logFileDate(path.substr(slash + 1));
+  if (!date) return {};
+  std::vector<std::wstring> paths;
+  for (unsigned index = 0; index <= kLogRotations; ++index) {
+    paths.push_back(std::wstring(path.substr(0, slash + 1)) + logFileName(*date, index));
+  }
+  return paths;
+}
+
+std::wstring droppedLogPath(std::wstring_view path, std::uint32_t indexHigh,
+                            std::uint32_t indexLow) {
+  constexpr wchar_t kHex[] = L"0123456789abcdef";
+  std::wstring out(path);
+  out += L'.';
+  for (const std::uint32_t word : {indexHigh, indexLow}) {
+    for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(word >> shift) & 0xF];
+  }
+  out += L".dropped";
+  return out;
 }
 
 LogLevel parseLogLevel(std::optional<std::wstring_view> value) noexcept {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nuvra {
 
@@ -49,19 +50,38 @@ std::wstring logFileName(std::string_view date, unsigned index);
 //   nuvra-2026128-0.jsonl    (none: 21 characters)
 std::optional<std::string> logFileDate(std::wstring_view name);
 
-// True when a file of `currentSize` bytes cannot take `textLength` more.
-bool needsRotation(std::uint64_t currentSize, std::uint64_t textLength) noexcept;
+// True when a file of `currentSize` bytes cannot take `textLength` more
+// within `limit` (the day's limit unless the test bed lowered it). A file
+// already past the limit always rotates: terminal records are appended
+// through the file their checkpoint went to, past this check, so a day's file
+// may hold any number of them beyond the limit, and such a file is still the
+// day's. Refusing it instead would refuse every write of the home until the
+// date changes.
+bool needsRotation(std::uint64_t currentSize, std::uint64_t textLength,
+                   std::uint64_t limit = kLogFileLimit) noexcept;
 
-// A terminal record (at most 4,096 bytes) is appended through the file its
-// checkpoint went to, past this writer and its rotation, so a day's file may
-// hold up to that much beyond the limit. Such a file is still the day's: the
-// next write rotates it. Refusing it instead would refuse every write of the
-// home until the date changes.
-constexpr std::uint64_t kLogRecordOverrun = 4096;
+// The limit a file in the home "log-rotation-size" (decimal bytes) asks for,
+// read only by the test bed's build: a lower limit that still takes a
+// terminal record, else the day's limit.
+//   "65536"    65536          "1048577"  1048576 (never raised)
+//   "4096"     1048576        "64k"      1048576
+std::uint64_t loweredLogFileLimit(std::string_view text) noexcept;
 
-// True when a log file of `size` bytes may be opened:
-//   1,048,576 + 4,096 -> true     1,048,576 + 4,097 -> false
-bool logFileSizeAccepted(std::uint64_t size) noexcept;
+// The four names a log file of the day of `path` can have, in the same
+// directory, oldest index last; none when `path` does not end in a log file
+// name. A rotation moves a file among these names; a file under any other
+// name has been moved away or dropped.
+//   C:\h\logs\nuvra-20261208-2.jsonl  C:\h\logs\nuvra-20261208-0.jsonl ... -3.jsonl
+//   C:\h\logs\day.jsonl               (none)
+std::vector<std::wstring> dayLogPaths(std::wstring_view path);
+
+// The name a rotation moves the oldest index to before it drops it: its own
+// name, the file's index on its volume and ".dropped", so that two files
+// dropped while still held never meet under one name.
+//   (C:\h\logs\nuvra-20261208-3.jsonl, 0x1a, 0x2b)
+//       C:\h\logs\nuvra-20261208-3.jsonl.0000001a0000002b.dropped
+std::wstring droppedLogPath(std::wstring_view path, std::uint32_t indexHigh,
+                            std::uint32_t indexLow);
 
 // What `NUVRA_AUTH_LOG_LEVEL` asks for.
 enum class LogLevel {

@@ -1,5 +1,6 @@
 #include "diagnostics/log_writer_win.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -21,6 +22,19 @@ constexpr wchar_t kRetentionPattern[] =
     L"\\nuvra-????????"
     L"-?.jsonl";
 constexpr DWORD kLevelBufferUnits = 16;
+// Every log file is shared for delete too: a terminal operation keeps the
+// day's file open from its checkpoint to its terminal record, and a rotation
+// must still move it meanwhile. Where the file went is checked by the
+// terminal record (isDayLogFile), not kept fixed by the holder.
+constexpr DWORD kLogFileSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Sets or clears the delete disposition of the open file.
+bool markForDeletion(HANDLE handle, bool drop) noexcept {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = drop ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof(disposition)) != FALSE;
+}
 
 // Releases a hold the write still owns when a step throws; the home swallows
 // (and poisons on) a failed release there.
@@ -69,6 +83,24 @@ LogLevel currentLogLevel() noexcept {
   // 0: absent (or empty); 16 or more: the value does not fit and counts as no level.
   if (length == 0 || length >= kLevelBufferUnits) return parseLogLevel(std::nullopt);
   return parseLogLevel(std::wstring_view(buffer, length));
+}
+
+bool isDayLogFile(HANDLE file, const std::wstring& path) noexcept {
+  try {
+    FileIdentity held;
+    if (!fileIdentity(file, held)) return false;
+    for (const std::wstring& candidate : dayLogPaths(path)) {
+      UniqueHandle named(CreateFileW(candidate.c_str(), FILE_READ_ATTRIBUTES, kLogFileSharing,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr));
+      if (!named) continue;
+      requireNonInheritable(named.get());
+      FileIdentity found;
+      if (fileIdentity(named.get(), found) && found.sameFile(held)) return true;
+    }
+  } catch (...) {
+  }
+  return false;
 }
 
 std::unique_ptr<LogOwner> eventLogOwner(std::shared_ptr<DiagnosticEvent> event) {
@@ -127,7 +159,9 @@ void DiagnosticWrite::execute() {
 void DiagnosticWrite::run() {
   if (!owner_) fail("diagnostic_event_required");
   // No rotation can make room for a text larger than a whole file.
-  if (text_.empty() || text_.size() > kLogFileLimit) fail("diagnostic_unavailable");
+  if (!home_ || text_.empty() || text_.size() > home_->fileLimit()) {
+    fail("diagnostic_unavailable");
+  }
   // 1. The owner's lock keeps two writes of one owner apart.
   const bool lockFirst = !owner_->locksAfterSerialization();
   std::unique_lock<std::mutex> ownerLock;
@@ -189,21 +223,16 @@ void DiagnosticWrite::writeUnderSerialization() {
   FileIdentity identity;
   if (!fileIdentity(file, identity)) fail("diagnostic_unavailable");
 
-  // 10. Rotation: 0 becomes 1, 1 becomes 2, 2 becomes 3, and the old 3 is lost.
-  if (needsRotation(identity.size, text_.size())) {
+  // 10. Rotation, also of a file that terminal records pushed past the limit.
+  if (needsRotation(identity.size, text_.size(), home_->fileLimit())) {
     closeListed(file);
-    deleteIfPresent(logPath(todayText, kLogRotations));
-    for (unsigned index = kLogRotations; index > 0; --index) {
-      renameIfPresent(logPath(todayText, index - 1), logPath(todayText, index));
-    }
-    file = openVerified(current, FILE_APPEND_DATA, CREATE_NEW, attributes, false);
-    if (file == nullptr) fail("diagnostic_unavailable");
+    file = rotate(todayText, attributes);
   }
 
   // 11. The append.
   owner_->check();
   if (terminal_) {
-    terminal_(file, handles_);
+    terminal_(file, current, handles_);
     return;
   }
   DWORD written = 0;
@@ -221,12 +250,10 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   } else if (terminal_) {
     flags |= FILE_FLAG_WRITE_THROUGH;
   }
-  // Files are shared for writing too: a terminal operation keeps the day's
-  // file open from its checkpoint to its terminal record, and every other
-  // writer of the home must still append meanwhile (each append goes to the
-  // end of the file). Without delete sharing such a file is not rotated away
-  // under the operation.
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  // Files are shared for writing too: every other writer of the home must
+  // append while a terminal operation holds the day's file (each append goes
+  // to the end of the file).
+  const DWORD share = directory ? FILE_SHARE_READ | FILE_SHARE_WRITE : kLogFileSharing;
   HANDLE handle = CreateFileW(path.c_str(), access | READ_CONTROL, share, attributes, disposition,
                               flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -238,10 +265,10 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   requireNonInheritable(handle);
   home_->checkOwnerOnly(handle, directory);
 
-  // A "\logs" that resolves elsewhere (a link, a mount) ends here.
-  const FileIdentity identity =
-      requireDiagnosticObject(handle, path, directory, home_->volumeSerial());
-  if (!directory && !logFileSizeAccepted(identity.size)) fail("diagnostic_unavailable");
+  // A "\logs" that resolves elsewhere (a link, a mount) ends here. A file's
+  // size decides whether it is rotated, never whether it is refused: the
+  // file appended to is within the limit after the append either way.
+  requireDiagnosticObject(handle, path, directory, home_->volumeSerial());
   return handle;
 }
 
@@ -257,23 +284,89 @@ void DiagnosticWrite::closeListed(HANDLE handle) {
   }
 }
 
+void DiagnosticWrite::closeListedQuietly(HANDLE handle) noexcept {
+  for (auto entry = handles_.begin(); entry != handles_.end(); ++entry) {
+    if (entry->get() != handle) continue;
+    if (!entry->closeForCleanup()) {
+      cleanupUncertain_ = true;
+      return;
+    }
+    handles_.erase(entry);
+    return;
+  }
+}
+
 void DiagnosticWrite::deleteIfPresent(const std::wstring& path) {
   HANDLE handle = openVerified(path, DELETE, OPEN_EXISTING, nullptr, false);
   if (handle == nullptr) return;
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition))) {
-    fail("diagnostic_unavailable");
-  }
+  if (!markForDeletion(handle, true)) fail("diagnostic_unavailable");
   closeListed(handle);
 }
 
-void DiagnosticWrite::renameIfPresent(const std::wstring& from, const std::wstring& to) {
-  HANDLE handle = openVerified(from, DELETE, OPEN_EXISTING, nullptr, false);
-  if (handle == nullptr) return;
-  // An index that reappeared is not overwritten.
-  if (!renameWithoutReplacing(handle, to)) fail("diagnostic_unavailable");
-  closeListed(handle);
+// 0 becomes 1, 1 becomes 2, 2 becomes 3, and the old 3 is dropped, as one
+// step: every index present is opened and verified before anything moves,
+// the old 3 is only moved aside (to a name of its own, marked for deletion
+// with its last handle) until the new index 0 exists, and a step that fails
+// puts back what moved before it. A file an operation holds moves too; its
+// terminal record follows it (isDayLogFile). Returns the new index 0.
+HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attributes) {
+  std::array<HANDLE, kLogRotations + 1> present{};
+  for (unsigned index = 0; index <= kLogRotations; ++index) {
+    present[index] = openVerified(logPath(day, index), DELETE, OPEN_EXISTING, nullptr, false);
+  }
+  struct Moved {
+    HANDLE handle;
+    std::wstring from;
+  };
+  std::vector<Moved> moved;
+  moved.reserve(present.size());
+  HANDLE fresh = nullptr;
+  try {
+    if (const HANDLE oldest = present[kLogRotations]; oldest != nullptr) {
+      const std::wstring from = logPath(day, kLogRotations);
+      FileIdentity identity;
+      if (!fileIdentity(oldest, identity) ||
+          !renameWithoutReplacing(oldest,
+                                  droppedLogPath(from, identity.indexHigh, identity.indexLow))) {
+        fail("diagnostic_unavailable");
+      }
+      moved.push_back({oldest, from});
+      // From here a kill deletes it with its last handle, not leaves it aside.
+      if (!markForDeletion(oldest, true)) fail("diagnostic_unavailable");
+    }
+    for (unsigned index = kLogRotations; index > 0; --index) {
+      const HANDLE handle = present[index - 1];
+      if (handle == nullptr) continue;
+      if (!renameWithoutReplacing(handle, logPath(day, index))) fail("diagnostic_unavailable");
+      moved.push_back({handle, logPath(day, index - 1)});
+    }
+    const std::size_t opened = handles_.size();
+    try {
+      fresh =
+          openVerified(logPath(day, 0), FILE_APPEND_DATA | DELETE, CREATE_NEW, attributes, false);
+    } catch (...) {
+      // A file this step created and then refused goes before index 0 moves back.
+      if (handles_.size() > opened) {
+        static_cast<void>(markForDeletion(handles_.back().get(), true));
+        closeListedQuietly(handles_.back().get());
+      }
+      throw;
+    }
+  } catch (...) {
+    for (auto entry = moved.rbegin(); entry != moved.rend(); ++entry) {
+      if (entry->handle == present[kLogRotations]) {
+        static_cast<void>(markForDeletion(entry->handle, false));
+      }
+      // Best effort: a move back that fails still loses no file.
+      static_cast<void>(renameWithoutReplacing(entry->handle, entry->from));
+    }
+    throw;
+  }
+  // The old 3 goes once its last handle does (ours, or an operation's).
+  for (const HANDLE handle : present) {
+    if (handle != nullptr) closeListed(handle);
+  }
+  return fresh;
 }
 
 void DiagnosticWrite::retentionScan(const std::wstring& directory, const std::string& cutoff,

@@ -32,6 +32,16 @@ struct DiagnosticEvent;
 FileIdentity requireDiagnosticObject(HANDLE handle, const std::wstring& path, bool directory,
                                      std::uint32_t volumeSerial);
 
+// True when the open log file `file`, whose checkpoint went in under `path`,
+// is still one of the day's log files: under one of the four names of its
+// day the directory holds this very file. A rotation moves an open file
+// from name to name (every log file is shared for delete), and drops the
+// oldest under a name of its own. The names are tried from index 0 up, the
+// way a rotation moves files, so a rotation running meanwhile is followed.
+// The file's final path cannot say it: an open file renamed through
+// another handle keeps reporting its old name under Wine.
+bool isDayLogFile(HANDLE file, const std::wstring& path) noexcept;
+
 // The level `NUVRA_AUTH_LOG_LEVEL` asks for, read now into a 16-unit buffer.
 LogLevel currentLogLevel() noexcept;
 inline bool loggingOff() noexcept {
@@ -79,11 +89,14 @@ class LogHome {
   // Re-verifies every guard list entry, running `ownerCheck` before each
   // ("profile_guard").
   virtual void verifyGuards(const std::function<void()>& ownerCheck) = 0;
+  // The size a day's file is rotated at.
+  virtual std::uint64_t fileLimit() const { return kLogFileLimit; }
 };
 
 // A terminal operation's own append (its record written through the day's
-// file, taking over the write's handles and the file's identity).
-using TerminalAppend = std::function<void(HANDLE file, std::vector<UniqueHandle>& handles)>;
+// file at `path`, taking over the write's handles and the file's identity).
+using TerminalAppend =
+    std::function<void(HANDLE file, const std::wstring& path, std::vector<UniqueHandle>& handles)>;
 
 class DiagnosticWrite {
  public:
@@ -112,8 +125,11 @@ class DiagnosticWrite {
   HANDLE openVerified(const std::wstring& path, DWORD access, DWORD disposition,
                       SECURITY_ATTRIBUTES* attributes, bool directory);
   void closeListed(HANDLE handle);
+  // Closes a listed handle on a path that is failing already; a failed
+  // close only marks the cleanup uncertain.
+  void closeListedQuietly(HANDLE handle) noexcept;
   void deleteIfPresent(const std::wstring& path);
-  void renameIfPresent(const std::wstring& from, const std::wstring& to);
+  HANDLE rotate(const std::string& day, SECURITY_ATTRIBUTES* attributes);
   void retentionScan(const std::wstring& directory, const std::string& cutoff,
                      std::vector<std::wstring>& doomed);
   std::wstring logPath(const std::string& date, unsigned index) const;

@@ -1,8 +1,10 @@
 #include "diagnostics/profile_link_win.h"
 
 #include <mutex>
+#include <string_view>
 #include <vector>
 
+#include "common/handle_win.h"
 #include "common/identity_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -52,6 +54,20 @@ class ProfileLogHome final : public LogHome {
   void verifyGuards(const std::function<void()>& ownerCheck) override {
     reverifyGuards(guards_, ownerCheck);
   }
+#if defined(NUVRA_TESTBED_FAULTS)
+  // The test bed's load suite crosses several rotations in a short run: a
+  // home may lower the day's limit with a file "log-rotation-size". The
+  // release build never reads it.
+  std::uint64_t fileLimit() const override {
+    const std::wstring path = home_ + L"\\log-rotation-size";
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    char text[16] = {};
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), text, sizeof(text), &read, nullptr)) return kLogFileLimit;
+    return loweredLogFileLimit(std::string_view(text, read));
+  }
+#endif
 
  private:
   std::wstring home_;

@@ -2,12 +2,8 @@
 
 #include "common/reason.h"
 #include "common/text.h"
-#include "diagnostics/log_rules.h"
 
 namespace nuvra {
-
-// The log writer accepts a day's file that one terminal record overran.
-static_assert(kTerminalRecordLimit <= kLogRecordOverrun);
 
 namespace {
 

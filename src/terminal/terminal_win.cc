@@ -109,8 +109,8 @@ void appendTerminalRecord(TerminalObservation& operation, HANDLE file, const std
   }
 }
 
-void writeCheckpoint(TerminalObservation& operation, HANDLE file, const std::string& text,
-                     std::vector<UniqueHandle>& handles) {
+void writeCheckpoint(TerminalObservation& operation, HANDLE file, const std::wstring& path,
+                     const std::string& text, std::vector<UniqueHandle>& handles) {
   FileIdentity identity;
   if (!fileIdentity(file, identity)) unavailable();
   appendTerminalRecord(operation, file, text);
@@ -118,6 +118,7 @@ void writeCheckpoint(TerminalObservation& operation, HANDLE file, const std::str
   operation.logFiles = std::move(handles);
   handles.clear();
   operation.logIdentity = identity;
+  operation.logPath = path;
   operation.checkpointWritten = true;
 }
 
@@ -128,6 +129,9 @@ void writeTerminalRecord(TerminalObservation& operation) {
   if (operation.logFiles.empty() || !operation.logFiles.back()) unavailable();
   const HANDLE file = operation.logFiles.back().get();
   if (!sameLogFile(file, operation.logIdentity)) unavailable();
+  // Rotations move the file among its day's names; one that moved it away
+  // (a file dropped, or moved elsewhere and replaced) leaves it here.
+  if (!isDayLogFile(file, operation.logPath)) unavailable();
   // 3.
   const std::uint64_t now = GetTickCount64();
   const std::string record = terminalRecord(
@@ -138,8 +142,12 @@ void writeTerminalRecord(TerminalObservation& operation) {
       now);
   // 4.
   appendTerminalRecord(operation, file, record);
+  // A rotation that dropped the file between the check and the append took
+  // the record with it: that is a record not kept, and said so.
+  const bool kept = isDayLogFile(file, operation.logPath);
   // 5.
   if (!closeOperationHandles(operation)) unavailable();
+  if (!kept) unavailable();
   checkTerminalAvailable(operation);
 }
 

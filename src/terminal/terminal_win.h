@@ -71,10 +71,11 @@ struct TerminalObservation {
   bool endSucceeded = false;
   bool checkpointWritten = false;
   bool writeUncertain = false;
-  // The handles of the checkpoint's write, the log file last, and that
-  // file's identity.
+  // The handles of the checkpoint's write, the log file last, that file's
+  // identity and the path it had then (a rotation may move it since).
   std::vector<UniqueHandle> logFiles;
   FileIdentity logIdentity;
+  std::wstring logPath;
   std::string writeBuffer;
   OVERLAPPED overlapped{};
   UniqueHandle writeEvent;
@@ -92,14 +93,16 @@ void checkTerminalAvailable(const TerminalObservation& operation);
 void appendTerminalRecord(TerminalObservation& operation, HANDLE file, const std::string& text);
 
 // The checkpoint's append inside the diagnostic log write: reads the file's
-// identity, appends the checkpoint and takes over the write's handles.
-// Caller holds the lock.
-void writeCheckpoint(TerminalObservation& operation, HANDLE file, const std::string& text,
-                     std::vector<UniqueHandle>& handles);
+// identity, appends the checkpoint to the file at `path` and takes over the
+// write's handles. Caller holds the lock.
+void writeCheckpoint(TerminalObservation& operation, HANDLE file, const std::wstring& path,
+                     const std::string& text, std::vector<UniqueHandle>& handles);
 
 // The terminal record job's native step: the checkpoint's file must still be
-// the same single-linked file; the record is built with the current tick,
-// appended, and the operation's handles closed.
+// the same single-linked file and still one of its day's log files, before
+// the append and after it (a rotation may have dropped it meanwhile); the
+// record is built with the current tick, appended, and the operation's
+// handles closed.
 void writeTerminalRecord(TerminalObservation& operation);
 
 // Closes every log file handle and then the event. A failed close marks the

@@ -4,13 +4,18 @@
 // its own way. The first byte picks how the rest becomes a name: as single
 // bytes, as UTF-16 unit pairs, or poured into the name's shape (date bytes
 // mostly become digits) with one unit then changed, inserted or dropped, so
-// that real dates, near misses and every index are reached quickly.
+// that real dates, near misses and every index are reached quickly. The
+// same name under a directory gives its day's four paths exactly when it is
+// a log file name, and the raw bytes read as a lowered rotation size never
+// raise the limit.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "accepting_branch.h"
 #include "diagnostics/log_rules.h"
@@ -83,6 +88,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (date != expectedDate(name)) std::abort();
   if (date && nuvra::logFileName(*date, static_cast<unsigned>(name[15] - L'0')) != name)
     std::abort();
+<<<<<<< HEAD
   if (date) acceptedName.reached();
+=======
+  const std::vector<std::wstring> day = nuvra::dayLogPaths(L"C:\\h\\logs\\" + name);
+  if (day.size() != (date ? 4u : 0u)) std::abort();
+  if (date && day[static_cast<std::size_t>(name[15] - L'0')] != L"C:\\h\\logs\\" + name)
+    std::abort();
+  std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::uint64_t limit = nuvra::loweredLogFileLimit(text);
+  while (text.size() > 1 && text.front() == '0') text.remove_prefix(1);
+  if (limit != nuvra::kLogFileLimit &&
+      (limit < 16384 || limit > nuvra::kLogFileLimit || std::to_string(limit) != text)) {
+    std::abort();
+  }
+>>>>>>> log-load
   return 0;
 }

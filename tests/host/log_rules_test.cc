@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace nuvra {
 namespace {
 
@@ -93,12 +97,74 @@ TEST(Rotation, ThresholdIsOneMebibyteAfterTheAppend) {
   EXPECT_TRUE(needsRotation(0, UINT64_MAX));
 }
 
-// A file one terminal record overran is still opened, and rotated.
-TEST(Rotation, AcceptsAFileOverrunByOneTerminalRecord) {
-  EXPECT_TRUE(logFileSizeAccepted(0));
-  EXPECT_TRUE(logFileSizeAccepted(1048576 + 4096));
-  EXPECT_FALSE(logFileSizeAccepted(1048576 + 4097));
-  EXPECT_TRUE(needsRotation(1048576 + 4096, 1));
+// Terminal records go past the writer into the file their checkpoint went
+// to, so a day's file can be over the limit by any number of them: it is
+// rotated, never refused.
+TEST(Rotation, AFileTerminalRecordsPushedPastTheLimitRotates) {
+  struct Case {
+    std::uint64_t size;
+    std::uint64_t text;
+    std::uint64_t limit;
+    bool rotates;
+  };
+  const Case cases[] = {
+      {1048576 + 4096, 1, 1048576, true},
+      {1048576 + 4097, 1, 1048576, true},
+      {1048576 + 16 * 4096, 1, 1048576, true},
+      {UINT64_MAX, 1, 1048576, true},
+      {65536, 0, 65536, false},
+      {65000, 536, 65536, false},
+      {65000, 537, 65536, true},
+      {70000, 1, 65536, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(needsRotation(c.size, c.text, c.limit), c.rotates) << c.size << "+" << c.text;
+  }
+}
+
+TEST(Rotation, OnlyTheTestBedsFileLowersTheLimitAndNeverRaisesIt) {
+  struct Case {
+    const char* text;
+    std::uint64_t limit;
+  };
+  const Case cases[] = {
+      {"65536", 65536},     {"16384", 16384},     {"1048575", 1048575}, {"16383", 1048576},
+      {"1048576", 1048576}, {"1048577", 1048576}, {"4096", 1048576},    {"64k", 1048576},
+      {"", 1048576},        {" 65536", 1048576},  {"65536\n", 1048576}, {"99999999", 1048576},
+      {"0", 1048576},       {"-65536", 1048576},
+  };
+  for (const Case& c : cases) EXPECT_EQ(loweredLogFileLimit(c.text), c.limit) << c.text;
+}
+
+TEST(DayLogPaths, NameTheFourIndexesOfTheFilesDayInItsDirectory) {
+  struct Case {
+    const wchar_t* path;
+    std::vector<std::wstring> paths;
+  };
+  const std::wstring d = L"C:\\h\\logs\\";
+  const Case cases[] = {
+      {L"C:\\h\\logs\\nuvra-20261208-0.jsonl",
+       {d + L"nuvra-20261208-0.jsonl", d + L"nuvra-20261208-1.jsonl", d + L"nuvra-20261208-2.jsonl",
+        d + L"nuvra-20261208-3.jsonl"}},
+      {L"C:\\h\\logs\\nuvra-20240229-3.jsonl",
+       {d + L"nuvra-20240229-0.jsonl", d + L"nuvra-20240229-1.jsonl", d + L"nuvra-20240229-2.jsonl",
+        d + L"nuvra-20240229-3.jsonl"}},
+      {L"C:\\h\\logs\\day.jsonl", {}},
+      {L"C:\\h\\logs\\nuvra-20261208-3.jsonl.0000001a0000002b.dropped", {}},
+      {L"C:\\h\\logs\\nuvra-20261208-4.jsonl", {}},
+      {L"nuvra-20261208-0.jsonl", {}},
+      {L"", {}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(dayLogPaths(c.path), c.paths) << std::wstring(c.path).size();
+}
+
+TEST(DayLogPaths, ADroppedFileHasANameOfItsOwnOutsideItsDay) {
+  const std::wstring dropped = droppedLogPath(L"C:\\h\\logs\\nuvra-20261208-3.jsonl", 0x1a, 0x2b);
+  EXPECT_EQ(dropped, L"C:\\h\\logs\\nuvra-20261208-3.jsonl.0000001a0000002b.dropped");
+  EXPECT_NE(droppedLogPath(L"x", 0, 1), droppedLogPath(L"x", 1, 0));
+  EXPECT_EQ(droppedLogPath(L"x", 0xffffffff, 0), L"x.ffffffff00000000.dropped");
+  EXPECT_TRUE(dayLogPaths(dropped).empty());
 }
 
 TEST(CalendarDate, DateTextPadsEveryField) {

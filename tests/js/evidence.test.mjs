@@ -24,8 +24,7 @@ const CASES = [
   { name: 'dispatch closed before any byte', operation: 'capture', peer: 'honest',
     close: 'before', ids: true, commit: [false, 'failed', 'profile_startup_timeout', 'exchange_prepare'] },
   { name: 'a capture whose terminal frame counts no memory send', operation: 'capture',
-    peer: 'honest', close: 'after', ids: false, tamper: 'replace',
-    commit: [true, 'saved', 'none', 'terminal'] },
+    peer: 'honest', close: 'after', ids: false, commit: [true, 'saved', 'none', 'terminal'] },
   { name: 'a capture whose terminal frame counts a memory send', operation: 'capture',
     peer: 'terminal-memory', close: 'after', ids: true, commit: [true, 'saved', 'none', 'terminal'] },
   { name: 'a capture broken after "started"', operation: 'capture', peer: 'close-after-started',
@@ -47,6 +46,8 @@ const CASES = [
   { name: 'a terminal frame whose reason is no terminal reason', operation: 'capture',
     peer: 'terminal-unknown-reason', close: 'after', ids: true,
     commit: [false, 'failed', 'broker_native_exited', 'terminal'] },
+  { name: 'a log file renamed away and replaced by a copy', operation: 'recall', peer: 'honest',
+    close: 'after', ids: true, tamper: 'replace', commit: [true, 'recalled', 'none', 'terminal'] },
 ];
 
 const END = '"cleanup_confirmed":true';
@@ -115,6 +116,11 @@ const EXPECTED = {
     end: { error: 'terminal_invalid' },
     commit: { error: 'terminal_end_required' },
   },
+  'a log file renamed away and replaced by a copy': {
+    exchange: { text: '{"ok":true}' },
+    end: { value: true },
+    commit: { error: 'terminal_unavailable' },
+  },
 };
 
 // The failure object of a final frame, written out by hand.
@@ -127,9 +133,10 @@ function failureBody(instance, reason, operation) {
 function script(body) {
   return peerScript(`const day = new Date().toISOString().slice(0, 10).replaceAll('-', '');
 const logFile = profile.home + '\\\\logs\\\\nuvra-' + day + '-0.jsonl';
-const readLog = () => (fs.existsSync(logFile) ? fs.readFileSync(logFile, 'latin1') : '');
+const readLog = (file = logFile) => (fs.existsSync(file) ? fs.readFileSync(file, 'latin1') : '');
 // Between checkpoint and commit: the day's file gains a second link, or is
-// renamed away and replaced by a copy (which its open handles forbid).
+// renamed away and replaced by a copy (its open handles share it for delete,
+// as a rotation must move it).
 const tamper = (kind) => {
   if (kind === 'link') {
     fs.linkSync(logFile, logFile + '.second');
@@ -217,11 +224,17 @@ for (const c of cases) {
   r.closeAfterEnd = attempt(() => addon.closeClientDispatch(work));
   if (c.tamper) r.tamper = tamper(c.tamper);
   const before = readLog();
+  const movedBefore = readLog(logFile + '.old');
   r.commit = await settle(() => addon.commitTerminal(op, ...c.commit));
-  r.logUnchanged = readLog() === before;
+  r.logUnchanged = readLog() === before && readLog(logFile + '.old') === movedBefore;
   r.closedOperation = attempt(() => addon.closeTerminalOperation(op));
   // Once the operation let go of the file.
   if (c.tamper === 'link') fs.unlinkSync(logFile + '.second');
+  // The copy is no file of the writer's (nor owner-only): the original goes back.
+  if (c.tamper === 'replace') {
+    fs.rmSync(logFile);
+    fs.renameSync(logFile + '.old', logFile);
+  }
   // The event is free again once the work's end has resolved, whatever it
   // resolved with.
   r.eventFree = await settle(() => addon.appendIngressDiagnostic(event, 'framing', 'started', 'none'));
@@ -307,7 +320,7 @@ for (const c of cases) {
 
   it('writes nothing for a refused commit, nor for a work whose end was refused', () => {
     const refused = CASES.filter((c) => EXPECTED[c.name].commit);
-    assert.equal(refused.length, 3);
+    assert.equal(refused.length, 4);
     for (const c of refused) {
       const r = seen.cases[c.name];
       assert.deepEqual([r.end, r.commit], [EXPECTED[c.name].end, EXPECTED[c.name].commit], c.name);
@@ -316,11 +329,12 @@ for (const c of cases) {
     }
   });
 
-  it('keeps the day\'s file from being replaced, so the record joins its checkpoint', () => {
+  it('writes no record into a day\'s file renamed away and replaced, and says so', () => {
     const c = CASES.find((x) => x.tamper === 'replace');
-    assert.deepEqual(seen.cases[c.name].tamper, { away: 'refused', over: 'refused' });
-    assert.deepEqual(seen.cases[c.name].commit, { value: true });
-    assert.equal(recordsOf(home, 'worker', CASES.indexOf(c)).sameId.length, 2);
+    // A rotation must be able to move a file an operation holds, so nothing
+    // stops the move; the record then refuses to follow the file out of its day.
+    assert.deepEqual(seen.cases[c.name].tamper, { away: 'renamed', over: 'replaced' });
+    assert.deepEqual(seen.cases[c.name].commit, { error: 'terminal_unavailable' });
   });
 
   it('frees every work\'s event once its end resolved', () => {

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/file_win.h"
+#include "common/handle_win.h"
 #include "common/reason.h"
 #include "diagnostics/event.h"
 #include "diagnostics/log_rules.h"
@@ -54,7 +58,10 @@ struct Observed {
   int guardChecks = 0;
   int ownerOnlyChecks = 0;
   bool refuseOwnerOnly = false;
+  // Refuses the owner-only check of an empty file: the index 0 a rotation creates.
+  bool refuseEmptyFiles = false;
   std::uint32_t volumeOffset = 0;
+  std::uint64_t limit = kLogFileLimit;
 };
 
 class FakeHome final : public LogHome {
@@ -66,9 +73,14 @@ class FakeHome final : public LogHome {
   const std::wstring& homePath() const override { return home_; }
   std::uint32_t volumeSerial() const override { return serial_; }
   const std::wstring& userSid() const override { return sid_; }
-  void checkOwnerOnly(HANDLE, bool) const override {
+  void checkOwnerOnly(HANDLE handle, bool directory) const override {
     ++observed_.ownerOnlyChecks;
     if (observed_.refuseOwnerOnly) fail("profile_security");
+    FileIdentity identity;
+    if (observed_.refuseEmptyFiles && !directory && fileIdentity(handle, identity) &&
+        identity.size == 0) {
+      fail("profile_security");
+    }
   }
   void acquireSerialization(std::uint64_t, std::uint32_t, bool) override {
     ++observed_.acquired;
@@ -83,6 +95,7 @@ class FakeHome final : public LogHome {
     ownerCheck();
     ++observed_.guardChecks;
   }
+  std::uint64_t fileLimit() const override { return observed_.limit; }
 
  private:
   std::wstring home_;
@@ -170,19 +183,28 @@ class DiagnosticLogFiles : public ::testing::Test {
     logs_ = home_ + L"\\logs";
   }
   void TearDown() override {
-    WIN32_FIND_DATAW entry{};
-    HANDLE search = FindFirstFileW((logs_ + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        DeleteFileW((logs_ + L"\\" + entry.cFileName).c_str());
-      } while (FindNextFileW(search, &entry));
-      FindClose(search);
-    }
+    static_cast<void>(clearLogs());
     RemoveDirectoryW(logs_.c_str());
     DeleteFileW(logs_.c_str());
     RemoveDirectoryW(home_.c_str());
   }
 
+  // Deletes every file in "\\logs"; gives the names it found.
+  std::vector<std::wstring> clearLogs() {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = FindFirstFileW((logs_ + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        names.push_back(name);
+        DeleteFileW((logs_ + L"\\" + name).c_str());
+      } while (FindNextFileW(search, &entry));
+      FindClose(search);
+    }
+    return names;
+  }
   std::unique_ptr<DiagnosticWrite> write(const std::string& text, bool fenced = true) {
     return std::make_unique<DiagnosticWrite>(std::make_unique<FakeOwner>(observed_, fenced),
                                              std::make_unique<FakeHome>(home_, observed_), text);
@@ -289,18 +311,94 @@ TEST_F(DiagnosticLogFiles, RotationWithGapsSkipsMissingIndexes) {
   EXPECT_EQ(readAll(logFile(today, 3)), "two\n");
 }
 
-// A file one terminal record overran (at most 4,096 bytes past the limit)
-// is rotated by the next write; anything larger is refused, never truncated.
-TEST_F(DiagnosticLogFiles, AnOverrunFileIsRotatedAndAnOversizedOneRefused) {
+// A rotation that meets a file somebody holds, or that fails halfway. Index
+// 0 is full at a limit of 64 bytes, so the text rotates it.
+TEST_F(DiagnosticLogFiles, ARotationMovesHeldFilesAndCompletesOrChangesNothing) {
+  const std::string zero = std::string(60, '0') + "\n";
+  const std::string text = "{\"t\":1}\n";
+  struct Case {
+    const char* name;
+    int held;               // the index a reader holds open meanwhile; -1 none
+    bool heldSharesDelete;  // held as the log writer holds a file, or not
+    bool refuseNewFile;     // the new index 0 fails its owner-only check
+    const char* reason;
+    std::array<std::string, 4> after;  // index 0 to 3 afterwards; "" absent
+    int heldLandsAt;  // where a line written through the held handle goes; -1 no day's file
+  };
+  const Case cases[] = {
+      {"held index 0 moves to 1", 0, true, false, "", {text, zero, "1\n", "2\n"}, 1},
+      {"held index 2 moves to 3", 2, true, false, "", {text, zero, "1\n", "2\n"}, 3},
+      {"held index 3 is dropped", 3, true, false, "", {text, zero, "1\n", "2\n"}, -1},
+      {"a file held without delete sharing stops it first",
+       1,
+       false,
+       false,
+       "diagnostic_unavailable",
+       {zero, "1\n", "2\n", "3\n"},
+       1},
+      {"a refused new index 0 puts every file back",
+       -1,
+       true,
+       true,
+       "profile_security",
+       {zero, "1\n", "2\n", "3\n"},
+       -1},
+  };
   makeLogs();
-  writeFile(logFile(todayText(), 0), std::string(1048576 + 4096, 'a'));
-  EXPECT_EQ(append("{}\n"), "");
-  EXPECT_EQ(readAll(logFile(todayText(), 1)).size(), 1048576u + 4096u);
-  EXPECT_EQ(readAll(logFile(todayText(), 0)), "{}\n");
+  const std::string today = todayText();
+  observed_.limit = 64;
+  for (const Case& c : cases) {
+    const std::array<std::string, 4> before = {zero, "1\n", "2\n", "3\n"};
+    for (unsigned index = 0; index < before.size(); ++index) {
+      writeFile(logFile(today, index), before[index]);
+    }
+    UniqueHandle held;
+    if (c.held >= 0) {
+      const DWORD share =
+          FILE_SHARE_READ | FILE_SHARE_WRITE | (c.heldSharesDelete ? FILE_SHARE_DELETE : 0);
+      held = UniqueHandle(CreateFileW(logFile(today, static_cast<unsigned>(c.held)).c_str(),
+                                      FILE_APPEND_DATA | READ_CONTROL, share, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(held) << c.name;
+    }
+    observed_.refuseEmptyFiles = c.refuseNewFile;
+    EXPECT_EQ(append(text), c.reason) << c.name;
+    for (unsigned index = 0; index < c.after.size(); ++index) {
+      EXPECT_EQ(readAll(logFile(today, index)), c.after[index]) << c.name << " index " << index;
+    }
+    if (held) {
+      EXPECT_EQ(isDayLogFile(held.get(), logFile(today, static_cast<unsigned>(c.held))),
+                c.heldLandsAt >= 0)
+          << c.name;
+      DWORD written = 0;
+      ASSERT_TRUE(WriteFile(held.get(), "held\n", 5, &written, nullptr)) << c.name;
+      if (c.heldLandsAt >= 0) {
+        const std::string landed = readAll(logFile(today, static_cast<unsigned>(c.heldLandsAt)));
+        EXPECT_EQ(landed.substr(landed.size() - 5), "held\n") << c.name;
+      }
+      held.closeQuietly();
+    }
+    // Nothing else is left: no dropped file once its holder let go, no new file.
+    std::vector<std::wstring> expected;
+    for (unsigned index = 0; index < c.after.size(); ++index) {
+      if (!c.after[index].empty()) expected.push_back(logFileName(today, index));
+    }
+    std::vector<std::wstring> found = clearLogs();
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected) << c.name;
+  }
+}
 
-  writeFile(logFile(todayText(), 0), std::string(1048576 + 4097, 'a'));
-  EXPECT_EQ(append("{}\n"), "diagnostic_unavailable");
-  EXPECT_EQ(readAll(logFile(todayText(), 0)).size(), 1048576u + 4097u);
+// Terminal records overran the file (by one or by many): the next write
+// rotates it, whole, and starts a new index 0; nothing is refused or cut.
+TEST_F(DiagnosticLogFiles, AnOverrunFileIsRotatedHoweverFarTerminalRecordsPushedIt) {
+  makeLogs();
+  for (const std::uint64_t size : {1048576u + 4096u, 1048576u + 4097u, 1048576u + 40960u}) {
+    writeFile(logFile(todayText(), 0), std::string(size, 'a'));
+    EXPECT_EQ(append("{}\n"), "") << size;
+    EXPECT_EQ(readAll(logFile(todayText(), 1)).size(), size);
+    EXPECT_EQ(readAll(logFile(todayText(), 0)), "{}\n");
+  }
 }
 
 TEST_F(DiagnosticLogFiles, ALogsEntryThatIsAFileIsRefused) {
@@ -376,7 +474,9 @@ TEST_F(DiagnosticLogFiles, ATextLargerThanAFileIsRefused) {
 
 TEST_F(DiagnosticLogFiles, ATerminalAppendWritesThroughTheDaysFileAndTakesTheHandles) {
   std::size_t handedOver = 0;
-  auto terminal = [&handedOver](HANDLE file, std::vector<UniqueHandle>& handles) {
+  std::wstring pathGiven;
+  auto terminal = [&](HANDLE file, const std::wstring& path, std::vector<UniqueHandle>& handles) {
+    pathGiven = path;
     const char record[] = "{\"terminal\":true}\n";
     DWORD written = 0;
     if (!WriteFile(file, record, sizeof(record) - 1, &written, nullptr))
@@ -390,6 +490,7 @@ TEST_F(DiagnosticLogFiles, ATerminalAppendWritesThroughTheDaysFileAndTakesTheHan
   EXPECT_EQ(thrownReason([&] { write.execute(); }), "");
   EXPECT_EQ(handedOver, 2u);  // the directory and the day's file
   EXPECT_EQ(readAll(logFile(todayText(), 0)), "{\"terminal\":true}\n");
+  EXPECT_EQ(pathGiven, logFile(todayText(), 0));
 }
 
 class LogLevelVariable : public ::testing::Test {

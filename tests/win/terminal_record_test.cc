@@ -30,13 +30,19 @@ std::uint64_t sizeOf(HANDLE file) {
   return identity.size;
 }
 
+// A log file of a day, opened as the log writer opens it.
+constexpr wchar_t kDayFile[] = L"nuvra-20261208-0.jsonl";
+UniqueHandle openDayFile(const std::wstring& path) {
+  return UniqueHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  CREATE_NEW, FILE_FLAG_WRITE_THROUGH, nullptr));
+}
+
 class TerminalAppend : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = scratch_.file(L"day.jsonl");
-    file_ = UniqueHandle(CreateFileW(path_.c_str(), FILE_APPEND_DATA | READ_CONTROL,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                                     FILE_FLAG_WRITE_THROUGH, nullptr));
+    path_ = scratch_.file(kDayFile);
+    file_ = openDayFile(path_);
     ASSERT_TRUE(file_);
     operation_.deadline = GetTickCount64() + 2000;
   }
@@ -74,10 +80,10 @@ TEST_F(TerminalAppend, RefusesAClosedOperationAndAPassedDeadline) {
 }
 
 // The checkpoint's write hands over its handles, the file last.
-void checkpointInto(TerminalObservation& operation, UniqueHandle file) {
+void checkpointInto(TerminalObservation& operation, UniqueHandle file, const std::wstring& path) {
   std::vector<UniqueHandle> handles;
   handles.push_back(std::move(file));
-  writeCheckpoint(operation, handles.back().get(), "{\"checkpoint\":1}\n", handles);
+  writeCheckpoint(operation, handles.back().get(), path, "{\"checkpoint\":1}\n", handles);
   ASSERT_TRUE(operation.checkpointWritten);
   ASSERT_TRUE(handles.empty());
   ASSERT_EQ(operation.logFiles.size(), 1u);
@@ -85,7 +91,7 @@ void checkpointInto(TerminalObservation& operation, UniqueHandle file) {
 }
 
 TEST_F(TerminalAppend, TheTerminalRecordFollowsTheCheckpointAndClosesTheHandles) {
-  checkpointInto(operation_, std::move(file_));
+  checkpointInto(operation_, std::move(file_), path_);
   operation_.operationId = std::string(64, 'a');
   operation_.state = "saved";
   operation_.reason = "none";
@@ -117,7 +123,7 @@ TEST_F(TerminalAppend, AHandleThatWillNotCloseLeavesTheOperationUncertain) {
   std::vector<UniqueHandle> handles(2);
   handles[0] = UniqueHandle(stuck);
   handles[1] = std::move(file_);
-  writeCheckpoint(operation_, handles[1].get(), "{\"checkpoint\":1}\n", handles);
+  writeCheckpoint(operation_, handles[1].get(), path_, "{\"checkpoint\":1}\n", handles);
   ASSERT_TRUE(operation_.checkpointWritten);
   operation_.operationId = std::string(64, 'a');
   operation_.state = "saved";
@@ -134,12 +140,64 @@ TEST_F(TerminalAppend, AHandleThatWillNotCloseLeavesTheOperationUncertain) {
 }
 
 TEST_F(TerminalAppend, AFileThatGainedALinkIsRefusedAndLeftUnchanged) {
-  checkpointInto(operation_, std::move(file_));
+  checkpointInto(operation_, std::move(file_), path_);
   const HANDLE file = operation_.logFiles.back().get();
   const std::wstring link = scratch_.file(L"other.jsonl");
   ASSERT_TRUE(CreateHardLinkW(link.c_str(), path_.c_str(), nullptr));
   EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation_); }), "terminal_unavailable");
   EXPECT_EQ(sizeOf(file), 17u);
+}
+
+// Between checkpoint and terminal record a rotation may move the file to
+// another index of its day: the record follows it. Moved anywhere else
+// (dropped by a rotation, renamed away and replaced), the file takes no
+// record and the operation says so.
+TEST_F(TerminalAppend, TheRecordFollowsItsFileAmongItsDaysNamesAndNowhereElse) {
+  struct Case {
+    const wchar_t* movedTo;  // nullptr: not moved
+    // A new file takes the old name, as in a rotation. (Wine reads the
+    // volume serial of an open file through the name it was opened by: with
+    // nothing there any more it reports 0.)
+    bool replaced;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {nullptr, false, ""},
+      {L"nuvra-20261208-1.jsonl", true, ""},
+      {L"nuvra-20261208-3.jsonl", true, ""},
+      {L"nuvra-20261208-0.jsonl.0000000000000001.dropped", true, "terminal_unavailable"},
+      {L"nuvra-20261208-0.jsonl.old", true, "terminal_unavailable"},
+      {L"nuvra-20261209-0.jsonl", true, "terminal_unavailable"},
+  };
+  for (const Case& c : cases) {
+    ScratchDirectory scratch;
+    const std::wstring path = scratch.file(kDayFile);
+    TerminalObservation operation(1, "capture", "");
+    operation.deadline = GetTickCount64() + 2000;
+    operation.operationId = std::string(64, 'a');
+    operation.state = "saved";
+    operation.reason = "none";
+    operation.ok = true;
+    checkpointInto(operation, openDayFile(path), path);
+    const HANDLE file = operation.logFiles.back().get();
+    std::wstring now = path;
+    if (c.movedTo != nullptr) {
+      now = scratch.file(c.movedTo);
+      ASSERT_TRUE(MoveFileExW(path.c_str(), now.c_str(), 0)) << GetLastError();
+      if (c.replaced) {
+        ASSERT_TRUE(openDayFile(path));
+      }
+    }
+    const std::uint64_t before = sizeOf(file);
+    EXPECT_EQ(reasonOf([&] { writeTerminalRecord(operation); }), c.reason) << now.size();
+    UniqueHandle reader(CreateFileW(now.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    // A refused record is not written at all; a kept one lands where the file is now.
+    const bool refused = *c.reason != '\0';
+    EXPECT_EQ(sizeOf(reader.get()) > before, !refused) << now.size();
+  }
 }
 
 // A terminal record whose client evidence pads it to `total` bytes: the ticks
@@ -165,14 +223,12 @@ TEST(TerminalRecordSize, ARecordOverTheLimitIsRefusedAndTheCheckpointsFileKeptAs
   ASSERT_GT(now, 10000u);
   for (const Case& c : cases) {
     ScratchDirectory scratch;
-    const std::wstring path = scratch.file(L"day.jsonl");
-    UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA | READ_CONTROL,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                                  FILE_FLAG_WRITE_THROUGH, nullptr));
+    const std::wstring path = scratch.file(kDayFile);
+    UniqueHandle file = openDayFile(path);
     ASSERT_TRUE(file);
     TerminalObservation operation(1, "capture", "");
     operation.deadline = now + 2000;
-    checkpointInto(operation, std::move(file));
+    checkpointInto(operation, std::move(file), path);
     operation.operationId = std::string(64, 'a');
     operation.phase = "terminal";
     operation.ok = true;
