@@ -26,13 +26,50 @@ const EXCHANGE_REASONS = new Set([
   'broker_unavailable', 'profile_startup_timeout', 'profile_work_ended',
 ]);
 
+// A version 1 server's refusal, answered as a normal response: the reasons it
+// names that a terminal record can carry; any other is recorded as the host
+// records a reason outside the terminal reasons.
+const REFUSAL_REASONS = new Set(['bad_request_shape', 'request_id_invalid', 'store_refused', 'state_write_failed',
+  'internal_error']);
+
+// The reason of a version 1 answer {"ok":false,"error_code":R,...}, or null
+// for any other answer.
+export function refusalReason(response) {
+  let answer;
+  try {
+    answer = JSON.parse(Buffer.from(response).toString('utf8'));
+  } catch {
+    return null;
+  }
+  if (answer === null || typeof answer !== 'object' || answer.ok !== false) return null;
+  return REFUSAL_REASONS.has(answer.error_code) ? answer.error_code : 'internal_error';
+}
+
+// A budget token lives until a beginWork takes it or its deadline passes; a
+// caller that will not begin a work with it hands it to a beginWork that
+// refuses it before opening anything (an operation other than the token's),
+// so that giving up never leaves a token counting against the 128.
+export function retireBudget(addon, budget) {
+  try {
+    addon.beginWork(() => 1, '-', 'client', '-', budget.token);
+  } catch (error) {
+    if (error.message !== 'profile_budget_class' && error.message !== 'profile_startup_timeout') throw error;
+  }
+}
+
+// A request id as a checkpoint and a terminal record can carry it (36
+// characters of lowercase hex digits and dashes), else "-" for none.
+export function recordedRequestId(requestId) {
+  return typeof requestId === 'string' && /^[0-9a-f-]{36}$/.test(requestId) ? requestId : '-';
+}
+
 // One request as a whole client operation: a diagnostic event and its
 // terminal operation, whose checkpoint is written before the exchange and
 // whose terminal record, carrying the client's evidence, after the work's
 // end; the work is begun with a fresh budget token; version 2
 // (exchangePhase) unless `version` is 1. Resolves with the response bytes
-// (for a version 2 request the broker refused, its failure body, recorded as
-// failed with the broker's reason), or rejects with the exchange's reason
+// (for a request the broker refused, its failure body, recorded as failed
+// with the broker's reason), or rejects with the exchange's reason
 // once its terminal record is written.
 // With diagnostics off ("NUVRA_AUTH_LOG_LEVEL" "off") there is no log to
 // keep the records in, and the request goes without them.
@@ -40,7 +77,10 @@ export async function brokerRequest(addon, { operation, body, requestId, version
   const runtime = addon.initialize();
   const target = `${runtime.root}\\connector\\vevadu-code\\client\\nuvra_windows_broker_native.exe`;
   const budget = addon.prepareBrokerBudget(operation);
-  if (budget.cold) throw new Error('broker_unavailable');
+  if (budget.cold) {
+    retireBudget(addon, budget);
+    throw new Error('broker_unavailable');
+  }
   const recorded = process.env.NUVRA_AUTH_LOG_LEVEL !== 'off';
   const event = recorded ? addon.newDiagnosticEvent('worker') : '-';
   const terminal = recorded ? addon.newTerminalOperation('worker', event) : null;
@@ -50,13 +90,16 @@ export async function brokerRequest(addon, { operation, body, requestId, version
     let serverReason = 'none';
     const work = await addon.beginWork(() => budget.budget_ms, event, 'client', operation, budget.token);
     try {
-      if (terminal) await addon.prepareTerminal(terminal, work, '-', '-', 'exchange_prepare');
+      // The request id joins both sides' records of this request.
+      if (terminal) await addon.prepareTerminal(terminal, work, '-', recordedRequestId(requestId), 'exchange_prepare');
       const call = version === 1 ? addon.exchange : addon.exchangePhase;
       response = await call(work, target, endpointDescriptor(budget.endpoint_json, timeoutMs),
         Buffer.from(body), operation, requestId);
       // A version 2 answer says in its terminal frame whether the broker did
       // the operation; the body of a failure is still the caller's answer.
       if (version !== 1) serverReason = addon.exchangeOutcome(work).terminal_reason ?? 'none';
+      // A version 1 server refuses in a normal response.
+      else serverReason = refusalReason(response) ?? 'none';
     } catch (error) {
       failure = error;
     } finally {

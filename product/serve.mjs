@@ -14,11 +14,14 @@
 //
 // The product operations kept here: "capture" stores a small memory (the
 // JSON body {"text":...}) and "recall" finds memories by a word (the JSON
-// body {"word":...}), both in the store file "state\memories.jsonl" under the
-// home; "hello" and "status" answer without touching it.
-import fs from 'node:fs/promises';
-import path from 'node:path';
-import { randomUUID } from 'node:crypto';
+// body {"word":...}), both in the home's store (store.mjs); "hello" and
+// "status" answer without touching it. A capture is stored once per request
+// id, so a client retrying one whose outcome it could not know is answered
+// from the first.
+import { MemoryStore } from './store.mjs';
+import { recordedRequestId } from './client.mjs';
+
+export { MemoryStore };
 
 const SCHEMA = 'nuvra.windows-memory-broker.v1';
 // What a server phase may carry as its terminal reason.
@@ -33,7 +36,6 @@ const OPERATIONS = new Set(['capture', 'recall', 'hello', 'status', 'shutdown', 
 // The server work ends this long before the client's deadline, so that its
 // final frame still reaches the client in time.
 const FINAL_FRAME_MARGIN_MS = 50;
-const MEMORY_TEXT_LIMIT = 4096;
 // The server reasons that are no terminal reasons; the host writes each as
 // "internal_error".
 const NON_TERMINAL_REASONS = new Set([
@@ -41,63 +43,21 @@ const NON_TERMINAL_REASONS = new Set([
 ]);
 // What a request that was done says it did, by operation.
 const SUCCESS_STATE = { capture: 'saved', recall: 'recalled' };
-const RECALL_LIMIT = 32;
-
-// The memories of one home: one JSON line each, appended in order.
-export class MemoryStore {
-  constructor(home) {
-    this.file = path.win32.join(home, 'state', 'memories.jsonl');
-    this.queue = Promise.resolve();
-  }
-
-  // One store operation at a time, so that a recall never reads half a line.
-  #serial(step) {
-    const next = this.queue.then(step, step);
-    this.queue = next.catch(() => {});
-    return next;
-  }
-
-  capture(text) {
-    if (typeof text !== 'string' || text.length === 0 || text.length > MEMORY_TEXT_LIMIT) {
-      throw new Error('bad_request_shape');
-    }
-    return this.#serial(async () => {
-      const memory = { id: randomUUID(), text, captured_at: new Date().toISOString() };
-      await fs.appendFile(this.file, JSON.stringify(memory) + '\n', { mode: 0o600 });
-      return memory;
-    });
-  }
-
-  recall(word) {
-    if (typeof word !== 'string' || !/^[\p{L}\p{N}_-]{1,64}$/u.test(word)) {
-      throw new Error('bad_request_shape');
-    }
-    const wanted = word.toLowerCase();
-    return this.#serial(async () => {
-      let text = '';
-      try {
-        text = await fs.readFile(this.file, 'utf8');
-      } catch (error) {
-        if (error.code !== 'ENOENT') throw error;
-      }
-      const found = [];
-      for (const line of text.split('\n')) {
-        if (!line) continue;
-        const memory = JSON.parse(line);
-        const words = memory.text.toLowerCase().split(/[^\p{L}\p{N}_-]+/u);
-        if (words.includes(wanted)) found.push(memory);
-      }
-      return found.slice(-RECALL_LIMIT);
-    });
-  }
-}
+// The reasons a version 1 refusal names as they are (all terminal reasons,
+// so that the client can record them); anything else the store or the
+// engine threw is "internal_error", never the engine's own text.
+const REFUSALS = new Set(['bad_request_shape', 'request_id_invalid', 'store_refused', 'state_write_failed']);
 
 // The product's answer to one request body; whether it touched the store
 // says whether a memory send took place.
-async function runOperation(store, operation, body) {
+function runOperation(store, operation, body, requestId) {
   const request = body.length ? JSON.parse(body.toString('utf8')) : {};
-  if (operation === 'capture') return { memory: await store.capture(request.text), sent: true };
-  if (operation === 'recall') return { memories: await store.recall(request.word), sent: true };
+  if (request === null || typeof request !== 'object' || Array.isArray(request)) throw new Error('bad_request_shape');
+  if (operation === 'capture') {
+    const { memory, stored } = store.capture(request.text, requestId);
+    return { memory, ...(stored ? {} : { repeated: true }), sent: true };
+  }
+  if (operation === 'recall') return { memories: store.recall(request.word), sent: true };
   return { sent: false };
 }
 
@@ -114,15 +74,23 @@ function serverReason(error) {
   return SERVER_REASONS.has(message) && message !== 'none' ? message : 'broker_failed';
 }
 
+// A version 1 body is the whole request: {"operation":...,"request_id":...}
+// and the operation's own keys.
 async function serveVersion1(store, message, send) {
   const body = Buffer.from(message.body, 'base64');
   let answer;
   try {
     const request = JSON.parse(body.toString('utf8'));
-    if (!OPERATIONS.has(request.operation)) throw new Error('bad_request_shape');
-    answer = answerBody(request.operation, request.request_id ?? null, await runOperation(store, request.operation, Buffer.from(JSON.stringify(request))));
+    if (request === null || typeof request !== 'object' || !OPERATIONS.has(request.operation)) {
+      throw new Error('bad_request_shape');
+    }
+    const requestId = request.request_id ?? null;
+    answer = answerBody(request.operation, requestId,
+      runOperation(store, request.operation, Buffer.from(JSON.stringify(request)), requestId));
   } catch (error) {
-    answer = Buffer.from(JSON.stringify({ ok: false, error_code: error instanceof SyntaxError ? 'bad_request_shape' : error.message, schema_version: SCHEMA }));
+    const reason = error instanceof SyntaxError ? 'bad_request_shape'
+      : REFUSALS.has(error?.message) ? error.message : 'internal_error';
+    answer = Buffer.from(JSON.stringify({ ok: false, error_code: reason, schema_version: SCHEMA }));
   }
   await send({ type: 'response', id: message.id, body: answer.toString('base64') });
 }
@@ -145,8 +113,10 @@ class ServerRecord {
     }
   }
 
-  async prepare(work) {
-    if (this.terminal) await this.addon.prepareTerminal(this.terminal, work, '-', '-', 'admission').catch(() => {});
+  // The client's request id joins this record to the client's.
+  async prepare(work, requestId) {
+    if (!this.terminal) return;
+    await this.addon.prepareTerminal(this.terminal, work, '-', recordedRequestId(requestId), 'admission').catch(() => {});
   }
 
   // After the work's end: how the request ended, `reason` "none" for done.
@@ -226,12 +196,12 @@ async function serveVersion2(addon, store, message, send) {
       let result;
       if (operation === 'capture' || operation === 'recall') {
         addon.serverPhase(work, 'memory_pending', 'none');
-        result = await runOperation(store, operation, body);
+        result = runOperation(store, operation, body, requestId);
         addon.serverPhase(work, 'memory', 'none');
         counts.memory += 1;
         await phase('started', 'possible');
       } else {
-        result = await runOperation(store, operation, body);
+        result = runOperation(store, operation, body, requestId);
       }
       // 5. Sealed, then told.
       addon.serverPhase(work, 'terminal', 'none');
@@ -248,7 +218,7 @@ async function serveVersion2(addon, store, message, send) {
   } finally {
     // The record's checkpoint waits until the client has its final frame,
     // so that the bookkeeping never costs the client its deadline.
-    await record.prepare(work);
+    await record.prepare(work, requestId);
     await addon.endWork(work).catch(() => {});
     await record.commit(operation, sealed);
     record.close();
@@ -277,4 +247,5 @@ export async function serve(addon, host, { signal } = {}) {
     await new Promise((resolve) => signal?.addEventListener('abort', resolve, { once: true }));
   }
   await Promise.allSettled(running);
+  store.close();
 }

@@ -237,8 +237,10 @@ AccountCarriage accountCarriage(NativeJob& job) noexcept {
       AccountJob& account = jobAs<AccountJob>(job);
       return {account.account.get(), &account.work, true};
     }
-    case JobKind::kPublishResident:
-      return {jobAs<PublishJob>(job).run.account.get(), nullptr, false};
+    case JobKind::kPublishResident: {
+      PublicationRun& run = jobAs<PublishJob>(job).run;
+      return {run.account.get(), nullptr, run.holdsWorker};
+    }
     default:
       return {};
   }

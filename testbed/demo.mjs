@@ -234,52 +234,27 @@ try {
   'each recall found what was captured');
   if (memories?.stderr.trim()) console.log(`  runtime errors:\n    ${memories.stderr.trim().split(/\r?\n/).join('\n    ')}`);
 
-  // The timeline, from what the runtimes left behind: their startup timing
-  // traces, the home's diagnostic log (resident checkpoints, the exchanges'
-  // stage records, each operation's checkpoint and terminal record) and the
-  // server works' sealed phase audit files.
-  console.log('\nThe timeline the runtimes left behind:');
-  for (const [who, attemptId, pid] of [['resident', residentAttempt, resident.runtimePid],
-    ['client', clientAttempt, memories?.runtimePid]]) {
-    const traceFile = path.win32.join(traceDirectory, `${attemptId}-${pid}-native.jsonl`);
-    const stages = fs.existsSync(traceFile) ? fs.readFileSync(traceFile, 'utf8').trim().split(/\r?\n/)
-      .map((line) => JSON.parse(line)) : [];
-    const first = stages[0]?.monotonic_ms ?? 0;
-    console.log(`  ${who} startup trace: ${stages.map((t) => `${t.stage} +${t.monotonic_ms - first} ms`).join(', ') || '(none)'}`);
-  }
-  const logs = path.win32.join(home.home, 'logs');
-  const logLines = fs.existsSync(logs) ? fs.readdirSync(logs).sort().reverse().flatMap((name) =>
-    fs.readFileSync(path.win32.join(logs, name), 'utf8').split('\n').filter(Boolean).map((line) => JSON.parse(line))) : [];
-  const short = (id) => (id ? id.slice(0, 8) : '-');
-  for (const r of logLines) {
-    if (r.schema_version === 'nuvra.resident-startup-diagnostic.v1') {
-      console.log(`  resident    ${r.stage.padEnd(18)} at ${r.elapsed_ms} ms, ${r.remaining_ms} ms left`);
-    } else if (r.schema_version === 'nuvra.local-diagnostic.v1') {
-      const bytes = r.pipe_bytes_written === undefined ? '' : `, ${r.pipe_bytes_written} bytes out, ${r.pipe_bytes_read} in`;
-      console.log(`  stage       ${`${r.stage} ${r.outcome}`.padEnd(36)} ${r.reason}, at ${r.event_elapsed_ms} ms of its event${bytes}`);
-    } else if (r.event === 'terminal_pending') {
-      console.log(`  checkpoint  operation ${short(r.operation_id)} (${r.operation})`);
-    } else if (r.event === 'operation_result') {
-      const side = r.client ? `client evidence: ${r.client.last_verified_phase}, retry may duplicate ${r.client.retry_may_duplicate}`
-        + (r.server ? `; the broker's view: ${r.server.last_verified_phase}, reason ${r.server.server_reason}` : '')
-        // A version 1 exchange has no phase frames, so nothing of it is proven.
-        + (r.ok && r.client.last_verified_phase === 'never_sent' ? ' (version 1: no phases to prove)' : '')
-        : `server evidence: ${r.server?.last_verified_phase}, ${r.server?.account_send_count ?? '-'} account / ${r.server?.memory_send_count ?? '-'} memory sends`;
-      console.log(`  terminal    operation ${short(r.operation_id)} ok ${r.ok}, ${r.state}, ${r.reason}; ${side}`);
-    }
-  }
-  const brokerState = path.win32.join(home.home, 'state', 'broker');
-  const audits = fs.readdirSync(brokerState).filter((name) => /^phase-[0-9a-f]{64}\.bin$/.test(name));
-  for (const name of audits) {
-    const bytes = fs.readFileSync(path.win32.join(brokerState, name));
-    const fields = bytes.toString('latin1', 0, bytes.indexOf(10)).split('\t');
-    console.log(`  server      work ${fields[9]} for a "${fields[6]}" request: ${fields[11]} ${fields[12]}, ` +
-      `effect ${fields[13]}, ${fields[16]} account / ${fields[17]} memory sends (${name.slice(0, 14)}...bin)`);
-  }
-  const terminals = logLines.filter((r) => r.event === 'operation_result');
-  check(terminals.filter((r) => r.client).length === 4 && terminals.filter((r) => r.server && !r.client).length === 3
-    && terminals.every((r) => r.ok), 'every client operation and every server work has a successful terminal record');
-  check(audits.length === 3, 'every version 2 request left its sealed phase audit');
+  // The timeline, told by the product's own tool from what the runtimes
+  // left in the home (log files, phase audits, the endpoint record) and
+  // their startup traces; its picture and trace of this run are kept with
+  // the demo's output.
+  console.log('\nThe timeline the runtimes left behind, as product/timeline.mjs tells it:');
+  const timelineTool = await import('../product/timeline.mjs');
+  const keep = process.env.NUVRA_DEMO_OUT ?? process.env.TEMP ?? '.';
+  const [svgFile, traceJson] = [path.win32.join(keep, 'timeline.svg'), path.win32.join(keep, 'timeline.trace.json')];
+  let told = '';
+  const { code: timelineCode, timeline } = timelineTool.run(['--home', home.home, '--svg', svgFile, '--trace', traceJson],
+    { stdout: { write: (text) => { told += text; } } });
+  for (const line of told.trimEnd().split('\n')) console.log(`  ${line}`);
+  console.log(`  its picture: ${svgFile} (any browser opens it)`);
+  console.log(`  its trace:   ${traceJson} (a trace viewer that reads trace-event JSON opens it)`);
+  check(timelineCode === 0, 'the timeline of the demo\'s home found no anomaly');
+  const sides = (timeline?.stories ?? []).flatMap((story) => story.sides ?? []);
+  const ended = (role) => sides.filter((side) => side.role === role && side.terminal);
+  check(ended('client').length === 4 && ended('server').length === 3 && sides.every((side) => side.ok === true),
+    'every client operation and every server work has a successful terminal record');
+  check((timeline?.stories ?? []).flatMap((story) => story.audits ?? []).length === 3,
+    'every version 2 request left its sealed phase audit');
 } finally {
   removeHome(home);
 }

@@ -65,7 +65,8 @@ Seam<AccountHooks>& accountHooks();
 struct AccountCarriage {
   Prepared* worker = nullptr;
   const std::shared_ptr<Work>* work = nullptr;
-  // Kinds 10 and 11 set the busy flag, and only they clear it.
+  // Kinds 10 and 11 set the busy flag, and publication (14) when it took
+  // it; only they clear it.
   bool setsBusy = false;
 };
 

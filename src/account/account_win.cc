@@ -269,12 +269,16 @@ bool revokeExchange(Prepared& worker, Work& work) {
     std::lock_guard<std::mutex> binding(work.bindingLock);
     if (work.accountSignal && !SetEvent(work.accountSignal.get())) fail("profile_account_revoke");
   }
-  // 2. Polled, never waited on without a bound.
-  std::unique_lock<std::mutex> workerLock(worker.mutex, std::try_to_lock);
-  while (!workerLock.owns_lock()) {
+  // 2. Polled, never waited on without a bound. An adopt of this work that
+  //    is still queued or running (its busy flag is set) goes first: a
+  //    revoke that found nothing adopted before the adopt ran would leave
+  //    the worker holding a work whose binding is gone, which nothing could
+  //    take back any more. Once the flag is clear the adopt has ended,
+  //    adopted or torn down, and the revoke sees which.
+  std::unique_lock<std::mutex> workerLock(worker.mutex, std::defer_lock);
+  while (worker.busy.load() || !workerLock.try_lock()) {
     if (GetTickCount64() >= work.timing.deadline) fail("profile_account_control_timeout");
     Sleep(1);
-    workerLock.try_lock();
   }
   // 3.
   const std::uint64_t adopted = worker.adoptedWork.load();

@@ -45,8 +45,8 @@ struct Prepared {
   std::mutex mutex;
   std::atomic<bool> stopped{false};
   std::atomic<bool> ready{false};
-  // Set while a ready or adopt job is queued or running; only the job that
-  // set it clears it.
+  // Set while a ready, adopt or publication job is queued or running; only
+  // the job that set it clears it.
   std::atomic<bool> busy{false};
   std::uint32_t id = 0;
   std::uint64_t nonce = 0;
@@ -123,8 +123,9 @@ void awaitWorkerReady(Prepared& worker);
 void adoptExchange(Prepared& worker, Work& work);
 
 // Kinds 12 and 2: takes `work` back from the worker (only sets the signal
-// event when the worker holds no work). True when a revoke frame was
-// answered.
+// event when the worker holds no work). Waits, up to the work's deadline,
+// for an adopt still in flight (the busy flag) and for the worker's mutex.
+// True when a revoke frame was answered.
 bool revokeExchange(Prepared& worker, Work& work);
 
 // Teardown's own steps: poisons the process, stops the worker and

@@ -1,5 +1,9 @@
 #include "common/file_win.h"
 
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
 #include "common/reason.h"
 #include "common/text.h"
 
@@ -29,6 +33,24 @@ bool fileIdentity(HANDLE file, FileIdentity& identity) noexcept {
   identity.links = info.nNumberOfLinks;
   identity.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   return true;
+}
+
+bool renameWithoutReplacing(HANDLE file, const std::wstring& target) noexcept {
+  try {
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t);
+    std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(size)) !=
+           FALSE;
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
 }
 
 bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept {

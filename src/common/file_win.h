@@ -33,4 +33,11 @@ bool fileIdentity(HANDLE file, FileIdentity& identity) noexcept;
 // Ordinal comparison ignoring case, as every path comparison is made.
 bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept;
 
+// Renames the open `file` (opened with DELETE access) to the full path
+// `target` on the same volume, never over an existing file: the way a file
+// written under a temporary name appears whole or not at all. False on any
+// failure, GetLastError() as the rename left it (ERROR_ALREADY_EXISTS when
+// `target` exists).
+bool renameWithoutReplacing(HANDLE file, const std::wstring& target) noexcept;
+
 }  // namespace nuvra

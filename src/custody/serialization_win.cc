@@ -100,7 +100,7 @@ void acquireSerialization(SerializationHold& hold, std::uint64_t deadline,
 }
 
 void acquireSerialization(SerializationHold& hold, std::uint64_t deadline, SerializationClock clock,
-                          const SerializationTarget& target) {
+                          const SerializationTarget& target, SerializationWait waitMode) {
   // 1. Not owned yet; the clock rule is the hold's.
   SerializationAccess::begin(hold, clock);
   // 2. There is no re-entry.
@@ -115,7 +115,8 @@ void acquireSerialization(SerializationHold& hold, std::uint64_t deadline, Seria
   applyClockRule(clock, deadline);
   // 9. Wait for the time left.
   const std::uint64_t now = GetTickCount64();
-  const std::uint64_t left = deadline > now ? deadline - now : 0;
+  const std::uint64_t left =
+      waitMode == SerializationWait::atOnce ? 0 : (deadline > now ? deadline - now : 0);
   const DWORD wait =
       WaitForSingleObject(target.mutex, left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left));
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) fail("profile_owner_wait");

@@ -56,13 +56,22 @@ struct SerializationTarget {
 // "profile_custody_required" before initialize has succeeded.
 SerializationTarget profileSerializationTarget();
 
+// How long a hold waits for the mutex: until its deadline, or not at all (a
+// step on the JavaScript thread, which never waits on another process; a
+// mutex owned elsewhere is then "profile_owner_wait" at once).
+enum class SerializationWait {
+  untilDeadline,
+  atOnce,
+};
+
 // On return the mutex is owned through `hold`, the fence has passed and the
 // deadline still holds under the clock rule.
 void acquireSerialization(SerializationHold& hold, std::uint64_t deadline,
                           SerializationClock clock);
 // The same against an explicit target (the profile's, or a test's).
 void acquireSerialization(SerializationHold& hold, std::uint64_t deadline, SerializationClock clock,
-                          const SerializationTarget& target);
+                          const SerializationTarget& target,
+                          SerializationWait wait = SerializationWait::untilDeadline);
 
 // Releases if owned; a failed ReleaseMutex poisons the addon and throws
 // "profile_owner_release".

@@ -129,12 +129,19 @@ void DiagnosticWrite::run() {
   // No rotation can make room for a text larger than a whole file.
   if (text_.empty() || text_.size() > kLogFileLimit) fail("diagnostic_unavailable");
   // 1. The owner's lock keeps two writes of one owner apart.
-  std::unique_lock<std::mutex> ownerLock = owner_->lockOwner();
+  const bool lockFirst = !owner_->locksAfterSerialization();
+  std::unique_lock<std::mutex> ownerLock;
+  if (lockFirst) ownerLock = owner_->lockOwner();
   owner_->check();
   owner_->requireOpen();
   // 2. The serialisation mutex keeps the writes of every process of the home apart.
-  home_->acquireSerialization(owner_->deadline(), owner_->clock());
+  home_->acquireSerialization(owner_->deadline(), owner_->clock(),
+                              !owner_->waitsForSerialization());
   HoldRelease hold(*home_);
+  if (!lockFirst) {
+    ownerLock = owner_->lockOwner();
+    owner_->check();
+  }
   writeUnderSerialization();
   // 12. Release the mutex; the descriptor and the owner's lock go with the scope.
   hold.release();
@@ -264,17 +271,8 @@ void DiagnosticWrite::deleteIfPresent(const std::wstring& path) {
 void DiagnosticWrite::renameIfPresent(const std::wstring& from, const std::wstring& to) {
   HANDLE handle = openVerified(from, DELETE, OPEN_EXISTING, nullptr, false);
   if (handle == nullptr) return;
-  const std::size_t nameBytes = to.size() * sizeof(wchar_t);
-  const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t);
-  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-  rename->ReplaceIfExists = FALSE;  // an index that reappeared is not overwritten
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(nameBytes);
-  std::memcpy(rename->FileName, to.c_str(), nameBytes + sizeof(wchar_t));
-  if (!SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(size))) {
-    fail("diagnostic_unavailable");
-  }
+  // An index that reappeared is not overwritten.
+  if (!renameWithoutReplacing(handle, to)) fail("diagnostic_unavailable");
   closeListed(handle);
 }
 

@@ -53,6 +53,12 @@ class LogOwner {
   virtual std::uint32_t clock() const = 0;
   // A work was fenced when it was opened; other owners re-verify the guards.
   virtual bool fencedAtOpen() const = 0;
+  // The owner's lock is taken once the serialisation mutex is owned, not
+  // before, for an owner whose lock the JavaScript thread takes: no write
+  // then holds that lock while it waits for another process.
+  virtual bool locksAfterSerialization() const { return false; }
+  // A write on the JavaScript thread only tries the mutex.
+  virtual bool waitsForSerialization() const { return true; }
 };
 
 // What the write takes from the startup profile and the work side. One
@@ -66,7 +72,8 @@ class LogHome {
   virtual const std::wstring& userSid() const = 0;
   // Owner-only check of an open file or directory ("profile_security").
   virtual void checkOwnerOnly(HANDLE file, bool directory) const = 0;
-  virtual void acquireSerialization(std::uint64_t deadline, std::uint32_t clock) = 0;
+  // `atOnce`: the mutex is only tried, never waited for.
+  virtual void acquireSerialization(std::uint64_t deadline, std::uint32_t clock, bool atOnce) = 0;
   // Throws when a release fails; releasing an unowned hold does nothing.
   virtual void releaseSerialization() = 0;
   // Re-verifies every guard list entry, running `ownerCheck` before each

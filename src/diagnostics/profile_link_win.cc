@@ -43,8 +43,10 @@ class ProfileLogHome final : public LogHome {
   void checkOwnerOnly(HANDLE file, bool directory) const override {
     ::nuvra::checkOwnerOnly(file, directory ? OwnedObject::directory : OwnedObject::file);
   }
-  void acquireSerialization(std::uint64_t deadline, std::uint32_t clock) override {
-    ::nuvra::acquireSerialization(hold_, deadline, static_cast<SerializationClock>(clock), target_);
+  void acquireSerialization(std::uint64_t deadline, std::uint32_t clock, bool atOnce) override {
+    ::nuvra::acquireSerialization(
+        hold_, deadline, static_cast<SerializationClock>(clock), target_,
+        atOnce ? SerializationWait::atOnce : SerializationWait::untilDeadline);
   }
   void releaseSerialization() override { ::nuvra::releaseSerialization(hold_); }
   void verifyGuards(const std::function<void()>& ownerCheck) override {

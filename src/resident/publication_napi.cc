@@ -32,7 +32,7 @@ napi_value publicationValue(napi_env env, NativeJob&) {
 // Worker thread, after a failed execute step: the refusal is reported before
 // it reaches JavaScript.
 void publicationFailed(NativeJob& job) noexcept {
-  reportPublicationRefused(job.error);
+  reportPublicationRefused(job.error, PublicationThread::worker);
 }
 
 // Steps 1 to 5 on the JavaScript thread.
@@ -54,6 +54,7 @@ napi_value startPublication(napi_env env, napi_callback_info info) {
   auto job = newJob<PublishJob>(JobKind::kPublishResident);
   job->run.record = std::move(record);
   job->run.account = environmentPart<AccountPart>(addonStateOf(env)).worker;
+  if (job->run.account) job->run.holdsWorker = !job->run.account->busy.exchange(true);
   job->run.worksTableEmpty = worksTableEmpty;
   {
     std::lock_guard<std::mutex> lock(processState().processLock);
@@ -74,10 +75,10 @@ napi_value publishResident(napi_env env, napi_callback_info info) {
   try {
     return startPublication(env, info);
   } catch (const std::exception& failure) {
-    reportPublicationRefused(failure.what());
+    reportPublicationRefused(failure.what(), PublicationThread::javascript);
     napi_throw_error(env, failure.what(), failure.what());
   } catch (...) {
-    reportPublicationRefused("profile_native_api");
+    reportPublicationRefused("profile_native_api", PublicationThread::javascript);
     napi_throw_error(env, "profile_native_api", "profile_native_api");
   }
   return nullptr;

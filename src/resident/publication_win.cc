@@ -158,19 +158,9 @@ void requireNoEndpointFiles(const std::wstring& home) {
   recoveryRequired();
 }
 
+// An endpoint file that appeared meanwhile is never replaced.
 void renameIntoPlace(HANDLE file, const std::wstring& target) {
-  const std::size_t nameBytes = target.size() * sizeof(wchar_t);
-  const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t);
-  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-  // An endpoint file that appeared meanwhile is never replaced.
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(nameBytes);
-  std::memcpy(rename->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
-  if (!SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(size))) {
-    fail("broker_publication_failed");
-  }
+  if (!renameWithoutReplacing(file, target)) fail("broker_publication_failed");
 }
 
 PublicationFacts publicationFacts() {
@@ -187,12 +177,16 @@ PublicationFacts publicationFacts() {
   return facts;
 }
 
-// Step 4.
-void requireIdleWorker(const Prepared* worker) {
-  if (worker == nullptr || !worker->ready.load() || worker->stopped.load() || worker->busy.load() ||
+// Step 4. The busy flag this job holds keeps a dispose from taking the
+// worker's child away while it is read; the worker's mutex, only tried, is
+// free unless a control exchange still runs.
+void requireIdleWorker(Prepared* worker, bool holdsWorker) {
+  if (worker == nullptr || !holdsWorker || !worker->ready.load() || worker->stopped.load() ||
       worker->adoptedWork.load() != 0) {
     fail("profile_account_busy");
   }
+  std::unique_lock<std::mutex> exchange(worker->mutex, std::try_to_lock);
+  if (!exchange.owns_lock()) fail("profile_account_busy");
   if (!workerAlive(*worker)) fail("profile_account_exited");
 }
 
@@ -327,7 +321,7 @@ void runPublication(const PublicationRun& run) {
   // 3.
   checkNativeTarget(snapshot, run.applicationPath, availability);
   // 4.
-  requireIdleWorker(run.account.get());
+  requireIdleWorker(run.account.get(), run.holdsWorker);
   // 5.
   requireNoLiveWork(run.worksTableEmpty);
   // 6.
@@ -397,7 +391,7 @@ void runPublication(const PublicationRun& run) {
 
 // ---- reportPublicationRefused -------------------------------------------------
 
-void reportPublicationRefused(std::string_view reason) noexcept {
+void reportPublicationRefused(std::string_view reason, PublicationThread thread) noexcept {
   try {
     // 1. and 2.
     const ResidentState* state = residentState();
@@ -405,12 +399,16 @@ void reportPublicationRefused(std::string_view reason) noexcept {
     if (state != nullptr) clock = state->clock;
     const std::string line = publicationRefusedLine(reason, ceilingTimes(clock, GetTickCount64()));
     // 3. As a resident write would, on this thread; a write that cannot be
-    //    made (no resident, an unavailable one, logging off) leaves the
+    //    made (no resident, an unavailable one, logging off, and on the
+    //    JavaScript thread a mutex another process owns) leaves the
     //    standard-error line instead.
     bool written = false;
     if (!loggingOff() && state != nullptr) {
       try {
-        DiagnosticWrite write(residentLogOwner(*residentState()), profileLogHome(), line);
+        const ResidentWriteWait wait = thread == PublicationThread::javascript
+                                           ? ResidentWriteWait::atOnce
+                                           : ResidentWriteWait::untilCeiling;
+        DiagnosticWrite write(residentLogOwner(*residentState(), wait), profileLogHome(), line);
         write.execute();
         written = true;
       } catch (...) {

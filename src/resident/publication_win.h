@@ -52,6 +52,11 @@ struct PublicationRun {
   std::string record;
   // The environment's account worker, possibly absent.
   std::shared_ptr<Prepared> account;
+  // publishResident took the worker's busy flag for this job, as an adopt
+  // does, so that no dispose, ready or adopt moves the worker under it; the
+  // hub gives the flag back after the execute step. False when the flag was
+  // already taken: step 4 then refuses a busy worker.
+  bool holdsWorker = false;
   // The broker executable, the target of the native target check.
   std::wstring applicationPath;
   // Whether the process-wide works table is empty; asked under processLock.
@@ -63,7 +68,10 @@ struct PublicationRun {
 void runPublication(const PublicationRun& run);
 
 // The diagnostic line of a refused publication, or the standard-error line
-// when it could not be written. Never throws.
-void reportPublicationRefused(std::string_view reason) noexcept;
+// when it could not be written. On the JavaScript thread (a synchronous
+// refusal) the home's serialisation mutex is only tried: owned by another
+// process, the line goes to standard error rather than wait. Never throws.
+enum class PublicationThread { javascript, worker };
+void reportPublicationRefused(std::string_view reason, PublicationThread thread) noexcept;
 
 }  // namespace nuvra

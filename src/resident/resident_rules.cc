@@ -47,6 +47,13 @@ bool ResidentPhaseWord::leavePending(ResidentPhase to) noexcept {
   return word_.compare_exchange_strong(expected, static_cast<std::uint32_t>(to));
 }
 
+ReservationEnd reservationEnd(bool failed, bool ceilingPassed, ResidentPhase phase) noexcept {
+  if (failed) return ReservationEnd::release;
+  if (phase == ResidentPhase::published) return ReservationEnd::holdUntilEnded;
+  if (ceilingPassed && phase == ResidentPhase::pending) return ReservationEnd::expire;
+  return ReservationEnd::release;
+}
+
 void checkResidentAvailable(std::optional<ResidentPhase> phase, bool reservationFailed,
                             bool poisoned, std::uint64_t now, std::uint64_t ceiling) {
   if (!phase || *phase != ResidentPhase::pending || reservationFailed || poisoned) {

@@ -68,6 +68,17 @@ class ResidentPhaseWord {
   std::atomic<std::uint32_t> word_{0};
 };
 
+// What the reservation thread does once its wait for the release event
+// ended, read again after the wait: a reservation that failed meanwhile
+// (initialize gave up waiting for it, or a later step of it failed) holds
+// nothing, so it neither expires the process nor keeps the mutex.
+//   failed, any phase, any wait         release
+//   ceiling passed, Pending             expire (if the phase is still Pending)
+//   Published                           hold until ended, then release
+//   released, or Expired or Ended       release
+enum class ReservationEnd { release, expire, holdUntilEnded };
+ReservationEnd reservationEnd(bool failed, bool ceilingPassed, ResidentPhase phase) noexcept;
+
 // The check every resident operation runs at its start and after each
 // blocking step; `phase` is nothing when there is no ResidentState.
 // "profile_resident_unavailable" unless Pending, without a stored reservation

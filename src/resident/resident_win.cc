@@ -75,14 +75,20 @@ DWORD WINAPI reservationThread(void* parameter) {
   }
   // 6.
   SetEvent(state.reservedEvent.get());
-  // 7.
+  // 7. `failed` is read again after the wait: initialize may have given the
+  //    reservation up while the thread waited (it then sets the release
+  //    event), and a failed reservation holds nothing.
   if (!state.failed.load()) {
     const DWORD waited =
         WaitForSingleObject(state.releaseEvent.get(), millisecondsUntil(state.clock.ceiling));
-    if (waited == WAIT_TIMEOUT && state.phase.leavePending(ResidentPhase::expired)) {
-      expireResident(state);
+    ReservationEnd end =
+        reservationEnd(state.failed.load(), waited == WAIT_TIMEOUT, state.phase.load());
+    if (end == ReservationEnd::expire) {
+      if (state.phase.leavePending(ResidentPhase::expired)) expireResident(state);
+      // Publication took the phase first.
+      end = reservationEnd(state.failed.load(), false, state.phase.load());
     }
-    if (state.phase.load() == ResidentPhase::published) {
+    if (end == ReservationEnd::holdUntilEnded) {
       WaitForSingleObject(state.releaseEvent.get(), INFINITE);
     }
   }
@@ -132,9 +138,12 @@ void prepareState(ResidentState& state) {
   requireNonInheritable(state.activationEvent.get());
 }
 
+// The write lock is taken after the mutex: a resident write waiting for
+// another process must not hold up publishResident's refusal line, which the
+// JavaScript thread writes under the same lock.
 class ResidentLogOwner final : public LogOwner {
  public:
-  explicit ResidentLogOwner(ResidentState& state) : state_(state) {}
+  ResidentLogOwner(ResidentState& state, ResidentWriteWait wait) : state_(state), wait_(wait) {}
   std::unique_lock<std::mutex> lockOwner() override {
     return std::unique_lock<std::mutex>(state_.writeLock);
   }
@@ -144,9 +153,12 @@ class ResidentLogOwner final : public LogOwner {
     return static_cast<std::uint32_t>(SerializationClock::residentHost);
   }
   bool fencedAtOpen() const override { return false; }
+  bool locksAfterSerialization() const override { return true; }
+  bool waitsForSerialization() const override { return wait_ == ResidentWriteWait::untilCeiling; }
 
  private:
   ResidentState& state_;
+  ResidentWriteWait wait_;
 };
 
 bool terminateJob(std::uint64_t job, std::uint32_t exitCode) noexcept {
@@ -212,8 +224,11 @@ void reserveResident(std::uint64_t startTick) {
     // 11.
     checkResidentAvailability();
   } catch (const std::exception& failure) {
-    // Whatever the thread still does, this resident may not be used.
+    // Whatever the thread still does, this resident may not be used, and it
+    // holds nothing: the release event wakes a thread already waiting, which
+    // lets the reservation go and expires nobody.
     state.failed.store(true);
+    SetEvent(state.releaseEvent.get());
     throw;
   }
 }
@@ -232,8 +247,8 @@ void residentWorkEnded(Work&) {
   state->validated.store(true);
 }
 
-std::unique_ptr<LogOwner> residentLogOwner(ResidentState& state) {
-  return std::make_unique<ResidentLogOwner>(state);
+std::unique_ptr<LogOwner> residentLogOwner(ResidentState& state, ResidentWriteWait wait) {
+  return std::make_unique<ResidentLogOwner>(state, wait);
 }
 
 void expireResident(ResidentState& state) noexcept {

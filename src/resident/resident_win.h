@@ -45,7 +45,8 @@ struct ResidentState {
   std::atomic<bool> failed{false};
   std::string nonce;
   std::wstring mutexName;
-  // Held for the whole of one resident diagnostic write.
+  // Held for the append of one resident diagnostic write, taken once the
+  // serialisation mutex is owned (never while waiting for it).
   std::mutex writeLock;
 };
 
@@ -80,9 +81,13 @@ void registerResidentJob(HANDLE job);
 
 // The owner of the resident's own diagnostic writes (its checkpoints and a
 // refused publication's line): its write lock (never the job-list lock, so a
-// write cannot hold up a launch or Expire), the availability check, and the
-// ceiling as a clock-2 deadline.
-std::unique_ptr<LogOwner> residentLogOwner(ResidentState& state);
+// write cannot hold up a launch or Expire), taken once the serialisation
+// mutex is owned, the availability check, and the ceiling as a clock-2
+// deadline. A write on the JavaScript thread only tries the mutex
+// (`atOnce`): owned by another process, it is "profile_owner_wait" at once.
+enum class ResidentWriteWait { untilCeiling, atOnce };
+std::unique_ptr<LogOwner> residentLogOwner(
+    ResidentState& state, ResidentWriteWait wait = ResidentWriteWait::untilCeiling);
 
 // endResident steps 1 to 6; every failure poisons before it is thrown.
 void endResidentState();

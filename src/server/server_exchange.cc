@@ -197,6 +197,23 @@ std::wstring phaseAuditFileName(std::string_view requestLineHash) {
   return name + L".bin";
 }
 
+std::wstring phaseAuditTemporaryName(std::string_view requestLineHash, std::string_view nonce) {
+  require(isLowerHex(requestLineHash, 64) && isLowerHex(nonce, 16));
+  std::wstring name = L"phase-";
+  for (char c : requestLineHash) name.push_back(static_cast<wchar_t>(c));
+  name.push_back(L'.');
+  for (char c : nonce) name.push_back(static_cast<wchar_t>(c));
+  return name + L".tmp";
+}
+
+bool isWholePhaseAudit(std::string_view bytes) noexcept {
+  constexpr std::string_view kHead = "NUVRA_AUDIT_V3\tserver\t";
+  if (bytes.size() != kPhaseAuditFileBytes || !bytes.starts_with(kHead)) return false;
+  const std::size_t end = bytes.find('\n');
+  if (end == std::string_view::npos) return false;
+  return bytes.find_first_not_of('\0', end + 1) == std::string_view::npos;
+}
+
 std::uint64_t ingressRemaining(std::string_view deadline, std::uint64_t now) {
   const std::uint64_t tick = positiveDecimal(deadline);
   if (tick > now && tick - now > 1000) refuse();

@@ -89,6 +89,21 @@ std::string phaseAuditImage(std::string_view line);
 // "phase-" + the request line's SHA-256 (64 lowercase hex) + ".bin".
 std::wstring phaseAuditFileName(std::string_view requestLineHash);
 
+// The name the audit is written under before it is renamed into place:
+// "phase-" + the hash + "." + 16 lowercase hex (random) + ".tmp". A crash
+// leaves at most such a file, never a short "phase-*.bin".
+std::wstring phaseAuditTemporaryName(std::string_view requestLineHash, std::string_view nonce);
+
+// Whether the bytes of a phase audit file are one whole audit image: exactly
+// 4096 bytes, a line that begins "NUVRA_AUDIT_V3\tserver\t" and ends with the
+// first line feed, then zero bytes only. Every reader calls anything else
+// torn (a write that never finished, or bytes nobody's seal made):
+//   the image of a sealed line             whole
+//   0 bytes, 4095 bytes, 4097 bytes        torn
+//   no line feed, a byte after the zeros   torn
+//   another head ("NUVRA_AUDIT_V2\t...")    torn
+bool isWholePhaseAudit(std::string_view bytes) noexcept;
+
 // Milliseconds left until a client's deadline tick, 0 once passed. The text
 // is a positive decimal of at most 20 digits and the deadline may lie at most
 // 1000 ms ahead; else "broker_native_protocol_refused".

@@ -13,6 +13,7 @@
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/security_win.h"
+#include "common/text.h"
 #include "common/text_win.h"
 #include "custody/profile_win.h"
 #include "diagnostics/log_writer_win.h"
@@ -25,7 +26,8 @@ namespace {
 
 constexpr DWORD kDirectoryAccess = FILE_READ_ATTRIBUTES | READ_CONTROL;
 constexpr DWORD kDirectoryFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-constexpr DWORD kAuditAccess = GENERIC_WRITE | READ_CONTROL;
+// DELETE: the temporary file is renamed into place, or removed.
+constexpr DWORD kAuditAccess = GENERIC_WRITE | READ_CONTROL | DELETE;
 constexpr DWORD kAuditFlags =
     FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT | FILE_ATTRIBUTE_NORMAL;
 
@@ -38,9 +40,28 @@ void checkOpened(HANDLE handle, const std::wstring& path, bool directory,
   requireDiagnosticObject(handle, path, directory, volumeSerial);
 }
 
+std::string temporaryNonce() {
+  char bytes[8] = {};
+  randomBytes(bytes, sizeof(bytes), "diagnostic_unavailable");
+  return hexLower(std::string_view(bytes, sizeof(bytes)));
+}
+
+// A temporary file that never became the audit goes, so that nothing but
+// whole audits is left behind by a failure this process lives through.
+void removeUnplaced(UniqueHandle& file) noexcept {
+  if (!file) return;
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
 // Steps 4 to 8; throws on any failure, leaving the handles to the caller.
+// The image is written under a temporary name and renamed into place without
+// replacing anything: killed at any instant, the process leaves the audit
+// whole or absent, never a short file the write-once rule would keep torn.
 void writePhaseAudit(const ServerExchangeState& state, std::uint64_t workId,
-                     const PhaseAuditFacts& facts, UniqueHandle& directory, UniqueHandle& file) {
+                     const PhaseAuditFacts& facts, UniqueHandle& directory, UniqueHandle& file,
+                     bool& placed) {
   // 4. The directory, proved before anything is created in it.
   const std::wstring directoryPath = facts.home + std::wstring(kBrokerStatePath);
   directory = UniqueHandle(CreateFileW(directoryPath.c_str(), kDirectoryAccess,
@@ -52,22 +73,28 @@ void writePhaseAudit(const ServerExchangeState& state, std::uint64_t workId,
   // 5. Owner-only security for the new file.
   OwnerOnlySecurity security(currentUserSid(), false, "diagnostic_unavailable");
 
-  // 6. CREATE_NEW: an audit already written for this request line stays.
-  const std::wstring filePath =
-      directoryPath + L"\\" + phaseAuditFileName(sha256Hex(state.bound_request_line));
-  file = UniqueHandle(CreateFileW(filePath.c_str(), kAuditAccess, FILE_SHARE_READ,
+  // 6. A new temporary file; the audit's own name is taken only by the
+  //    rename in 7, which fails when an audit of this request line exists
+  //    (that one stays untouched).
+  const std::string hash = sha256Hex(state.bound_request_line);
+  const std::wstring filePath = directoryPath + L"\\" + phaseAuditFileName(hash);
+  const std::wstring temporaryPath =
+      directoryPath + L"\\" + phaseAuditTemporaryName(hash, temporaryNonce());
+  file = UniqueHandle(CreateFileW(temporaryPath.c_str(), kAuditAccess, FILE_SHARE_READ,
                                   security.attributes(), CREATE_NEW, kAuditFlags, nullptr));
   security.release();
   if (!file) fail("diagnostic_unavailable");
-  checkOpened(file.get(), filePath, false, facts.volumeSerial);
+  checkOpened(file.get(), temporaryPath, false, facts.volumeSerial);
 
-  // 7. The whole image in one write.
+  // 7. The whole image in one write, on disk before it gets its name.
   std::string image = phaseAuditImage(phaseAuditLine(state, workId));
   DWORD written = 0;
   if (!WriteFile(file.get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr) ||
-      written != image.size()) {
+      written != image.size() || !FlushFileBuffers(file.get())) {
     fail("diagnostic_unavailable");
   }
+  if (!renameWithoutReplacing(file.get(), filePath)) fail("diagnostic_unavailable");
+  placed = true;
 
   // 8.
   const bool fileClosed = file.closeForCleanup();
@@ -91,12 +118,14 @@ void sealServerTerminal(Work& work, std::string_view reason, const PhaseAuditFac
   if (!sealServerState(work.server, reason, loggingOff())) return;
   UniqueHandle directory;
   UniqueHandle file;
+  bool placed = false;
   try {
-    writePhaseAudit(work.server, work.id, facts, directory, file);
+    writePhaseAudit(work.server, work.id, facts, directory, file, placed);
     work.server.logging_status = "recorded";
   } catch (...) {
     // 9. Contained: the status stays "unavailable". A handle that will not
     //    close may name something else later; nobody can vouch for that.
+    if (!placed) removeUnplaced(file);
     if (!file.closeForCleanup() || !directory.closeForCleanup()) setPoisoned();
   }
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,13 +36,19 @@ constexpr napi_type_tag kTerminalTag{0x6e757672615f7465ULL, 0x726d696e616c5f31UL
 constexpr std::size_t kOperationIdBytes = 32;
 
 // The process-wide tables of terminal operations, guarded by processLock and
-// never destroyed: the live operations by object, the operations whose
-// handles would not all close (kept alive until the process exits), and the
-// one claim of the process's account purpose.
+// never destroyed: the live operations by serial number, the operations
+// whose handles would not all close (kept alive until the process exits),
+// the one claim of the process's account purpose, and the next serial.
+//
+// The JavaScript object wraps the serial, never the operation's address: a
+// freed operation's address can come back for a newer one, and a stale
+// object would then pass the lookup and act on somebody else's operation.
+// A serial is never handed out twice in the life of the process.
 struct TerminalTables {
-  std::map<const TerminalObservation*, std::shared_ptr<TerminalObservation>> live;
+  std::map<std::uint64_t, std::shared_ptr<TerminalObservation>> live;
   std::vector<std::shared_ptr<TerminalObservation>> uncertain;
   bool purposeClaimed = false;
+  std::uint64_t nextSerial = 1;
 };
 TerminalTables& terminalTables() {
   static TerminalTables* const tables = new TerminalTables();
@@ -65,8 +72,17 @@ std::string utcNowText() {
       {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds});
 }
 
+// The wrapped value is the serial itself, carried in the pointer's bits; it
+// is never dereferenced.
+void* wrappedSerial(std::uint64_t serial) noexcept {
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(serial));
+}
+std::uint64_t unwrappedSerial(void* wrapped) noexcept {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(wrapped));
+}
+
 // Resolving `op`: the tag, then a live operation of this environment that is
-// not closed. The unwrapped pointer is only ever a key into the table.
+// not closed. The unwrapped value is only ever a key into the table.
 std::shared_ptr<TerminalObservation> resolveOperation(napi_env env, napi_value value) {
   bool tagged = false;
   napiCheck(napi_check_object_type_tag(env, value, &kTerminalTag, &tagged));
@@ -76,7 +92,7 @@ std::shared_ptr<TerminalObservation> resolveOperation(napi_env env, napi_value v
   const std::uint64_t environment = addonStateOf(env).environmentId;
   std::lock_guard<std::mutex> lock(processState().processLock);
   const auto& live = terminalTables().live;
-  const auto found = live.find(static_cast<const TerminalObservation*>(native));
+  const auto found = live.find(unwrappedSerial(native));
   if (found == live.end() || found->second->environmentId != environment ||
       found->second->closed.load()) {
     fail("terminal_owner_refused");
@@ -103,12 +119,15 @@ void claimEvent(const std::string& token, std::uint64_t environment, const std::
 
 // ---- Kind 15: the checkpoint -----------------------------------------------
 
-// The operation's lock comes before the work's, which the write takes as its
-// owner, and is held across the whole write.
+// The write takes the work's lock and then waits for the home's
+// serialisation mutex, which another process may hold until the work's
+// deadline. The operation's lock is taken only inside the append, after the
+// mutex (writeCheckpoint below): commitTerminal, closeTerminalOperation and
+// the work-end notices take it on the JavaScript thread, which must never
+// wait behind another process.
 void executeCheckpoint(NativeJob& base) {
   CheckpointJob& job = jobAs<CheckpointJob>(base);
   if (!job.diagnosticLog) fail("diagnostic_event_required");
-  std::lock_guard<std::mutex> lock(job.operation->lock);
   job.diagnosticLog->run();
 }
 
@@ -168,12 +187,19 @@ napi_value newTerminalOperation(napi_env env, napi_callback_info info) {
     randomBytes(bytes.data(), bytes.size(), "terminal_unavailable");
     created->operationId = sha256Hex(bytes.view());
   }
-  // 6.
+  // 6. The serial is taken even when a Node-API step below fails: a number
+  //    handed out once is never handed out again.
+  std::uint64_t serial = 0;
+  {
+    std::lock_guard<std::mutex> lock(processState().processLock);
+    serial = terminalTables().nextSerial++;
+  }
+  created->serial = serial;
   napi_value object = makeObject(env);
-  napiCheck(napi_wrap(env, object, created.get(), nullptr, nullptr, nullptr));
+  napiCheck(napi_wrap(env, object, wrappedSerial(serial), nullptr, nullptr, nullptr));
   napiCheck(napi_type_tag_object(env, object, &kTerminalTag));
   std::lock_guard<std::mutex> lock(processState().processLock);
-  terminalTables().live.emplace(created.get(), created);
+  terminalTables().live.emplace(serial, created);
   return object;
 }
 
@@ -237,6 +263,7 @@ napi_value prepareTerminal(napi_env env, napi_callback_info info) {
   auto write =
       new DiagnosticWrite(workLogOwner(work), profileLogHome(), checkpoint,
                           [target, checkpoint](HANDLE file, std::vector<UniqueHandle>& handles) {
+                            std::lock_guard<std::mutex> lock(target->lock);
                             writeCheckpoint(*target, file, checkpoint, handles);
                           });
   job->diagnosticLog.reset(write);
@@ -292,7 +319,7 @@ napi_value closeTerminalOperation(napi_env env, napi_callback_info info) {
     std::lock_guard<std::mutex> lock(processState().processLock);
     TerminalTables& tables = terminalTables();
     if (!closedCleanly) tables.uncertain.push_back(operation);
-    tables.live.erase(operation.get());
+    tables.live.erase(operation->serial);
   }
   // 4.
   return makeBoolean(env, closedCleanly);

@@ -36,6 +36,8 @@ struct TerminalObservation {
   const std::string eventToken;
   // Set once by newTerminalOperation, before anyone else can see it.
   std::string operationId;
+  // The key of the live table and the value its JavaScript object wraps.
+  std::uint64_t serial = 0;
 
   // Each step is taken at most once without holding the lock.
   std::atomic<bool> prepared{false};
@@ -48,8 +50,11 @@ struct TerminalObservation {
   std::atomic<std::uint64_t> endRequestedAt{0};
   std::atomic<std::uint64_t> endedAt{0};
 
-  // lock guards everything below and is held across a whole record write.
-  // It comes before a work's lock and before processLock.
+  // lock guards everything below and is held across a whole record append.
+  // The JavaScript thread takes it, so it is never held while waiting for
+  // the home's serialisation mutex: the checkpoint's write takes it only
+  // once it owns the mutex (inside the work's lock). It comes before a
+  // work's state lock and before processLock.
   std::mutex lock;
   std::string attemptId;
   std::string requestId;

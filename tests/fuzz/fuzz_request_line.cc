@@ -1,7 +1,8 @@
 // A request line a server accepts has seven fields that rebuild it exactly
 // and binds once with sequence 1; refusals carry one of the two reasons. A
 // request id accepted from a client also has the server's shape. The ingress
-// time left is never more than one second. A line the host takes for a
+// time left is never more than one second. A phase audit a reader calls whole
+// is exactly the image of its own first line. A line the host takes for a
 // client's binds for a work of its own generation and operation, and a
 // request frame the host forwards splits back into exactly its bytes.
 #include <cstddef>
@@ -54,6 +55,16 @@ void checkClientLine(std::string_view line) {
   }
 }
 
+// An audit file a reader calls whole is an image the writer could have made
+// of its own first line.
+void checkAudit(std::string_view bytes) {
+  if (!nuvra::isWholePhaseAudit(bytes)) return;
+  const std::string_view line = bytes.substr(0, bytes.find('\n') + 1);
+  if (bytes.size() != nuvra::kPhaseAuditFileBytes || nuvra::phaseAuditImage(line) != bytes) {
+    std::abort();
+  }
+}
+
 void checkClientFrame(int version, std::string_view frame) {
   const auto request = nuvra::readClientRequest(version, frame);
   if (!request) return;
@@ -95,6 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checkClientFrame(2, input);
   checkIds(input);
   checkIngress(input, 10000);
+  checkAudit(input);
+  // The same bytes as the start of a whole image.
+  std::string padded = "NUVRA_AUDIT_V3\tserver\t" + std::string(input.substr(0, 4000));
+  padded.resize(nuvra::kPhaseAuditFileBytes, '\0');
+  checkAudit(padded);
   if (size >= 1) {
     std::string line;
     const std::size_t replaced = data[0] % kValidFields.size();

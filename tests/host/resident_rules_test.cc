@@ -67,6 +67,33 @@ TEST(ResidentAvailability, OnlyPendingBeforeTheCeilingWithoutPoisonOrStoredError
   }
 }
 
+TEST(ReservationEnd, AFailedReservationNeitherExpiresNorHolds) {
+  using End = ReservationEnd;
+  using Phase = ResidentPhase;
+  struct Case {
+    bool failed;
+    bool ceilingPassed;
+    Phase phase;
+    End end;
+  };
+  const Case cases[] = {
+      {false, true, Phase::pending, End::expire},
+      {false, false, Phase::pending, End::release},
+      {false, true, Phase::published, End::holdUntilEnded},
+      {false, false, Phase::published, End::holdUntilEnded},
+      {false, true, Phase::ended, End::release},
+      {false, true, Phase::expired, End::release},
+      {true, true, Phase::pending, End::release},
+      {true, false, Phase::pending, End::release},
+      {true, true, Phase::published, End::release},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(reservationEnd(c.failed, c.ceilingPassed, c.phase), c.end)
+        << "failed " << c.failed << " ceiling " << c.ceilingPassed << " phase "
+        << static_cast<int>(c.phase);
+  }
+}
+
 TEST(ResidentPhaseWord, OnlyOneWayOutOfPendingWins) {
   ResidentPhaseWord word;
   EXPECT_TRUE(word.leavePending(ResidentPhase::published));

@@ -190,6 +190,40 @@ TEST(PhaseAudit, LinesOfTheSealedStates) {
   EXPECT_EQ(reasonOf([] { phaseAuditFileName("..\\x"); }), "broker_native_protocol_refused");
 }
 
+// What every reader of the audit files calls whole and what it calls torn;
+// the images are written out here, byte by byte, not built by the writer.
+TEST(PhaseAudit, OnlyAWholeImageIsWhole) {
+  const std::string line =
+      "NUVRA_AUDIT_V3\tserver\t" + kLine + "\t21\t5\tterminal\tnone\tnone\t1\t1\t0\t0\n";
+  const auto padded = [](std::string text, std::size_t size) {
+    text.resize(size, '\0');
+    return text;
+  };
+  const std::string whole = padded(line, 4096);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool whole;
+  };
+  const Case cases[] = {
+      {"a sealed line padded to 4096", whole, true},
+      {"a line filling all 4096 bytes", padded("NUVRA_AUDIT_V3\tserver\t", 4095) + "\n", true},
+      {"empty, as a kill after creation left it", "", false},
+      {"one byte short", whole.substr(0, 4095), false},
+      {"the line alone", line, false},
+      {"one byte long", whole + std::string(1, '\0'), false},
+      {"no line feed", padded("NUVRA_AUDIT_V3\tserver\tx", 4096), false},
+      {"a byte after the zeros", whole.substr(0, 4095) + "x", false},
+      {"another version's head", padded("NUVRA_AUDIT_V2\tserver\tx\n", 4096), false},
+      {"zeros only", std::string(4096, '\0'), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isWholePhaseAudit(c.bytes), c.whole) << c.name;
+  EXPECT_EQ(phaseAuditTemporaryName(std::string(64, 'f'), "0123456789abcdef"),
+            L"phase-" + std::wstring(64, L'f') + L".0123456789abcdef.tmp");
+  EXPECT_EQ(reasonOf([] { phaseAuditTemporaryName(std::string(64, 'f'), "..\\x"); }),
+            "broker_native_protocol_refused");
+}
+
 TEST(IngressRemaining, AtMostOneSecondAheadAndZeroOncePassed) {
   EXPECT_EQ(ingressRemaining("11000", 10000), 1000u);
   EXPECT_EQ(ingressRemaining("10001", 10000), 1u);

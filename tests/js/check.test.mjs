@@ -90,6 +90,24 @@ async function publish(home, text) {
   await writeRecord(home, 'state\\broker\\endpoint.json', text);
 }
 
+// A whole audit image as the server seals it: one line, then zero bytes.
+const wholeAudit = () => {
+  const image = Buffer.alloc(4096);
+  image.write(['NUVRA_AUDIT_V3', 'server', 'e'.repeat(64), '0123abcd-0123-4567-89ab-0123456789ab',
+    '7', '1', 'recall', '0'.repeat(32), '5000', '21', '5', 'terminal', 'none', 'none', '1', '1',
+    '0', '0'].join('\t') + '\n');
+  return image;
+};
+// The broker directory with one whole audit and the planted ones, each named
+// by the hash digit it repeats.
+function plantAudits(home, planted) {
+  const directory = path.win32.join(home.home, 'state', 'broker');
+  fs.mkdirSync(directory, { recursive: true });
+  for (const [digit, bytes] of Object.entries({ b: wholeAudit(), ...planted })) {
+    fs.writeFileSync(path.win32.join(directory, `phase-${digit.repeat(64)}.bin`), bytes);
+  }
+}
+
 describe('home check', () => {
   let facts;
   const homes = [];
@@ -168,6 +186,14 @@ describe('home check', () => {
       plant: (home) => publish(home, endpointRecord(home, facts, { image_path_sha256: 'a'.repeat(64) })) },
     { fault: 'an endpoint record that is not JSON', reason: 'broker_endpoint_invalid',
       words: /endpoint\.json is not JSON/, plant: (home) => publish(home, '{"schema_version":') },
+    // What a kill between an audit's creation and its write used to leave,
+    // and a write cut short; the whole audit beside each is no finding.
+    { fault: 'a phase audit left empty', reason: 'diagnostic_record_invalid',
+      words: new RegExp(`phase-${'a'.repeat(64)}\\.bin is torn: 0 of 4096 bytes`),
+      plant: (home) => plantAudits(home, { a: Buffer.alloc(0) }) },
+    { fault: 'a phase audit cut short', reason: 'diagnostic_record_invalid',
+      words: new RegExp(`phase-${'c'.repeat(64)}\\.bin is torn: 100 of 4096 bytes`),
+      plant: (home) => plantAudits(home, { c: wholeAudit().subarray(0, 100) }) },
   ];
   for (const { fault, reason, words, plant } of faults) {
     it(`finds ${fault} (${reason}) and changes nothing`, async () => {

@@ -11,7 +11,8 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, launchRuntime, removeHome, inputPipe, waitForFile } from './lib/home.mjs';
+import { brokerBuild, installHome, launchRuntime, removeHome, inputPipe, waitForFile }
+  from './lib/home.mjs';
 
 const productFile = (name) => fileURLToPath(new URL(`../../product/${name}`, import.meta.url));
 const hostLinkUrl = pathToFileURL(productFile('host_link.mjs')).href;
@@ -23,7 +24,8 @@ const STAGES = ['worker_prepare', 'worker_ready', 'account_validate', 'account_r
 // takes its record (`text`, and `record` parsed); `validate()` runs the
 // account worker and a validation work through it. `publish(text)` tells a
 // synchronous refusal (thrown, with its code) from a job's (a rejection).
-function script(body) {
+// `prelude` runs before the first native call, outside the startup ceiling.
+function script(body, prelude = '') {
   return `import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import { HostLink } from ${JSON.stringify(hostLinkUrl)};
@@ -36,12 +38,14 @@ const publish = async (text) => {
   try { return { value: await promise }; } catch (e) { return failure(e, false); }
 };
 const validate = async () => {
-  await addon.prepareAccountWorker();
+  const prepared = await addon.prepareAccountWorker();
   await addon.readyAccountWorker();
   const work = await addon.beginWork();
   await addon.adoptAccountWorker(work);
   await addon.endWork(work);
+  return prepared;
 };
+${prelude}
 let host;
 try {
   addon.initialize();
@@ -62,7 +66,8 @@ process.exit();
 }
 
 async function runResident(home, body, options = {}) {
-  const launch = await launchRuntime({ home, role: 'resident', source: script(body), ...options });
+  const launch = await launchRuntime({ home, role: 'resident', source: script(body, options.prelude),
+    ...options });
   const line = launch.stdout.trim().split(/\r?\n/).pop();
   assert.ok(line, `no output; ${launch.launcherOutput} ${launch.reason} stderr: ${launch.stderr}`);
   const seen = JSON.parse(line);
@@ -248,6 +253,52 @@ console.log(JSON.stringify(seen));
     assert.equal(refusedLines(home).length, before);
   });
 
+  // Another process holds the home's mutex and a checkpoint job waits for
+  // it: the refusal's line, written on the JavaScript thread, waits for
+  // neither. It goes to standard error, and the checkpoint is written once
+  // the mutex is let go. The holder starts before the ceiling's clock does.
+  it('refuses at once while another process holds the home\'s mutex', async () => {
+    const before = logLines(home).length;
+    const { seen, launch } = await runResident(home, `
+await holder.take();
+const checkpoint = (async () => {
+  try { return { value: await addon.residentCheckpoint('publish') }; } catch (e) { return { error: e.message }; }
+})();
+// Room for the job to reach its wait; what is checked does not hang on it.
+await new Promise((resolve) => setTimeout(resolve, 100));
+out.result = await publish(JSON.stringify({ ...record, extra: 1 }));
+out.holderExit = await holder.release();
+out.checkpoint = await checkpoint;
+`, { prelude: `
+const { spawn } = await import('node:child_process');
+const holder = await (async () => {
+  const child = spawn(${JSON.stringify(brokerBuild.testbed)}, ['hold-serialization', ${JSON.stringify(home.home)}, 'input'],
+    { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+  const exited = new Promise((resolve) => child.on('close', resolve));
+  let said = '';
+  const waiters = new Set();
+  child.stdout.setEncoding('utf8').on('data', (d) => { said += d; for (const w of [...waiters]) w(); });
+  const heard = (word) => new Promise((resolve) => {
+    const look = () => { if (said.includes(word)) { waiters.delete(look); resolve(); } };
+    waiters.add(look);
+    look();
+  });
+  await heard('waiting');
+  return {
+    take: () => { child.stdin.write('take\\n'); return heard('held'); },
+    release: () => { child.stdin.end(); return exited; },
+  };
+})();
+` });
+    assert.deepEqual(seen.result, { sync: true, error: 'broker_endpoint_invalid',
+      code: 'broker_endpoint_invalid', syntax: false });
+    assert.equal(seen.holderExit, 0);
+    assert.deepEqual(seen.checkpoint, { value: true });
+    assert.equal(launch.stderr,
+      'Nuvra publication refused: native_exception/broker_endpoint_invalid; diagnostic_unavailable\n');
+    assert.deepEqual(logLines(home).slice(before).map((line) => line.stage), ['publish']);
+  });
+
   it('writes the standard-error line instead of the log when logging is "off"', async () => {
     const before = refusedLines(home).length;
     const { seen, launch } = await runResident(home,
@@ -286,6 +337,31 @@ out.result = await publish(text);
       }
     });
   }
+});
+
+// Publication holds the account worker as an adopt does: a dispose of the
+// worker while the job runs is refused, and the job publishes with the
+// worker it checked.
+describe('publishResident and a dispose of its account worker', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    ({ seen } = await runResident(home, `
+const { id } = await validate();
+const publishing = publish(text);
+out.dispose = await (async () => {
+  try { return { value: await addon.dispose(id) }; } catch (e) { return { error: e.message }; }
+})();
+out.result = await publishing;
+`));
+  });
+  after(() => removeHome(home));
+
+  it('refuses the dispose while the publication holds the worker', () => {
+    assert.deepEqual(seen.dispose, { error: 'profile_account_busy' });
+    assert.deepEqual(seen.result, { value: true });
+  });
 });
 
 describe('publishResident over the files of an earlier run', () => {

@@ -361,6 +361,11 @@ for (const [name, change] of Object.entries(bindings)) {
     assert.equal(seen.sameLine.last_verified_phase, 'terminal');
     assert.deepEqual(fs.readFileSync(auditFile(home, fullRun.line)),
       auditImage(fullRun.line, fullRun.work, '5', 'terminal', 'none', 'possible', '1', '1', '0'));
+    // Every audit is written under a temporary name first; the one that
+    // found its name taken leaves no such file behind.
+    const names = fs.readdirSync(path.win32.join(home.home, 'state', 'broker'));
+    assert.deepEqual(names.filter((name) => name.startsWith('phase-') &&
+      !/^phase-[0-9a-f]{64}\.bin$/.test(name)), []);
   });
 
   it('refuses phases out of order or past their bounds, changing nothing', () => {

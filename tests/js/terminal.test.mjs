@@ -65,6 +65,30 @@ out.commitAgain = attempt(() => addon.commitTerminal(op, true, 'saved', 'none', 
 out.closed = attempt(() => addon.closeTerminalOperation(op));
 out.afterClose = attempt(() => addon.closeTerminalOperation(op));
 
+// A closed operation's object never reaches a newer operation, whichever
+// address the newer one was given: each step, taken through the stale
+// object, is refused and the newer operation still takes it itself.
+const staleSteps = {
+  close: (op) => addon.closeTerminalOperation(op),
+  commit: (op) => addon.commitTerminal(op, true, 'saved', 'none', 'terminal'),
+  prepare: (op) => addon.prepareTerminal(op, work, '-', '-', 'native_end'),
+};
+out.stale = [];
+for (const [step, call] of Object.entries(staleSteps)) {
+  for (let round = 0; round < 4; round++) {
+    const oldEvent = addon.newDiagnosticEvent();
+    const old = addon.newTerminalOperation('worker', oldEvent);
+    addon.closeTerminalOperation(old);
+    addon.closeDiagnosticEvent(oldEvent);
+    const newEvent = addon.newDiagnosticEvent();
+    const fresh = addon.newTerminalOperation('worker', newEvent);
+    const viaStale = attempt(() => call(old));
+    if (viaStale.value instanceof Promise) viaStale.value = await settle(() => viaStale.value);
+    out.stale.push({ step, viaStale, freshCloses: attempt(() => addon.closeTerminalOperation(fresh)) });
+    addon.closeDiagnosticEvent(newEvent);
+  }
+}
+
 // A mismatched operation name still claims the event.
 const mcp = addon.newDiagnosticEvent('mcp');
 out.mismatch = attempt(() => addon.newTerminalOperation('worker', mcp));
@@ -206,6 +230,14 @@ fs.unlinkSync(file + '.second');
     assert.equal(seen.mismatchAgain.error, 'terminal_owner_refused');
   });
 
+  it('refuses a closed operation\'s object for every step, never acting on a newer one', () => {
+    assert.equal(seen.stale.length, 12);
+    for (const row of seen.stale) {
+      assert.deepEqual(row, { step: row.step, viaStale: { error: 'terminal_owner_refused' },
+        freshCloses: { value: true } });
+    }
+  });
+
   it('refuses out-of-order and invalid steps', () => {
     assert.deepEqual(seen.p2, { value: true });
     assert.equal(seen.commitEarly.error, 'terminal_end_required');
@@ -242,6 +274,70 @@ fs.unlinkSync(file + '.second');
     assert.equal(seen.linked.error, 'terminal_unavailable');
     assert.equal(seen.appendWhileLinked.error, 'diagnostic_unavailable');
     assert.equal(seen.linesAfterLink, seen.linesBeforeLink);
+  });
+});
+
+// The checkpoint's write waits for the home's mutex, here held by another
+// process; each step the JavaScript thread takes on the same operation
+// returns while the mutex is still held, and the checkpoint runs once it is
+// let go, finding what that step left.
+describe('an operation whose checkpoint waits for the home\'s mutex', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    seen = await runScript(home, `
+const { spawn } = await import('node:child_process');
+const hold = async () => {
+  const child = spawn(target, ['hold-serialization', profile.home, 'input'],
+    { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+  const exited = new Promise((resolve) => child.on('close', resolve));
+  let text = '';
+  const waiters = new Set();
+  child.stdout.setEncoding('utf8').on('data', (d) => { text += d; for (const w of [...waiters]) w(); });
+  const said = (word) => new Promise((resolve) => {
+    const look = () => { if (text.includes(word)) { waiters.delete(look); resolve(); } };
+    waiters.add(look);
+    look();
+  });
+  await said('waiting');
+  return {
+    take: () => { child.stdin.write('take\\n'); return said('held'); },
+    release: () => { child.stdin.end(); return exited; },
+  };
+};
+const steps = {
+  close: (op) => addon.closeTerminalOperation(op),
+  commit: (op) => addon.commitTerminal(op, true, 'saved', 'none', 'terminal'),
+};
+out.steps = {};
+for (const [step, call] of Object.entries(steps)) {
+  // The holder starts before the work's budget does.
+  const holder = await hold();
+  const event = addon.newDiagnosticEvent('worker');
+  const op = addon.newTerminalOperation('worker', event);
+  const work = await addon.beginWork(() => 3000, event);
+  await holder.take();
+  const checkpoint = settle(() => addon.prepareTerminal(op, work, '-', '-', 'native_end'));
+  // Room for the job to reach its wait; what is checked does not hang on it.
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  const result = attempt(() => call(op));
+  out.steps[step] = { result, holderExit: await holder.release(), checkpoint: await checkpoint };
+  await addon.endWork(work);
+  attempt(() => addon.closeTerminalOperation(op));
+  addon.closeDiagnosticEvent(event);
+}
+`);
+  });
+  after(() => removeHome(home));
+
+  it('lets the JavaScript thread close or commit while the checkpoint waits', () => {
+    assert.deepEqual(seen.steps, {
+      // A waiting checkpoint held the operation until its own deadline
+      // ("profile_owner_wait") before the step could return.
+      close: { result: { value: true }, holderExit: 0, checkpoint: { error: 'terminal_unavailable' } },
+      commit: { result: { error: 'terminal_end_required' }, holderExit: 0, checkpoint: { value: true } },
+    }, JSON.stringify(seen));
   });
 });
 

@@ -1,6 +1,7 @@
 // The addon's side of the account control protocol against pipes the test
 // holds itself: what awaitReply makes of each reply a worker could send, and
-// the revoke exchange's choice between a revoke frame and only the signal.
+// the revoke exchange's choice between a revoke frame and only the signal,
+// and its wait for an adopt of the same work still in flight.
 // The worker process is a live broker child that reads nothing.
 #include <windows.h>
 
@@ -8,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "account/account_win.h"
 #include "launch/child_process_win.h"
@@ -116,9 +118,10 @@ TEST(AccountControl, AwaitReplyJudgesEachReplyAWorkerCouldSend) {
   }
 }
 
-nuvra::Work& workWithId(std::unique_ptr<nuvra::Work>& holder, std::uint64_t id) {
+nuvra::Work& workWithId(std::unique_ptr<nuvra::Work>& holder, std::uint64_t id,
+                        std::uint64_t budgetMs = 2000) {
   const std::uint64_t now = GetTickCount64();
-  holder = std::make_unique<nuvra::Work>(1, nuvra::WorkTiming{now, now + 2000, false},
+  holder = std::make_unique<nuvra::Work>(1, nuvra::WorkTiming{now, now + budgetMs, false},
                                          nuvra::WorkPurpose{"unbound_local", ""});
   holder->id = id;
   holder->accountSignal = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -171,6 +174,52 @@ TEST(AccountControl, RevokeSendsAFrameOnlyForTheAdoptedWork) {
       EXPECT_FALSE(work.accountBinding);
       EXPECT_TRUE(work.accountRevoked);
     }
+  }
+}
+
+// A release (or an end) that runs while the adopt of the same work is still
+// queued or running: adoptAccountWorker set the busy flag, and the revoke
+// waits for the adopt's job to give it back, so it takes back what the adopt
+// lent, or ends at the work's deadline, never finding "nothing adopted" first.
+TEST(AccountControl, RevokeWaitsForTheAdoptInFlight) {
+  struct Case {
+    const char* name;
+    bool adoptEnds;
+    std::uint64_t budgetMs;
+    const char* expected;
+    bool revoked;
+  };
+  const Case cases[] = {
+      {"the adopt lends the work while the revoke waits", true, 5000, "", true},
+      {"the adopt never ends", false, 400, "profile_account_control_timeout", false},
+  };
+  for (const Case& c : cases) {
+    Rig r = rig();
+    r.worker->busy.store(true);
+    r.worker->sequence = 3;
+    std::unique_ptr<nuvra::Work> holder;
+    nuvra::Work& work = workWithId(holder, 6, c.budgetMs);
+    work.accountBinding = r.worker;
+    std::string reason;
+    bool revoked = false;
+    std::thread revoke(
+        [&] { reason = reasonOf([&] { revoked = nuvra::revokeExchange(*r.worker, work); }); });
+    // The revoke has begun: it sets the work's signal first.
+    EXPECT_EQ(WaitForSingleObject(work.accountSignal.get(), 10000), WAIT_OBJECT_0) << c.name;
+    if (c.adoptEnds) {
+      // What the adopt job leaves: the work lent, the worker's answer to the
+      // revoke waiting, and then the busy flag given back by the hub.
+      r.worker->adoptedWork.store(6);
+      put(r.replies.get(), frameBytes(nuvra::replyFrame(ControlKind::revoked, 3, kNonce)));
+      r.worker->busy.store(false);
+    }
+    revoke.join();
+    EXPECT_EQ(reason, c.expected) << c.name;
+    EXPECT_EQ(revoked, c.revoked) << c.name;
+    EXPECT_EQ(r.worker->adoptedWork.load(), 0u) << c.name;
+    DWORD available = 0;
+    ASSERT_TRUE(PeekNamedPipe(r.requests.get(), nullptr, 0, nullptr, &available, nullptr));
+    EXPECT_EQ(available, c.revoked ? nuvra::kControlFrameSize : 0u) << c.name;
   }
 }
 

@@ -70,7 +70,7 @@ class FakeHome final : public LogHome {
     ++observed_.ownerOnlyChecks;
     if (observed_.refuseOwnerOnly) fail("profile_security");
   }
-  void acquireSerialization(std::uint64_t, std::uint32_t) override {
+  void acquireSerialization(std::uint64_t, std::uint32_t, bool) override {
     ++observed_.acquired;
     owned_ = true;
   }

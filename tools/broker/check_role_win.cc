@@ -15,6 +15,7 @@
 // created or waited on.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -40,6 +41,7 @@
 #include "custody/startup_rules.h"
 #include "resident/endpoint_record.h"
 #include "roles.h"
+#include "server/server_exchange.h"
 #include "shared/host_endpoint.h"
 #include "startup_custody_win.h"
 
@@ -437,6 +439,58 @@ void checkEndpoint(const HomeFacts& facts, Findings& findings) {
   }
 }
 
+// A directory search, closed with its owner.
+class FileSearch {
+ public:
+  explicit FileSearch(HANDLE search) noexcept : search_(search) {}
+  FileSearch(const FileSearch&) = delete;
+  FileSearch& operator=(const FileSearch&) = delete;
+  ~FileSearch() {
+    if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
+  }
+  explicit operator bool() const noexcept { return search_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const noexcept { return search_; }
+
+ private:
+  HANDLE search_;
+};
+
+// Up to one byte more than an audit holds, so that a long file is told from
+// a whole one; what cannot be opened or read counts as nothing read.
+std::string auditBytes(const std::wstring& path) {
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  std::string bytes(kPhaseAuditFileBytes + 1, '\0');
+  DWORD read = 0;
+  if (!file ||
+      !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    read = 0;
+  }
+  bytes.resize(read);
+  return bytes;
+}
+
+// 6. The server works' sealed phase audits: each is written once, so one
+// that is not a whole audit image stays so for good.
+void checkPhaseAudits(const HomeFacts& facts, Findings& findings) {
+  const std::wstring directory = facts.home + std::wstring(kBrokerStatePath);
+  WIN32_FIND_DATAW entry{};
+  FileSearch search(FindFirstFileW((directory + L"\\phase-*.bin").c_str(), &entry));
+  if (!search) return;  // no broker directory, or no audit in it
+  do {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    const std::string bytes = auditBytes(directory + L"\\" + entry.cFileName);
+    if (isWholePhaseAudit(bytes)) continue;
+    const std::size_t shown = std::min(bytes.size(), kPhaseAuditFileBytes);
+    findings.add("the phase audit state\\broker\\" + utf16ToUtf8(entry.cFileName) + " is torn: " +
+                     std::to_string(shown) + (bytes.size() > kPhaseAuditFileBytes ? "+" : "") +
+                     " of 4096 bytes, not one audit line padded with zero bytes; what the "
+                     "server sealed for that request is lost",
+                 "diagnostic_record_invalid");
+  } while (FindNextFileW(search.get(), &entry));
+}
+
 }  // namespace
 
 int runHomeCheck(int argc, wchar_t** argv) {
@@ -461,6 +515,7 @@ int runHomeCheck(int argc, wchar_t** argv) {
     checkSelection(facts, records, findings);
     checkGuards(facts, records, findings);
     checkEndpoint(facts, findings);
+    checkPhaseAudits(facts, findings);
   } catch (const ProfileError& error) {
     std::fprintf(stderr, "check: %s\n", error.what());
     return 3;
