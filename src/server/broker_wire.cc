@@ -11,6 +11,7 @@
 #include "common/vocabulary.h"
 #include "exchange/pipe_protocol.h"
 #include "exchange/wire_text.h"
+#include "server/server_exchange.h"
 
 namespace nuvra {
 namespace {
@@ -146,6 +147,22 @@ std::optional<VersionTwoRequest> splitVersionTwoRequest(std::string_view frame) 
   if (end == std::string_view::npos) return std::nullopt;
   return VersionTwoRequest{frame.substr(kRequestHeaderV2.size(), end - kRequestHeaderV2.size()),
                            frame.substr(end + 1)};
+}
+
+std::optional<VersionTwoRequest> readClientRequest(int version, std::string_view frame) {
+  // The shortest request a client's exchange writes.
+  constexpr std::size_t kRequestMinimum = 2;
+  if (frame.size() > kBrokerFrameLimit) return std::nullopt;
+  if (version == 1) {
+    if (frame.size() < kRequestMinimum) return std::nullopt;
+    return VersionTwoRequest{std::string_view(), frame};
+  }
+  if (version != 2) return std::nullopt;
+  const auto split = splitVersionTwoRequest(frame);
+  if (!split || split->body.size() < kRequestMinimum || !isClientRequestLine(split->requestLine)) {
+    return std::nullopt;
+  }
+  return split;
 }
 
 std::optional<std::uint64_t> requestLineDeadline(std::string_view requestLine) {

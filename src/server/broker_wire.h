@@ -50,6 +50,16 @@ struct VersionTwoRequest {
 };
 std::optional<VersionTwoRequest> splitVersionTwoRequest(std::string_view frame) noexcept;
 
+// A request frame as a client's exchange builds it, split for the link; the
+// host refuses any other before it reaches the runtime, so a hostile peer
+// cannot make the link carry what no client sends (a request line of
+// control bytes, each escaped to six characters, or of any length).
+//   version 1  the caller's request: 2..kBrokerFrameLimit bytes
+//   version 2  "NUVRA_REQUEST_V2\t" + a client's request line
+//              (isClientRequestLine) + LF + the caller's request, at least
+//              2 bytes, all of it at most kBrokerFrameLimit
+std::optional<VersionTwoRequest> readClientRequest(int version, std::string_view frame);
+
 // The client's deadline tick, the request line's seventh field; nothing when
 // the line has no such field.
 std::optional<std::uint64_t> requestLineDeadline(std::string_view requestLine);

@@ -4,6 +4,7 @@
 
 #include "common/reason.h"
 #include "common/text.h"
+#include "exchange/exchange_rules.h"
 #include "exchange/wire_text.h"
 
 namespace nuvra {
@@ -26,6 +27,12 @@ std::uint64_t positiveDecimal(std::string_view text) {
   return *value;
 }
 
+// Decimal as a client writes one: no sign, no leading zero.
+bool isCanonicalPositive(std::string_view text) noexcept {
+  return !text.empty() && text.front() != '0' &&
+         wireDecimal(text, 1, std::numeric_limits<std::uint64_t>::max()).has_value();
+}
+
 bool sendPending(const ServerExchangeState& state) noexcept {
   return state.account_pending > 0 || state.memory_pending > 0;
 }
@@ -43,6 +50,15 @@ void checkServerRequestLine(std::string_view requestLine, const ServerBindingFac
   if (fields[4] != facts.work_operation) fail("profile_evidence_role");
   require(isLowerHex(fields[5], 32));
   require(positiveDecimal(fields[6]) >= facts.work_deadline);
+}
+
+bool isClientRequestLine(std::string_view requestLine) {
+  if (requestLine.size() > kRequestLineLimit || !isWireLineText(requestLine)) return false;
+  const auto fields = splitWireFields(requestLine);
+  return fields.size() == kRequestLineFields && isLowerHex(fields[0], 64) &&
+         isRequestId(fields[1]) && isCanonicalPositive(fields[2]) &&
+         isCanonicalPositive(fields[3]) && isBrokerOperation(fields[4]) &&
+         isLowerHex(fields[5], 32) && isCanonicalPositive(fields[6]);
 }
 
 void bindServerRequest(ServerExchangeState& state, std::string_view requestLine) {

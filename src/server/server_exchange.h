@@ -36,6 +36,15 @@ struct ServerBindingFacts {
 // Any other defect is "broker_native_protocol_refused".
 void checkServerRequestLine(std::string_view requestLine, const ServerBindingFacts& facts);
 
+// A request line exactly as a client's exchange builds it, before any work
+// is known: the limits above, and field 2 a request id (32 lowercase hex
+// once its dashes are gone), fields 3 and 7 positive decimals and field 4 a
+// runtime generation without leading zeros, field 5 an operation a client
+// may send to the broker. The broker host refuses any other line before it
+// reaches the runtime.
+//   <64 hex>\t0123abcd-0123-4567-89ab-0123456789ab\t7\t12\trecall\t<32 hex>\t5000
+bool isClientRequestLine(std::string_view requestLine);
+
 // Binds a checked request line; a second binding or a sealed work is
 // "broker_native_protocol_refused".
 void bindServerRequest(ServerExchangeState& state, std::string_view requestLine);

@@ -2,7 +2,9 @@
 // and binds once with sequence 1; refusals carry one of the two reasons. A
 // request id accepted from a client also has the server's shape. The ingress
 // time left is never more than one second. A phase audit a reader calls whole
-// is exactly the image of its own first line.
+// is exactly the image of its own first line. A line the host takes for a
+// client's binds for a work of its own generation and operation, and a
+// request frame the host forwards splits back into exactly its bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include "accepting_branch.h"
 #include "common/reason.h"
 #include "exchange/wire_text.h"
+#include "server/broker_wire.h"
 #include "server/server_exchange.h"
 
 namespace {
@@ -45,6 +48,17 @@ void checkLine(std::string_view line) {
   }
 }
 
+void checkClientLine(std::string_view line) {
+  if (!nuvra::isClientRequestLine(line)) return;
+  const auto fields = nuvra::splitWireFields(line);
+  if (fields.size() != 7) std::abort();
+  try {
+    nuvra::checkServerRequestLine(line, {fields[3], fields[4], 1});
+  } catch (const nuvra::ProfileError&) {
+    std::abort();
+  }
+}
+
 // An audit file a reader calls whole is an image the writer could have made
 // of its own first line.
 void checkAudit(std::string_view bytes) {
@@ -53,6 +67,17 @@ void checkAudit(std::string_view bytes) {
   if (bytes.size() != nuvra::kPhaseAuditFileBytes || nuvra::phaseAuditImage(line) != bytes) {
     std::abort();
   }
+}
+
+void checkClientFrame(int version, std::string_view frame) {
+  const auto request = nuvra::readClientRequest(version, frame);
+  if (!request) return;
+  if (request->body.size() < 2 || frame.size() > nuvra::kBrokerFrameLimit) std::abort();
+  const std::string rebuilt = version == 1
+                                  ? std::string(request->body)
+                                  : "NUVRA_REQUEST_V2\t" + std::string(request->requestLine) +
+                                        "\n" + std::string(request->body);
+  if (rebuilt != frame) std::abort();
 }
 
 void checkIds(std::string_view text) {
@@ -80,6 +105,9 @@ const std::vector<std::string> kValidFields = {std::string(64, 'e'),
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   checkLine(input);
+  checkClientLine(input);
+  checkClientFrame(1, input);
+  checkClientFrame(2, input);
   checkIds(input);
   checkIngress(input, 10000);
   checkAudit(input);
@@ -95,6 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       line += i == replaced ? std::string(input.substr(1)) : kValidFields[i];
     }
     checkLine(line);
+    checkClientLine(line);
+    checkClientFrame(2, "NUVRA_REQUEST_V2\t" + line + "\n{}");
     checkIds(input.substr(1));
   }
   return 0;

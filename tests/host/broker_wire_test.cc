@@ -45,6 +45,76 @@ TEST(BrokerWire, VersionTwoRequestSplit) {
   EXPECT_FALSE(splitVersionTwoRequest("NUVRA_REQUEST_V1\tx\nbody").has_value());
 }
 
+// Only what a client's exchange builds reaches the runtime; each row
+// changes one thing of a client's line or frame.
+TEST(BrokerWire, OnlyAClientsRequestGoesToTheRuntime) {
+  const auto withField = [](std::size_t index, const std::string& value) {
+    std::string fields[] = {std::string(64, 'e'),
+                            "0123abcd-0123-4567-89ab-0123456789ab",
+                            "7",
+                            "12",
+                            "recall",
+                            "0123456789abcdef0123456789abcdef",
+                            "5000"};
+    fields[index] = value;
+    std::string line = fields[0];
+    for (std::size_t i = 1; i < 7; ++i) line += "\t" + fields[i];
+    return line;
+  };
+  const auto frame = [](const std::string& line, const std::string& body) {
+    return "NUVRA_REQUEST_V2\t" + line + "\n" + body;
+  };
+  struct Case {
+    const char* what;
+    int version;
+    std::string frame;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"a client's version 2 request", 2, frame(kLine, "{}"), true},
+      {"a version 1 request", 1, "{}", true},
+      {"a version 1 request of one byte", 1, "x", false},
+      {"a version 1 request over the frame limit", 1, std::string(1048577, 'x'), false},
+      {"a version 1 request of the frame limit", 1, std::string(1048576, '\0'), true},
+      {"a version 2 request of one byte", 2, frame(kLine, "x"), false},
+      {"a version 2 request over the frame limit", 2,
+       frame(kLine, std::string(1048576 - 17 - kLine.size() - 1 + 1, 'x')), false},
+      {"a version 2 request of the frame limit", 2,
+       frame(kLine, std::string(1048576 - 17 - kLine.size() - 1, 'x')), true},
+      {"a request line of NUL bytes", 2, frame(std::string(1000, '\0'), "{}"), false},
+      {"a request line with a control byte", 2, frame(withField(4, "rec\x01ll"), "{}"), false},
+      {"a request line with invalid UTF-8", 2, frame(withField(4, "rec\xc3ll"), "{}"), false},
+      {"a request line of six fields", 2, frame(kLine.substr(0, kLine.rfind('\t')), "{}"), false},
+      {"a request line of eight fields", 2, frame(kLine + "\t1", "{}"), false},
+      {"a generation of 21 digits", 2, frame(withField(3, std::string(21, '1')), "{}"), false},
+      {"a token of 63 digits", 2, frame(withField(0, std::string(63, 'e')), "{}"), false},
+      {"an upper-case token", 2, frame(withField(0, std::string(64, 'E')), "{}"), false},
+      {"a request id with upper case", 2,
+       frame(withField(1, "0123ABCD-0123-4567-89ab-0123456789ab"), "{}"), false},
+      {"a work id of 0", 2, frame(withField(2, "0"), "{}"), false},
+      {"a work id with a leading zero", 2, frame(withField(2, "07"), "{}"), false},
+      {"a work id over 64 bits", 2, frame(withField(2, "18446744073709551616"), "{}"), false},
+      {"an empty generation", 2, frame(withField(3, ""), "{}"), false},
+      {"an operation no client sends", 2, frame(withField(4, "connect"), "{}"), false},
+      {"an instance of 31 digits", 2, frame(withField(5, std::string(31, 'a')), "{}"), false},
+      {"a deadline of 0", 2, frame(withField(6, "0"), "{}"), false},
+      {"a deadline with a sign", 2, frame(withField(6, "+5000"), "{}"), false},
+      {"no request header", 2, kLine + "\n{}", false},
+      {"a version no client speaks", 3, frame(kLine, "{}"), false},
+  };
+  for (const Case& c : cases) {
+    const auto request = readClientRequest(c.version, c.frame);
+    EXPECT_EQ(request.has_value(), c.accepted) << c.what;
+    if (request && c.version == 2) {
+      EXPECT_EQ(request->requestLine, kLine) << c.what;
+      EXPECT_EQ(request->body.size(), c.frame.size() - 17 - kLine.size() - 1) << c.what;
+    }
+    if (request && c.version == 1) {
+      EXPECT_EQ(request->body.size(), c.frame.size()) << c.what;
+    }
+  }
+}
+
 TEST(BrokerWire, FramesAndTheFailureBody) {
   EXPECT_EQ(phaseFrame(kLine, {"9", 4, "terminal", "none", 1, 0, "validated", true}, "{}"),
             "NUVRA_PHASE_V2\t" + kLine + "\t9\t4\tterminal\tnone\t1\t0\tvalidated\t1\n{}");

@@ -69,7 +69,7 @@ TEST(HostEndpoint, ReadsTheResidencyMessageOfItsOwnRuntime) {
   EXPECT_EQ(facts.imagePathSha256, kImage);
 }
 
-TEST(HostEndpoint, ReadsTheDeviceBindingAsTheInstallerWritesIt) {
+TEST(HostEndpoint, ReadsTheDeviceBindingAsClientsReadIt) {
   struct Case {
     std::string text;
     const char* reason;
@@ -79,20 +79,29 @@ TEST(HostEndpoint, ReadsTheDeviceBindingAsTheInstallerWritesIt) {
        "\n",
        ""},
       {R"({"consumer_id":"c","device_id":"d","session_id":"s"})", ""},
+      // Written by another program: laid out as it likes, read as a JSON
+      // parser reads it.
+      {"{\r\n  \"session_id\": \"s\",\r\n  \"device_id\": \"d\",\r\n"
+       "  \"consumer_id\": \"c\"\r\n}\r\n",
+       ""},
+      {" \t{\"session_id\":\"s\" , \"device_id\":\"d\",\"consumer_id\":\"c\",\"extra\":[1,{}]}\n\n",
+       ""},
       {R"({"session_id":"s","device_id":"d"})", "host_device_binding"},
       {R"({"session_id":"s","device_id":"d","consumer_id":7})", "host_device_binding"},
-      {R"({"session_id":"s","device_id":"d","consumer_id":"c"})"
-       "\n\n",
-       "host_device_binding"},
+      {R"({"session_id":"s","device_id":"d","consumer_id":"c"} x)", "host_device_binding"},
+      {R"([{"session_id":"s","device_id":"d","consumer_id":"c"}])", "host_device_binding"},
       {"", "host_device_binding"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(reasonOf([&] { readDeviceBindingText(c.text); }), c.reason) << c.text;
   }
-  const DeviceBinding binding = readDeviceBindingText(cases[0].text);
-  EXPECT_EQ(binding.sessionId, "s");
-  EXPECT_EQ(binding.deviceId, "d");
-  EXPECT_EQ(binding.consumerId, "c");
+  for (const Case& c : cases) {
+    if (*c.reason != '\0') continue;
+    const DeviceBinding binding = readDeviceBindingText(c.text);
+    EXPECT_EQ(binding.sessionId, "s") << c.text;
+    EXPECT_EQ(binding.deviceId, "d") << c.text;
+    EXPECT_EQ(binding.consumerId, "c") << c.text;
+  }
 }
 
 TEST(HostEndpoint, WritesFiletimesAsTheRecordsTimeStamps) {

@@ -172,8 +172,8 @@ describe('home check', () => {
         const native = r.payload.files.find((f) => f.path.endsWith('nuvra_windows_broker_native.exe'));
         return { ...r, payload: { ...r.payload, files: [...r.payload.files, native] } };
       }) },
-    { fault: 'a device binding without its device id', reason: 'profile_string',
-      words: /windows-device-auth\.json lacks a key/,
+    { fault: 'a device binding without its device id', reason: 'host_device_binding',
+      words: /windows-device-auth\.json is not one JSON object with the string keys/,
       plant: (home) => replaceJson(home, 'windows-device-auth.json',
         ({ device_id: _, ...rest }) => rest) },
     { fault: 'an endpoint record of a broker that has ended', reason: 'broker_native_exited',

@@ -104,6 +104,47 @@ TEST(BrokerPipe, TransfersEndAtTheDeadlineOrTheClientsEnd) {
   EXPECT_FALSE(closing.read(bytes, 1));
 }
 
+// After its answer a session waits for its client to close, and for nothing
+// else: bytes sent instead (a client streams after its request, or had sent
+// them with it) end the wait long before the deadline.
+TEST(BrokerPipe, TheWaitForTheClientsCloseEndsAtAnyByteItSends) {
+  struct Case {
+    const char* what;
+    std::string withRequest;  // read together with the request's line
+    std::string afterwards;   // sent once the session waits
+  };
+  const Case cases[] = {
+      {"one byte after the answer", "", "x"},
+      {"a stream after the answer", "", std::string(4000, 's')},
+      {"bytes behind the request", "more", ""},
+  };
+  for (const Case& c : cases) {
+    const std::wstring path = freshPipePath();
+    nuvra::UniqueHandle pipe = nuvra::createBrokerPipeInstance(path, true);
+    nuvra::UniqueHandle client = connectClient(path);
+    ASSERT_TRUE(client) << c.what;
+    nuvra::UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(nuvra::awaitBrokerClient(pipe.get(), never.get())) << c.what;
+    const std::uint64_t deadline = GetTickCount64() + 20000;
+    nuvra::BrokerPipeIo io(pipe.get(), deadline);
+    for (const std::string& bytes : {"request\n" + c.withRequest, c.afterwards}) {
+      DWORD written = 0;
+      if (!bytes.empty()) {
+        ASSERT_TRUE(WriteFile(client.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                              &written, nullptr))
+            << c.what;
+      }
+      std::string line;
+      if (bytes.starts_with("request")) {
+        ASSERT_TRUE(io.readLine(line, 16)) << c.what;
+      }
+    }
+    io.awaitClientClose();
+    // The client is still open: only its bytes can have ended the wait.
+    EXPECT_LT(GetTickCount64(), deadline) << c.what;
+  }
+}
+
 // A line is read in few transfers; what follows it stays for the next read,
 // and a line longer than its limit is refused.
 TEST(BrokerPipe, ReadsALineAndKeepsWhatFollows) {

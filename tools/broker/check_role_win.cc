@@ -42,6 +42,7 @@
 #include "resident/endpoint_record.h"
 #include "roles.h"
 #include "server/server_exchange.h"
+#include "shared/host_endpoint.h"
 #include "startup_custody_win.h"
 
 namespace nuvra::broker {
@@ -90,6 +91,9 @@ class Findings {
         {"profile_path", "is reached under another path than its own (a link or a rename)"},
         {"profile_record_read", "cannot be read"},
         {"profile_string", "lacks a key the runtime reads, or holds another type there"},
+        {"host_device_binding",
+         "is not one JSON object with the string keys session_id, device_id and consumer_id: "
+         "the broker host cannot bind its endpoint, and no resident publishes"},
         {"profile_integer", "holds a generation that is not a decimal number"},
         {"profile_guard", "cannot be pinned as a guard (not a plain file on disk, or a link)"},
         {"profile_guard_links",
@@ -163,11 +167,10 @@ struct HomeFacts {
   std::optional<std::wstring> root;  // once the three records agree on it
 };
 
+// With the host's own reader: a binding the host would refuse makes every
+// resident fail to publish.
 DeviceBinding readDeviceBinding(const std::wstring& home) {
-  const FlatObject object =
-      readJsonObject(readRecordFile(home + std::wstring(kDeviceBindingPath), false));
-  return {requiredString(object, "session_id"), requiredString(object, "device_id"),
-          requiredString(object, "consumer_id")};
+  return readDeviceBindingText(readRecordFile(home + std::wstring(kDeviceBindingPath), false));
 }
 
 // The client's live facts, from this process as a runtime would have them.

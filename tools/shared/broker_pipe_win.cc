@@ -8,13 +8,12 @@
 #include "common/identity_win.h"
 #include "common/reason.h"
 #include "common/security_win.h"
+#include "common/wipe.h"
 
 namespace nuvra {
 namespace {
 
 constexpr DWORD kPipeBuffer = 65536;
-// Every instance is one client; more wait in the client's busy loop.
-constexpr DWORD kMaximumInstances = 64;
 
 UniqueHandle manualResetEvent() {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -28,10 +27,10 @@ UniqueHandle createBrokerPipeInstance(const std::wstring& path, bool first) {
   OwnerOnlySecurity security(currentUserSid(), false, "broker_pipe_create");
   DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
   if (first) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
-  UniqueHandle pipe(
-      CreateNamedPipeW(path.c_str(), openMode,
-                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                       kMaximumInstances, kPipeBuffer, kPipeBuffer, 0, security.attributes()));
+  UniqueHandle pipe(CreateNamedPipeW(
+      path.c_str(), openMode,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      PIPE_UNLIMITED_INSTANCES, kPipeBuffer, kPipeBuffer, 0, security.attributes()));
   if (!pipe) fail("broker_pipe_create");
   requireNonInheritable(pipe.get());
   return pipe;
@@ -129,9 +128,10 @@ bool BrokerPipeIo::write(std::string_view bytes) {
 }
 
 void BrokerPipeIo::awaitClientClose() {
-  char byte = 0;
-  while (transfer(&byte, 1, false) != 0) {
-  }
+  if (!pending_.empty()) return;
+  char bytes[512];
+  transfer(bytes, sizeof(bytes), false);
+  wipeBytes(bytes, sizeof(bytes));
 }
 
 }  // namespace nuvra

@@ -15,7 +15,9 @@
 namespace nuvra {
 
 // One more instance of the pipe at `path`: overlapped, byte mode, remote
-// clients refused, owned by and open to the current user alone. The first
+// clients refused, owned by and open to the current user alone, and as many
+// instances as the system allows (a fixed count would let another process of
+// the user take the rest and leave the broker unable to make its next one). The first
 // instance also carries FILE_FLAG_FIRST_PIPE_INSTANCE, so a name somebody
 // else created first is refused instead of shared. Failure:
 // "broker_pipe_create".
@@ -40,7 +42,9 @@ class BrokerPipeIo {
   bool readLine(std::string& line, std::size_t limit);
   bool write(std::string_view bytes);
   // What was written stays readable after this end closes only until the
-  // client has read it, so the end waits for the client to close first.
+  // client has read it, so the end waits for the client to close first. An
+  // honest client sends nothing after its request: the first byte that
+  // comes instead of the close ends the wait too.
   void awaitClientClose();
   std::uint64_t deadline() const noexcept { return deadline_; }
   // A deadline can only come nearer.

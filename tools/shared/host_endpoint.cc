@@ -99,10 +99,9 @@ ResidencyFacts readResidencyMessage(const FlatObject& message, std::uint32_t par
 }
 
 DeviceBinding readDeviceBindingText(std::string_view text) {
-  if (text.ends_with('\n')) text.remove_suffix(1);
   FlatObject object;
   try {
-    object = readFlatObject(text);
+    object = readJsonObject(text);
   } catch (const ProfileError&) {
     fail("host_device_binding");
   }

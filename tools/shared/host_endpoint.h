@@ -52,10 +52,13 @@ std::optional<std::string> linkMessageType(const FlatObject& message);
 // "home", ...) are ignored. Anything else is "host_residency_invalid".
 ResidencyFacts readResidencyMessage(const FlatObject& message, std::uint32_t parentPid);
 
-// The three strings of "\windows-device-auth.json"; other members are
-// ignored and one final line feed (the installer writes one) is allowed.
-// Anything else is "host_device_binding".
+// The three strings of "\windows-device-auth.json", read as every client
+// reads the file (its writer is not this product, so whitespace, CRLF and
+// pretty printing are as good as one line); other members are ignored.
+// Anything else is "host_device_binding". `check` reads the file with this
+// too, so it reports exactly what the host would refuse.
 //   {"schema_version":"…","session_id":"s","device_id":"d","consumer_id":"c"}\n
+//   {\r\n  "session_id": "s",\r\n  "device_id": "d",\r\n  "consumer_id": "c"\r\n}\r\n
 DeviceBinding readDeviceBindingText(std::string_view text);
 
 // A FILETIME (100 ns since 1601-01-01 UTC) as the record's time stamp:
