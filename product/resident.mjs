@@ -25,13 +25,28 @@
 // if ./serve.mjs exists, its serve(addon, host, { signal }) runs with the
 // host link (host_link.mjs) until the signal aborts; else it just waits.
 //
+// Before it publishes, while it holds its resident reservation, its
+// runtime's broker executable recovers the broker folder of the home
+// (recover-endpoint): what an earlier resident left there and what is proven
+// stale is removed, each removal appended to the diagnostic log as the
+// recovery worded it once the resident is published, and one line
+//   {"resident":"recovery","exit_code":N,"removed":[FILE...],"kept":[{"kept":FILE,"why":W}...]}
+// says what it did when it did or kept anything.
+//
 // It ends when told to: a line "end" on its standard input, or the end of
 // that input (so a runtime started with no input ends right after it has
-// published). It then calls endResident, which ends the host and the worker
-// with their jobs, prints {"resident":"ended"} and exits with 0. A startup
-// that fails prints {"resident":"failed","step":STEP,"error":MESSAGE}, ends
-// the resident and exits with 1.
+// published). It then ends its host, and once the host has exited its own
+// record is removed the same way, so that a clean end leaves nothing to
+// recover; then endResident ends the worker with the jobs, it prints
+// {"resident":"ended"} and exits with 0. A startup that fails prints
+// {"resident":"failed","step":STEP,"error":MESSAGE}, ends the resident and
+// exits with 1. A host that exits while the resident serves ends the
+// resident too ({"resident":"failed","step":"host",...}), with exit code 3,
+// so that the next start can take over; its record stays for that start to
+// recover.
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import path from 'node:path';
 import { createRequire } from 'node:module';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import { HostLink } from './host_link.mjs';
@@ -42,10 +57,81 @@ function started(promise) {
   return promise;
 }
 
+// The exit code of a resident whose host exited under it.
+export const HOST_EXITED_EXIT_CODE = 3;
+
+const BROKER_IN_ROOT = ['connector', 'vevadu-code', 'client', 'nuvra_windows_broker_native.exe'];
+
+function runRecovery(broker, home) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(broker, ['recover-endpoint', '--home', home],
+      { stdio: ['ignore', 'pipe', 'pipe'], windowsHide: true });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.setEncoding('utf8').on('data', (d) => { stdout += d; });
+    child.stderr.setEncoding('utf8').on('data', (d) => { stderr += d; });
+    child.on('error', reject);
+    child.on('close', (code) => resolve({ code, stdout, stderr }));
+  });
+}
+
+// Runs the runtime's own broker executable in role "recover-endpoint" for the
+// home `startup` (what initialize returned) names; call it only while this
+// runtime holds its resident reservation. Resolves with
+// { exitCode, removed: [diagnostic line...], kept: [{kept, why}...], error }.
+export async function recoverEndpoint(startup) {
+  const broker = path.win32.join(startup.root, ...BROKER_IN_ROOT);
+  let ran;
+  for (let attempt = 1; ; attempt += 1) {
+    try {
+      ran = await runRecovery(broker, startup.home);
+      break;
+    } catch (error) {
+      // A process the system could not create this time is tried again; one
+      // that ran is not.
+      if (attempt === 3) return { exitCode: null, removed: [], kept: [], error: error.message };
+      await new Promise((resolve) => setTimeout(resolve, 50 * attempt));
+    }
+  }
+  const removed = [];
+  const kept = [];
+  for (const line of ran.stdout.split(/\r?\n/)) {
+    if (!line) continue;
+    try {
+      const message = JSON.parse(line);
+      if (message.stage === 'stale_endpoint_removed') removed.push(`${line}\n`);
+      else if (message.kept !== undefined) kept.push(message);
+    } catch {
+      // not a line of the recovery's
+    }
+  }
+  return { exitCode: ran.code, removed, kept, error: ran.stderr.trim() || undefined };
+}
+
+// What the recovery did, as one output line; null when it did nothing.
+function recoveryLine(recovery) {
+  if (recovery.exitCode === 0 && !recovery.removed.length && !recovery.kept.length) return null;
+  return JSON.stringify({ resident: 'recovery', exit_code: recovery.exitCode,
+    removed: recovery.removed.map((line) => JSON.parse(line).file), kept: recovery.kept,
+    ...(recovery.error ? { error: recovery.error } : {}) });
+}
+
+// The removals' diagnostic lines, written by a work of their own. Written
+// once the resident is published: the startup ceiling has no room for them.
+async function logRemovals(addon, recovery) {
+  if (!recovery.removed.length) return;
+  const work = await addon.beginWork();
+  try {
+    await addon.appendDiagnostic(work, recovery.removed.join(''));
+  } finally {
+    await addon.endWork(work);
+  }
+}
+
 // The resident startup up to and including publication. `step(name)` is told
 // of each step before it runs, so that a failure can name it. Resolves with
 // the host link, the published record and the startup time.
-export async function startResident(addon, { step = () => {} } = {}) {
+export async function startResident(addon, { step = () => {}, recovered: told = () => {} } = {}) {
   const checkpoints = [];
   const checkpoint = (stage) => {
     // false: diagnostics are off. A write still queued when publication
@@ -57,9 +143,12 @@ export async function startResident(addon, { step = () => {} } = {}) {
 
   step('initialize');
   const firstNativeCall = performance.now();
-  addon.initialize();
+  const startup = addon.initialize();
   step('finishStartup');
   addon.finishStartup();
+  // The reservation is held from here on: nothing of another resident of this
+  // key can be publishing.
+  const recovered = started(recoverEndpoint(startup));
 
   // The host, the worker and the observation start together.
   step('host_prepare');
@@ -96,6 +185,9 @@ export async function startResident(addon, { step = () => {} } = {}) {
     await addon.endWork(work);
     checkpoint('account_end');
 
+    step('recovery');
+    const recovery = await recovered;
+    told(recovery);
     step('endpoint');
     const { record } = await endpoint;
     step('publish');
@@ -103,7 +195,8 @@ export async function startResident(addon, { step = () => {} } = {}) {
     const publishing = addon.residentCheckpoint('publish');
     if (publishing !== false) await publishing;
     await addon.publishResident(record);
-    return { host, record, startupMs: Math.round(performance.now() - firstNativeCall) };
+    return { host, record, startupMs: Math.round(performance.now() - firstNativeCall), startup,
+      recovery };
   } catch (error) {
     host.close();
     throw error;
@@ -139,6 +232,21 @@ async function serveUntil(addon, host, signal) {
   await new Promise((resolve) => signal.addEventListener('abort', resolve, { once: true }));
 }
 
+// After a clean end of serving: the host is ended and, once it has exited,
+// the record that names it is removed the same way as an earlier resident's.
+async function removeOwnRecord(addon, host, startup) {
+  try {
+    addon.kill(host.id);
+  } catch {
+    // exited already
+  }
+  await host.exited;
+  const recovery = await recoverEndpoint(startup);
+  const line = recoveryLine(recovery);
+  if (line) console.log(line);
+  await logRemovals(addon, recovery);
+}
+
 async function main() {
   const addonPath = process.argv[2] ??
     fileURLToPath(new URL('./nuvra_profile_startup.node', import.meta.url));
@@ -146,24 +254,42 @@ async function main() {
   const signal = endSignal();
   let current = 'load';
   let host;
+  let hostExited = false;
   try {
-    const published = await startResident(addon, { step: (name) => { current = name; } });
+    const published = await startResident(addon, {
+      step: (name) => { current = name; },
+      recovered: (recovery) => {
+        const line = recoveryLine(recovery);
+        if (line) console.log(line);
+      },
+    });
     host = published.host;
     console.log(JSON.stringify({ resident: 'published', startup_ms: published.startupMs,
       record: published.record }));
+    current = 'recovery_log';
+    await logRemovals(addon, published.recovery);
     current = 'serve';
-    await serveUntil(addon, host, signal);
+    // The host's exit, which the link's poll reports, ends serving too.
+    const hostGone = new AbortController();
+    host.exited.then(() => { hostExited = !signal.aborted; hostGone.abort(); });
+    await serveUntil(addon, host, AbortSignal.any([signal, hostGone.signal]));
+    if (hostExited) {
+      current = 'host';
+      throw new Error(`host_exited: ${host.exitCode} ${host.stderr.trim()}`.trim());
+    }
+    current = 'end';
+    await removeOwnRecord(addon, host, published.startup);
   } catch (error) {
     console.log(JSON.stringify({ resident: 'failed', step: current, error: error.message }));
-    process.exitCode = 1;
+    process.exitCode = hostExited ? HOST_EXITED_EXIT_CODE : 1;
   }
   host?.close();
   try {
     addon.endResident();
-    if (process.exitCode !== 1) console.log(JSON.stringify({ resident: 'ended' }));
+    if (!process.exitCode) console.log(JSON.stringify({ resident: 'ended' }));
   } catch (error) {
     console.log(JSON.stringify({ resident: 'failed', step: 'endResident', error: error.message }));
-    process.exitCode = 1;
+    process.exitCode ||= 1;
   }
   process.exit();
 }

@@ -20,16 +20,13 @@
 #include "custody/timing_trace_win.h"
 #include "diagnostics/log_writer_win.h"
 #include "diagnostics/profile_link_win.h"
+#include "resident/broker_files_win.h"
 #include "resident/publication_rules.h"
 #include "resident/resident_win.h"
 
 namespace nuvra {
 namespace {
 
-// READ_CONTROL | FILE_LIST_DIRECTORY: enough to check a directory, nothing
-// to change it.
-constexpr DWORD kDirectoryAccess = 0x00020001;
-constexpr DWORD kOpenAsItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 // GENERIC_WRITE | DELETE | READ_CONTROL: write, rename, check.
 constexpr DWORD kTemporaryAccess = 0x40030000;
 
@@ -63,8 +60,6 @@ struct PublicationFacts {
   std::wstring userSid;
   std::string nonce;
 };
-
-enum class Row { home, state, broker, temporary };
 
 // The handles of steps 8 to 12, closed last opened first, whatever happens.
 class OpenedHandles {
@@ -104,46 +99,13 @@ class OpenedHandles {
   std::vector<UniqueHandle> handles_;
 };
 
-// The check of an opened directory or file against its row.
-void checkRow(HANDLE handle, Row row, const std::wstring& expected, const PublicationFacts& facts) {
-  const bool directory = row != Row::temporary;
-  // 1. Owner.
-  const SecurityFacts security =
-      readSecurityFacts(handle, directory ? OwnedObject::directory : OwnedObject::file);
-  if (security.owner_sid != facts.userSid) fail("profile_security");
-  // 2. DACL.
-  if (row == Row::state || row == Row::broker) {
-    if (!isPublicationDirectorySecurity(security, facts.userSid) &&
-        !policy::acceptsSystemAndUserOnlyFile(security, facts.userSid, OwnedObject::directory)) {
-      fail("profile_security");
-    }
-  } else if (row == Row::temporary) {
-    checkOwnerOnly(handle, OwnedObject::file);
-  }
-  // 3. What the handle is and where it leads.
-  FileIdentity identity;
-  if (!fileIdentity(handle, identity)) recoveryRequired();
-  if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) recoveryRequired();
-  if (((identity.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != directory) recoveryRequired();
-  if (identity.volumeSerial != facts.volume) recoveryRequired();
-  std::wstring finalPath;
-  try {
-    finalPath = canonicalPath(handle);
-  } catch (const ProfileError&) {
-    recoveryRequired();
-  }
-  if (!samePathIgnoringCase(finalPath, expected)) recoveryRequired();
-  if (!directory && identity.links != 1) recoveryRequired();
+HANDLE openDirectory(OpenedHandles& opened, const std::wstring& path) {
+  return opened.add(openBrokerDirectory(path).release());
 }
 
-HANDLE openDirectory(OpenedHandles& opened, const std::wstring& path) {
-  const HANDLE handle =
-      CreateFileW(path.c_str(), kDirectoryAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, kOpenAsItself, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) recoveryRequired();
-  opened.add(handle);
-  requireNonInheritable(handle);
-  return handle;
+void checkRow(HANDLE handle, BrokerObject row, const std::wstring& expected,
+              const PublicationFacts& facts) {
+  checkBrokerObject(handle, row, expected, {facts.userSid, facts.volume});
 }
 
 // Step 11: no "endpoint*" of an earlier run, published or half written.
@@ -337,17 +299,17 @@ void runPublication(const PublicationRun& run) {
   checkResidentAvailability();
   OpenedHandles opened;
   // 8. The home.
-  checkRow(openDirectory(opened, facts.home), Row::home, facts.home, facts);
+  checkRow(openDirectory(opened, facts.home), BrokerObject::home, facts.home, facts);
   // 9. "\state".
   const std::wstring stateDirectory = facts.home + L"\\state";
-  checkRow(openDirectory(opened, stateDirectory), Row::state, stateDirectory, facts);
+  checkRow(openDirectory(opened, stateDirectory), BrokerObject::state, stateDirectory, facts);
   // 10. "\state\broker", created owner-only when absent.
   const std::wstring brokerDirectory = brokerDirectoryPath(facts.home);
   if (!CreateDirectoryW(brokerDirectory.c_str(), directorySecurity.attributes()) &&
       GetLastError() != ERROR_ALREADY_EXISTS) {
     recoveryRequired();
   }
-  checkRow(openDirectory(opened, brokerDirectory), Row::broker, brokerDirectory, facts);
+  checkRow(openDirectory(opened, brokerDirectory), BrokerObject::broker, brokerDirectory, facts);
   // 11. Nothing of an earlier run is there.
   checkResidentAvailability();
   requireNoEndpointFiles(facts.home);
@@ -360,7 +322,7 @@ void runPublication(const PublicationRun& run) {
   if (file == INVALID_HANDLE_VALUE) recoveryRequired();
   opened.add(file);
   requireNonInheritable(file);
-  checkRow(file, Row::temporary, temporary, facts);
+  checkRow(file, BrokerObject::file, temporary, facts);
   // 13. The whole record in one write, flushed.
   checkResidentAvailability();
   DWORD written = 0;

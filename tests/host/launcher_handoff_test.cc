@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "../support/reason_of.h"
 #include "shared/handoff.h"
 #include "shared/home_records.h"
 
@@ -196,3 +197,45 @@ TEST(HomeRecords, VersionMustBeOneSafePathComponent) {
 
 }  // namespace
 }  // namespace nuvra::launcher
+
+TEST(HomeRecords, ARepairReturnsToTheCommittedRecordEveryRecoveryKept) {
+  const std::string committed =
+      R"({"schema_version":"nuvra.runtime-servicing.v1","state":"COMMITTED","version":"1"})"
+      "\n";
+  const auto recovery = [](const std::string& previous) {
+    std::string quoted;
+    for (char c : previous) {
+      if (c == '"' || c == '\\') quoted.push_back('\\');
+      quoted += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return R"({"schema_version":"nuvra.runtime-servicing.v1","state":"RECOVERY_REQUIRED",)"
+           R"("previous_record_text":")" +
+           quoted + "\"}\n";
+  };
+  std::string deep = committed;
+  for (int i = 0; i <= nuvra::launcher::kMaxRecoveryDepth; ++i) deep = recovery(deep);
+  struct Case {
+    std::string text;
+    std::string result;  // "" when refused
+  };
+  const Case cases[] = {
+      {committed, committed},
+      {recovery(committed), committed},
+      {recovery(recovery(committed)), committed},
+      {recovery("not json"), ""},
+      {recovery(R"({"schema_version":"nuvra.runtime-servicing.v1","state":"PENDING"})"), ""},
+      {recovery(R"({"schema_version":"nuvra.runtime-servicing.v0","state":"COMMITTED"})"), ""},
+      {R"({"schema_version":"nuvra.runtime-servicing.v1","state":"RECOVERY_REQUIRED"})", ""},
+      {R"({"schema_version":"nuvra.runtime-servicing.v1","state":"RECOVERY_REQUIRED",)"
+       R"("previous_record_text":7})",
+       ""},
+      {deep, ""},
+  };
+  for (const Case& c : cases) {
+    std::string result;
+    const std::string reason =
+        nuvra::testing::reasonOf([&] { result = nuvra::launcher::committedRecordText(c.text); });
+    EXPECT_EQ(result, c.result) << c.text;
+    EXPECT_EQ(reason, c.result.empty() ? "installer_repair_record" : "") << c.text;
+  }
+}

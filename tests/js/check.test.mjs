@@ -1,14 +1,16 @@
 // The home check ("nuvra_windows_broker_native.exe check --home DIR"): a
 // home fresh from the installer passes, each planted fault is found with the
 // reason code a runtime start (or a client's reading of the endpoint) gives,
-// and the check leaves every file of the home as it found it.
+// and the check leaves every file of the home as it found it. Then the
+// installer's repair of a home in "RECOVERY_REQUIRED".
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
-import { brokerBuild, installHome, removeHome, run, writeRecord } from './lib/home.mjs';
+import { livePeer, endpointRecord as plantedRecord, plantBrokerFile } from './lib/endpoint_plant.mjs';
+import { addonPath } from './lib/addon.mjs';
+import { brokerBuild, installHome, installerPath, launchRuntime, removeHome, run, writeRecord } from './lib/home.mjs';
 
 const sha = (text) => createHash('sha256').update(text).digest('hex');
 const J = JSON.stringify;
@@ -41,54 +43,25 @@ const read = (home, relative) => fs.readFileSync(path.win32.join(home.home, rela
 const replaceJson = (home, relative, change) =>
   writeRecord(home, relative, `${J(change(JSON.parse(read(home, relative))))}\n`);
 
-// Facts of a broker process that has ended: the exchange peer prints what an
-// endpoint record needs and ends when its input closes. Under Wine every
-// token of the user shares one logon and session, so the peer's identity
-// facts are those of the runtime the check stands in for.
+// Facts of a broker process that has ended. Under Wine every token of the
+// user shares one logon and session, so the peer's identity facts are those
+// of the runtime the check stands in for.
 async function endedBrokerFacts() {
-  const peer = spawn(brokerBuild.testbed, ['exchange-peer', 'honest'],
-    { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
-  const line = await new Promise((resolve, reject) => {
-    let text = '';
-    peer.on('error', reject);
-    peer.stdout.setEncoding('utf8').on('data', (d) => {
-      text += d;
-      if (text.includes('\n')) resolve(text.slice(0, text.indexOf('\n')));
-    });
-  });
-  const exited = new Promise((resolve) => peer.on('exit', resolve));
-  peer.stdin.end();
-  await exited;
-  return JSON.parse(line);
+  const peer = await livePeer();
+  await peer.end();
+  return peer.facts;
 }
 
-// An endpoint record bound to this home, user, session and device binding,
-// naming the home's own broker executable; `change` edits it afterwards.
-function endpointRecord(home, facts, change = {}) {
-  const installation = sha(`{"canonical_home_sha256":${J(home.homeKey)},"consumer_id":${J(device.consumerId)},` +
-    `"device_id":${J(device.deviceId)},"owner_sid_hash":${J(home.ownerSidHash)},` +
-    `"schema_version":"nuvra.windows-memory-broker.v1","session_id":${J(device.sessionId)}}`);
-  const binding = sha(`{"authentication_id_hash":${J(facts.authentication)},"installation_binding":` +
-    `${J(installation)},"schema_version":"nuvra.windows-memory-broker.v1","windows_session_id":${facts.session}}`);
-  return J({
-    schema_version: 'nuvra.windows-memory-broker-endpoint.v1',
-    protocol_version: 'nuvra.windows-memory-broker.v1',
-    broker_binding: binding, broker_instance: facts.instance, owner_sid_hash: home.ownerSidHash,
-    pipe_name: `\\\\.\\pipe\\nuvra-memory-v1-${binding.slice(0, 48)}`,
-    started_at: '2026-01-02T03:04:05.006Z', published_at: '2026-01-02T03:04:05.007Z',
-    broker_scope: 'machine', pid: facts.pid, process_creation_filetime: facts.creation,
-    image_path_sha256: sha(home.brokerImage.toUpperCase()),
-    authentication_id_hash: facts.authentication, windows_session_id: facts.session,
-    installation_root_sha256: home.homeKey, parent_pid: facts.pid + 8,
-    parent_process_creation_filetime: facts.creation, parent_image_path_sha256: facts.image,
-    ...change,
-  });
+// A temporary endpoint file named by `digit` and last written `ageMs` ago.
+async function plantTemporary(home, digit, ageMs) {
+  const name = `endpoint.${digit.repeat(64)}.tmp`;
+  await plantBrokerFile(home, name, '{"half":');
+  const then = new Date(Date.now() - ageMs);
+  fs.utimesSync(path.win32.join(home.home, 'state', 'broker', name), then, then);
 }
 
-async function publish(home, text) {
-  fs.mkdirSync(path.win32.join(home.home, 'state', 'broker'), { recursive: true });
-  await writeRecord(home, 'state\\broker\\endpoint.json', text);
-}
+const endpointRecord = (home, facts, change) => plantedRecord(home, device, facts, change);
+const publish = (home, text) => plantBrokerFile(home, 'endpoint.json', text);
 
 // A whole audit image as the server seals it: one line, then zero bytes.
 const wholeAudit = () => {
@@ -194,6 +167,14 @@ describe('home check', () => {
     { fault: 'a phase audit cut short', reason: 'diagnostic_record_invalid',
       words: new RegExp(`phase-${'c'.repeat(64)}\\.bin is torn: 100 of 4096 bytes`),
       plant: (home) => plantAudits(home, { c: wholeAudit().subarray(0, 100) }) },
+    { fault: 'a temporary endpoint file a publication left a minute ago',
+      reason: 'broker_publication_recovery_required',
+      words: /temporary endpoint file state\\broker\\endpoint\.c{64}\.tmp is stale: .* left it 6\d s ago/,
+      plant: (home) => plantTemporary(home, 'c', 60000) },
+    { fault: 'a file in the broker folder that no publication makes',
+      reason: 'broker_publication_recovery_required',
+      words: /state\\broker\\endpoint\.json\.old is no file a publication makes/,
+      plant: (home) => plantBrokerFile(home, 'endpoint.json.old', '{}') },
   ];
   for (const { fault, reason, words, plant } of faults) {
     it(`finds ${fault} (${reason}) and changes nothing`, async () => {
@@ -209,6 +190,14 @@ describe('home check', () => {
     });
   }
 
+  it('finds nothing in a temporary endpoint file a publication may still be writing', async () => {
+    const home = await freshHome();
+    await plantTemporary(home, 'd', 0);
+    const result = await check(home);
+    assert.equal(result.code, 0, result.stdout + result.stderr);
+    assert.deepEqual(result.findings, []);
+  });
+
   it('in the release build, refuses under Wine what Wine cannot make owner-only', async () => {
     const home = await freshHome();
     const result = await check(home, 'release');
@@ -219,6 +208,115 @@ describe('home check', () => {
 
   it('refuses a command line without --home', async () => {
     const result = await run(brokerBuild.testbed, ['check', 'C:\\']);
+    assert.equal(result.code, 2);
+  });
+});
+
+// The servicing side's repair: a home left in "RECOVERY_REQUIRED" is verified
+// against the committed record the recovery kept and only then committed
+// again; a file that does not verify is named and nothing changes.
+async function repair(home) {
+  const { code, stdout, stderr } = await run(installerPath(), ['--repair', '--home', home.home]);
+  const refusals = stdout.split(/\r?\n/).map((line) => line.match(/^ {2}(.+?): (.*) {2}\[([^\]]+)\]$/))
+    .filter(Boolean).map(([, file, , reason]) => [file, reason]);
+  return { code, stdout, stderr, refusals };
+}
+
+const SERVICING = 'state\\runtime\\servicing.json';
+const recoveryRecord = (home, previous) =>
+  '{"schema_version":"nuvra.runtime-servicing.v1","state":"RECOVERY_REQUIRED",' +
+  `"installation_root":${J(home.home)},"owner_sid_hash":${J(home.ownerSidHash)},` +
+  `"previous_record_text":${J(previous)}}\n`;
+
+// The entry runtime's start: what initialize threw, or 'started'.
+async function startReason(home, options = {}) {
+  const launch = await launchRuntime({ home, role: 'entry', ...options, source: `
+import { createRequire } from 'node:module';
+const addon = createRequire(import.meta.url)(${J(addonPath.testbed)});
+let seen = 'started';
+try { addon.initialize(); addon.finishStartup(); } catch (e) { seen = e.message; }
+console.log(JSON.stringify(seen));
+` });
+  return JSON.parse(launch.stdout.trim().split(/\r?\n/).pop());
+}
+
+describe('home repair', () => {
+  const homes = [];
+  const freshHome = async () => {
+    const home = await installHome({ ...device });
+    homes.push(home);
+    return home;
+  };
+  after(() => { for (const home of homes) removeHome(home); });
+
+  it('commits a home that runtimes left for recovery again; check is clean and the next start succeeds', async () => {
+    const home = await freshHome();
+    const committed = read(home, SERVICING);
+    // Twice: the second recovery wraps the first.
+    assert.equal(await startReason(home, { abandonMutex: true }), 'profile_recovery_required');
+    assert.equal(await startReason(home, { abandonMutex: true }), 'profile_recovery_required');
+    const wrapped = JSON.parse(read(home, SERVICING));
+    assert.equal(wrapped.state, 'RECOVERY_REQUIRED');
+    assert.equal(JSON.parse(wrapped.previous_record_text).state, 'RECOVERY_REQUIRED');
+    assert.equal((await check(home)).code, 1);
+
+    const repaired = await repair(home);
+    assert.equal(repaired.code, 0, repaired.stdout + repaired.stderr);
+    assert.match(repaired.stdout, /^repaired: /m);
+    assert.equal(read(home, SERVICING), committed);
+    const after = await check(home);
+    assert.equal(after.code, 0, after.stdout);
+    assert.equal(await startReason(home), 'started');
+
+    const again = await repair(home);
+    assert.equal(again.code, 0, again.stdout + again.stderr);
+    assert.match(again.stdout, /^nothing to repair/m);
+    assert.equal(read(home, SERVICING), committed);
+  });
+
+  // Each fault planted in a home in "RECOVERY_REQUIRED", and the file and
+  // reason the repair must name.
+  const faults = [
+    { fault: "a changed byte in the runtime's node.exe", refusals: (home) =>
+      [[`runtime\\${home.version}\\runtime\\node\\node.exe`, 'installer_payload_digest']],
+      plant: (home) => fs.appendFileSync(home.nodeImage, 'x') },
+    { fault: 'a second hard link to the broker executable', refusals: (home) =>
+      [[`runtime\\${home.version}\\connector\\vevadu-code\\client\\nuvra_windows_broker_native.exe`,
+        'profile_guard_links']],
+      plant: (home) => fs.linkSync(home.brokerImage, path.win32.join(home.scratch, 'broker-link.exe')) },
+    { fault: 'a work marker that is not empty', refusals: () => [['state\\runtime\\work.v1', 'profile_marker']],
+      plant: (home) => fs.appendFileSync(path.win32.join(home.home, 'state', 'runtime', 'work.v1'), 'x') },
+    { fault: 'an admission record whose files are not the committed payload', refusals: () =>
+      [['runtime\\current and state\\runtime\\admission.json', 'installer_payload_digest']],
+      plant: (home) => replaceJson(home, 'state\\runtime\\admission.json', (r) => ({ ...r,
+        payload: { ...r.payload, files: [...r.payload.files].reverse() } })) },
+    { fault: 'a current-runtime record naming another version', refusals: () =>
+      [['runtime\\current and state\\runtime\\admission.json', 'profile_selection']],
+      plant: (home) => replaceJson(home, 'runtime\\current', (r) => ({ ...r, version: '2.0.0' })) },
+    { fault: 'a recovery record that keeps no committed record', refusals: () =>
+      [[SERVICING, 'installer_repair_record']], recovery: () => '{"schema_version":"nuvra.runtime-servicing.v1"}' },
+    { fault: 'a recovery record keeping a committed record of another owner', refusals: () =>
+      [[SERVICING, 'profile_selection']],
+      recovery: (home, committed) => `${J({ ...JSON.parse(committed), owner_sid_hash: 'f'.repeat(64) })}\n` },
+  ];
+  for (const { fault, refusals, plant, recovery } of faults) {
+    it(`refuses ${fault}, names it and changes nothing`, async () => {
+      const home = await freshHome();
+      const committed = read(home, SERVICING);
+      await plant?.(home);
+      await writeRecord(home, SERVICING, recoveryRecord(home, recovery?.(home, committed) ?? committed));
+      const before = snapshot(home.home);
+      const result = await repair(home);
+      assert.equal(result.code, 1, result.stdout + result.stderr);
+      assert.deepEqual(result.refusals, refusals(home), result.stdout);
+      assert.match(result.stdout, /^nothing changed$/m);
+      assert.deepEqual(snapshot(home.home), before);
+      assert.equal(await startReason(home), 'profile_selection');
+    });
+  }
+
+  it('refuses a command line with more than --home', async () => {
+    const result = await run(installerPath(), ['--repair', '--home', 'C:\\', '--version', '1']);
     assert.equal(result.code, 2);
   });
 });

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "broker_leftovers_win.h"
 #include "common/crypto_win.h"
 #include "common/file_win.h"
 #include "common/flat_json.h"
@@ -40,6 +41,7 @@
 #include "custody/servicing.h"
 #include "custody/startup_rules.h"
 #include "resident/endpoint_record.h"
+#include "resident/publication_rules.h"
 #include "roles.h"
 #include "server/server_exchange.h"
 #include "shared/host_endpoint.h"
@@ -136,27 +138,6 @@ const FlatObject& requiredObject(const FlatObject& object, std::string_view key)
   return value->members;
 }
 
-// The identity a runtime of this user runs with. The launcher starts runtimes
-// never elevated, so a check that runs elevated (as anything started from a
-// Linux shell under Wine does) takes its linked token's identity instead.
-ProcessIdentity runtimeIdentity() {
-  HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) fail("profile_identity");
-  UniqueHandle own(raw);
-  TOKEN_ELEVATION elevation{};
-  DWORD size = 0;
-  if (!GetTokenInformation(own.get(), TokenElevation, &elevation, sizeof(elevation), &size)) {
-    fail("profile_identity");
-  }
-  if (elevation.TokenIsElevated == 0) return readTokenIdentity(own.get());
-  TOKEN_LINKED_TOKEN linked{};
-  if (!GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof(linked), &size)) {
-    fail("profile_identity");
-  }
-  UniqueHandle linkedToken(linked.LinkedToken);
-  return readTokenIdentity(linkedToken.get());
-}
-
 // What the checks compare the home with.
 struct HomeFacts {
   std::wstring home;  // final path, the spelling of every record
@@ -165,41 +146,6 @@ struct HomeFacts {
   ProcessIdentity identity;
   bool committed = false;            // the servicing record commits a runtime for us
   std::optional<std::wstring> root;  // once the three records agree on it
-};
-
-// With the host's own reader: a binding the host would refuse makes every
-// resident fail to publish.
-DeviceBinding readDeviceBinding(const std::wstring& home) {
-  return readDeviceBindingText(readRecordFile(home + std::wstring(kDeviceBindingPath), false));
-}
-
-// The client's live facts, from this process as a runtime would have them.
-// It notes whether the verdict got as far as the processes behind the record.
-class HomeClientProbe final : public ClientProbe {
- public:
-  explicit HomeClientProbe(const HomeFacts& facts) : facts_(facts) {}
-
-  ClientIdentity identity() override {
-    if (!meetsInteractiveUserRule(facts_.identity)) fail("broker_native_peer_refused");
-    return {facts_.ownerSidHash, homeKey(facts_.home),
-            authenticationIdHash(facts_.identity.authentication_id), facts_.identity.session_id};
-  }
-  DeviceBinding deviceBinding() override { return readDeviceBinding(facts_.home); }
-  std::string sha256Hex(std::string_view text) override { return nuvra::sha256Hex(text); }
-  std::string brokerImageHash() override {
-    return pathHash(*facts_.root + std::wstring(kBrokerRelativePath));
-  }
-  bool verifyPeer(std::uint32_t pid, std::string_view creationFiletime,
-                  std::string_view imageHash) override {
-    reachedProcesses = true;
-    return verifyPeerProcess(pid, std::string(creationFiletime), std::string(imageHash),
-                             facts_.identity);
-  }
-
-  bool reachedProcesses = false;
-
- private:
-  const HomeFacts& facts_;
 };
 
 // 1. The home's serialisation mutex, if a process of the home holds it open.
@@ -405,7 +351,9 @@ void checkEndpoint(const HomeFacts& facts, Findings& findings) {
     return;
   }
   if (!facts.root) return;  // without a committed runtime there is nothing to compare with
-  HomeClientProbe probe(facts);
+  const ClientFacts client{facts.home, facts.ownerSidHash, facts.identity,
+                           pathHash(*facts.root + std::wstring(kBrokerRelativePath))};
+  RecordProcessProbe probe(client, true);
   bool live = false;
   try {
     EndpointEntries entries;
@@ -426,11 +374,18 @@ void checkEndpoint(const HomeFacts& facts, Findings& findings) {
     return;
   }
   if (live) return;
-  if (probe.reachedProcesses) {
+  const RecordStaleness staleness = probe.staleness();
+  if (staleness == RecordStaleness::brokerGone || staleness == RecordStaleness::runtimeGone) {
     findings.add(subject +
                      " is stale: the broker it names, or the runtime that published it, no "
-                     "longer runs; clients start the broker cold",
+                     "longer runs; clients start the broker cold, and the next resident removes it",
                  "broker_native_exited");
+  } else if (probe.reachedProcesses()) {
+    findings.add(subject +
+                     " names processes that still run but that a client does not take for this "
+                     "home's broker and its runtime; clients start the broker cold, and no "
+                     "resident removes it while they run",
+                 "broker_native_peer_refused");
   } else {
     findings.add(subject +
                      " was not made for this home, user, logon session and device binding, or "
@@ -491,6 +446,51 @@ void checkPhaseAudits(const HomeFacts& facts, Findings& findings) {
   } while (FindNextFileW(search.get(), &entry));
 }
 
+// 6. The other files of the broker folder that make publication refuse: a
+// temporary endpoint file that no publication can still be writing, and any
+// other "endpoint*" name, which no publication makes and nothing removes.
+void checkBrokerLeftovers(const HomeFacts& facts, Findings& findings) {
+  WIN32_FIND_DATAW entry{};
+  const HANDLE search = FindFirstFileW(endpointSearchPattern(facts.home).c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return;
+  std::vector<std::wstring> names;
+  do {
+    names.emplace_back(entry.cFileName);
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+  for (const std::wstring& name : names) {
+    const std::string file = "state\\broker\\" + utf16ToUtf8(name);
+    const BrokerFileKind kind = classifyBrokerFile(utf16ToUtf8(name));
+    if (kind == BrokerFileKind::record) continue;
+    if (kind == BrokerFileKind::other) {
+      findings.add("the file " + file +
+                       " is no file a publication makes: every resident refuses to publish while "
+                       "it is there, and nothing removes it",
+                   "broker_publication_recovery_required");
+      continue;
+    }
+    const UniqueHandle opened(
+        CreateFileW((brokerDirectoryPath(facts.home) + L"\\" + name).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!opened) continue;  // gone meanwhile
+    const std::uint64_t now = nowFiletime();
+    std::uint64_t written = 0;
+    try {
+      written = lastWriteFiletime(opened.get());
+    } catch (const ProfileError&) {
+      continue;
+    }
+    if (!temporaryEndpointStale(now, written)) continue;  // a publication may be writing it
+    findings.add("the temporary endpoint file " + file +
+                     " is stale: a publication cut short left it " +
+                     std::to_string(fileAgeMs(now, written) / 1000) +
+                     " s ago; every resident refuses to publish while it is there, and the next "
+                     "resident removes it",
+                 "broker_publication_recovery_required");
+  }
+}
+
 }  // namespace
 
 int runHomeCheck(int argc, wchar_t** argv) {
@@ -516,6 +516,7 @@ int runHomeCheck(int argc, wchar_t** argv) {
     checkGuards(facts, records, findings);
     checkEndpoint(facts, findings);
     checkPhaseAudits(facts, findings);
+    checkBrokerLeftovers(facts, findings);
   } catch (const ProfileError& error) {
     std::fprintf(stderr, "check: %s\n", error.what());
     return 3;

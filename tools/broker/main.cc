@@ -28,6 +28,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (std::wcscmp(argv[1], L"host") == 0) return nuvra::broker::runHost(argc - 2, argv + 2);
   if (std::wcscmp(argv[1], L"check") == 0) return nuvra::broker::runHomeCheck(argc - 2, argv + 2);
+  if (std::wcscmp(argv[1], L"recover-endpoint") == 0) {
+    return nuvra::broker::runEndpointRecovery(argc - 2, argv + 2);
+  }
 #ifdef NUVRA_TESTBED_FAULTS
   if (std::wcscmp(argv[1], L"exchange-peer") == 0) {
     return nuvra::broker::runExchangePeer(argc - 2, argv + 2);

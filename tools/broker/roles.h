@@ -33,6 +33,9 @@ int runHost(int argc, wchar_t** argv);
 // "check --home DIR": what a runtime start would refuse in a product home,
 // changing nothing; see check_role_win.cc.
 int runHomeCheck(int argc, wchar_t** argv);
+// "recover-endpoint --home DIR": removes what an earlier resident left in
+// the broker folder once it is proven stale; see endpoint_recovery_win.cc.
+int runEndpointRecovery(int argc, wchar_t** argv);
 #ifdef NUVRA_TESTBED_FAULTS
 // "exchange-peer FAULT": a test peer of the broker pipe protocol, testbed
 // flavour only; see exchange_peer_role_win.cc.

@@ -15,17 +15,9 @@
 
 #include "common/file_win.h"
 #include "common/handle_win.h"
+#include "shared/home_objects_win.h"
 
 namespace nuvra::broker {
-
-// The home directory's final path: the spelling every record and the handoff
-// use. "launcher_home".
-std::wstring resolveHome(const std::wstring& home);
-
-// Creates or opens "Global\Nuvra.RuntimeSerialization.V1." + home key with an
-// owner-only descriptor (an existing mutex keeps the descriptor its creator
-// gave it). "launcher_mutex".
-UniqueHandle openSerializationMutex(const std::wstring& home);
 
 // A thread that takes the mutex and either holds it for a while or ends
 // while owning it, which leaves it abandoned for the next waiter.

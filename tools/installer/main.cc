@@ -5,6 +5,7 @@
 //       [--version V] [--generation G] [--session-id S] [--device-id D]
 //       [--consumer-id C] [--result FILE]
 //   nuvra_install_home --write-record PATH --from FILE
+//   nuvra_install_home --repair --home DIR
 //
 // The first form creates DIR (which must not exist yet; its parent must) and
 // in it, every directory and file owner-only:
@@ -18,7 +19,9 @@
 //   windows-device-auth.json                    the device binding
 // and writes one JSON line describing the installation to FILE (and to
 // standard output). The second form replaces one record with the bytes of
-// FILE, owner-only, through a temporary file and an atomic rename.
+// FILE, owner-only, through a temporary file and an atomic rename. The third
+// is the servicing side's repair of a home left in "RECOVERY_REQUIRED" (see
+// repair_win.cc; its exit code 1 means a file did not verify).
 //
 // Exit codes: 0 done, 2 usage, 3 failed (the reason code on standard error).
 #include <windows.h>
@@ -39,6 +42,8 @@
 #include "common/text.h"
 #include "common/text_win.h"
 #include "custody/serialization_object_win.h"
+#include "install_files_win.h"
+#include "repair_win.h"
 #include "shared/home_records.h"
 
 namespace {
@@ -46,6 +51,10 @@ namespace {
 using nuvra::fail;
 using nuvra::OwnerOnlySecurity;
 using nuvra::UniqueHandle;
+using nuvra::installer::randomHex;
+using nuvra::installer::readWholeFile;
+using nuvra::installer::replaceRecord;
+using nuvra::installer::writeNewFile;
 
 class UsageError : public std::runtime_error {
  public:
@@ -64,6 +73,7 @@ struct InstallOptions {
   std::wstring result;
   std::wstring writeRecord;
   std::wstring from;
+  bool repair = false;
 };
 
 std::string narrow(const std::wstring& text) {
@@ -79,6 +89,10 @@ InstallOptions parse(int argc, wchar_t** argv) {
   InstallOptions options;
   for (int at = 1; at < argc; ++at) {
     const std::wstring_view name = argv[at];
+    if (name == L"--repair") {
+      options.repair = true;
+      continue;
+    }
     if (at + 1 >= argc) throw UsageError("a switch is missing its value");
     const std::wstring value = argv[++at];
     if (name == L"--home") {
@@ -107,6 +121,10 @@ InstallOptions parse(int argc, wchar_t** argv) {
       throw UsageError("unknown switch");
     }
   }
+  if (options.repair) {
+    if (options.home.empty() || argc != 4) throw UsageError("--repair takes --home DIR alone");
+    return options;
+  }
   if (!options.writeRecord.empty()) {
     if (options.from.empty()) throw UsageError("--write-record needs --from");
     return options;
@@ -119,47 +137,6 @@ InstallOptions parse(int argc, wchar_t** argv) {
     throw UsageError("--generation must be a positive decimal");
   }
   return options;
-}
-
-std::string readWholeFile(const std::wstring& path) {
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  LARGE_INTEGER size{};
-  if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x40000000) {
-    fail("installer_source");
-  }
-  std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 24));
-    DWORD read = 0;
-    if (!ReadFile(file.get(), bytes.data() + done, chunk, &read, nullptr) || read == 0) {
-      fail("installer_source");
-    }
-    done += read;
-  }
-  return bytes;
-}
-
-// Creates a new file (never replacing one) owner-only, writes `bytes` and
-// flushes them to disk before the handle is closed.
-void writeNewFile(const std::wstring& path, std::string_view bytes) {
-  OwnerOnlySecurity security(nuvra::currentUserSid(), false, "installer_security");
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL, 0,
-                                security.attributes(), CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-  if (!file) fail("installer_create");
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 24));
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr) || written != chunk) {
-      fail("installer_write");
-    }
-    done += written;
-  }
-  if (!FlushFileBuffers(file.get())) fail("installer_write");
-  file.closeOrFail();
 }
 
 void createDirectory(const std::wstring& path) {
@@ -175,14 +152,6 @@ nuvra::FileIdentity identityOf(const std::wstring& path) {
     fail("installer_identity");
   }
   return identity;
-}
-
-std::string randomHex(std::size_t bytes) {
-  std::string buffer(bytes, '\0');
-  nuvra::randomBytes(buffer.data(), buffer.size(), "installer_random");
-  std::string text = nuvra::hexLower(buffer);
-  SecureZeroMemory(buffer.data(), buffer.size());
-  return text;
 }
 
 // Copies a payload file and returns the digest of the bytes written.
@@ -267,17 +236,9 @@ std::string install(const InstallOptions& options) {
       .line();
 }
 
-// Replaces a record the way a servicing step would: a new owner-only file
-// beside it, flushed, then renamed over it in one step.
+// Replaces a record the way a servicing step would.
 void writeRecord(const std::wstring& path, const std::wstring& from) {
-  const std::string bytes = readWholeFile(from);
-  const std::wstring temporary = path + L"." + nuvra::utf8ToUtf16(randomHex(16)) + L".tmp";
-  writeNewFile(temporary, bytes);
-  if (!MoveFileExW(temporary.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileW(temporary.c_str());
-    fail("installer_replace");
-  }
+  replaceRecord(path, readWholeFile(from));
 }
 
 }  // namespace
@@ -290,6 +251,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "install: %s\n", error.what());
     return 2;
   }
+  if (options.repair) return nuvra::installer::repairHome(options.home);
   try {
     if (!options.writeRecord.empty()) {
       writeRecord(options.writeRecord, options.from);

@@ -1,6 +1,9 @@
 #include "shared/home_records.h"
-#include "common/layout.h"
+#include <optional>
 
+#include "common/flat_json.h"
+#include "common/layout.h"
+#include "common/reason.h"
 #include "common/text.h"
 
 namespace nuvra::launcher {
@@ -61,6 +64,33 @@ std::string deviceAuthRecord(std::string_view sessionId, std::string_view device
       .string("device_id", deviceId)
       .string("consumer_id", consumerId)
       .line();
+}
+
+std::string committedRecordText(std::string_view servicingText) {
+  std::string text(servicingText);
+  for (int depth = 0; depth <= kMaxRecoveryDepth; ++depth) {
+    FlatObject record;
+    try {
+      record = readJsonObject(text);
+    } catch (const std::exception&) {
+      fail("installer_repair_record");
+    }
+    const auto member = [&record](std::string_view key) -> std::optional<std::string_view> {
+      const FlatValue* value = findMember(record, key);
+      return value ? flatString(*value) : std::nullopt;
+    };
+    if (member("schema_version") != std::optional<std::string_view>("nuvra.runtime-servicing.v1")) {
+      fail("installer_repair_record");
+    }
+    const std::optional<std::string_view> state = member("state");
+    if (state == std::optional<std::string_view>("COMMITTED")) return text;
+    const std::optional<std::string_view> previous = member("previous_record_text");
+    if (state != std::optional<std::string_view>("RECOVERY_REQUIRED") || !previous) {
+      fail("installer_repair_record");
+    }
+    text = std::string(*previous);
+  }
+  fail("installer_repair_record");
 }
 
 bool isDecimalText(std::string_view text) noexcept {

@@ -38,6 +38,24 @@ std::string admissionRecord(const Installation& installation, std::string_view f
 std::string deviceAuthRecord(std::string_view sessionId, std::string_view deviceId,
                              std::string_view consumerId);
 
+// How many recoveries may wrap one another before a servicing record is
+// taken for damage rather than history: each runtime that finds the home's
+// serialisation mutex abandoned wraps the record once more, and each wrap
+// about doubles the escaping, so a record reader's 256 KiB hold about a dozen.
+inline constexpr int kMaxRecoveryDepth = 12;
+
+// The committed record a servicing record stands for, as its exact text: the
+// text itself in state "COMMITTED", else the "previous_record_text" of a
+// "RECOVERY_REQUIRED" record, followed through every recovery that wrapped an
+// earlier one. "installer_repair_record" when a level is not a servicing
+// record of one of those states or keeps no previous text.
+//   COMMITTED C                                   C
+//   RECOVERY_REQUIRED(C)                          C
+//   RECOVERY_REQUIRED(RECOVERY_REQUIRED(C))       C
+//   RECOVERY_REQUIRED without previous text       refused
+//   RECOVERY_REQUIRED("not json")                 refused
+std::string committedRecordText(std::string_view servicingText);
+
 // A canonical positive decimal of at most 20 digits, as "generation" must be.
 bool isDecimalText(std::string_view text) noexcept;
 // A version usable as one path component: 1 to 64 of [0-9A-Za-z._-], not
