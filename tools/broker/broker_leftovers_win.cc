@@ -1,7 +1,6 @@
 #include "broker_leftovers_win.h"
 
 #include "common/crypto_win.h"
-#include "common/flat_json.h"
 #include "common/handle_win.h"
 #include "common/identity_win.h"
 #include "common/layout.h"
@@ -15,13 +14,6 @@ namespace {
 
 std::uint64_t filetimeValue(const FILETIME& time) noexcept {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-std::string requiredString(const FlatObject& object, std::string_view key) {
-  const FlatValue* value = findMember(object, key);
-  const std::optional<std::string_view> text = value ? flatString(*value) : std::nullopt;
-  if (!text || text->empty()) fail("profile_string");
-  return std::string(*text);
 }
 
 }  // namespace
