@@ -9,9 +9,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "accepting_branch.h"
 #include "shared/stale_endpoint.h"
 
 namespace {
+
+nuvra::fuzzing::AcceptingBranch acceptedName("broker_file_name");
 
 nuvra::BrokerFileKind expectedKind(const std::string& name) {
   std::string lower;
@@ -41,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     name += ".tmp";
     if (size > 66) name[data[65] % name.size()] = static_cast<char>(data[66]);
   }
-  if (nuvra::classifyBrokerFile(name) != expectedKind(name)) std::abort();
+  const nuvra::BrokerFileKind kind = nuvra::classifyBrokerFile(name);
+  if (kind != expectedKind(name)) std::abort();
+  if (kind != nuvra::BrokerFileKind::other) acceptedName.reached();
   return 0;
 }
