@@ -124,6 +124,11 @@ export function parseLine(line) {
   if (!isObject(data)) return { problem: 'it is not a JSON object' };
   const shape = SHAPES[data.schema_version];
   if (!shape) return { kind: 'other', data };
+  // The endpoint recovery's note of a stale file it removed is the resident's
+  // own line, not a startup stage.
+  if (shape.kind === 'resident' && data.stage === 'stale_endpoint_removed' && isText(data.file)) {
+    return { kind: 'other', data };
+  }
   if (shape.event && data.event !== shape.event) {
     return { problem: `a ${data.schema_version} record whose event is not "${shape.event}"` };
   }

@@ -233,6 +233,9 @@ const CASES = [
   ['a torn last line and lines that do not parse; a line of the product\'s own is none', (h) => {
     plantExchange(h, 13, { at: T(5) });
     h.append(`{"event_id":"${hex('own', 64)}","note":"the product's own line"}\n`);
+    // The endpoint recovery's note of a file it removed, written by the resident.
+    h.append('{"schema_version":"nuvra.resident-startup-diagnostic.v1","scope":"resident_startup",'
+      + '"stage":"stale_endpoint_removed","file":"state\\\\broker\\\\endpoint.json","stale":"broker_exited","pid":4242}\n');
     for (const text of ['not json\n', '\n', '[1,2]\n', Buffer.from([0x7b, 0xff, 0xfe, 0x7d, 0x0a]),
       '{"schema_version":"nuvra.operation-checkpoint.v1","event":"terminal_pending","operation":"capture","utc":"2026-06-15T11:00:00.000Z"}\n',
       residentLine('Publish', 900),
