@@ -18,6 +18,7 @@
 #include "diagnostics/event.h"
 #include "diagnostics/log_rules.h"
 #include "diagnostics/log_writer_win.h"
+#include "terminal/terminal_rules.h"
 #include "terminal/terminal_win.h"
 
 namespace nuvra {
@@ -409,7 +410,8 @@ TEST_F(DiagnosticLogFiles, ATerminalRecordFollowsTheFileItsCheckpointHoldsThroug
   observed_.limit = 64;
   for (const Case& c : cases) {
     TerminalObservation operation(1, "capture", "");
-    operation.deadline = GetTickCount64() + 2000;
+    // As far away as an operation's deadline may be, for a loaded machine.
+    operation.deadline = GetTickCount64() + kTerminalWindowMs - 100;
     operation.operationId = std::string(64, 'a');
     operation.state = "saved";
     operation.reason = "none";
