@@ -347,4 +347,22 @@ std::optional<std::string_view> flatString(const FlatValue& value) noexcept {
   return value.text;
 }
 
+std::string memberText(const FlatObject& object, std::string_view key) {
+  const FlatValue* value = findMember(object, key);
+  const std::optional<std::string_view> text = value ? flatString(*value) : std::nullopt;
+  return text ? std::string(*text) : std::string();
+}
+
+std::string requiredMemberText(const FlatObject& object, std::string_view key) {
+  std::string text = memberText(object, key);
+  if (text.empty()) fail("profile_string");
+  return text;
+}
+
+const FlatObject& requiredMemberObject(const FlatObject& object, std::string_view key) {
+  const FlatValue* value = findMember(object, key);
+  if (value == nullptr || value->kind != FlatValue::Kind::object) fail("profile_string");
+  return value->members;
+}
+
 }  // namespace nuvra

@@ -69,4 +69,12 @@ std::optional<std::uint64_t> flatUnsigned(const FlatValue& value) noexcept;
 // The string value, or nothing when the value is not a string.
 std::optional<std::string_view> flatString(const FlatValue& value) noexcept;
 
+// The string member `key`, empty when absent or of another type: a record
+// in another state lacks keys and must fail its comparison, not its reading.
+std::string memberText(const FlatObject& object, std::string_view key);
+// The string member `key`, present and not empty; "profile_string" otherwise.
+std::string requiredMemberText(const FlatObject& object, std::string_view key);
+// The object member `key`; "profile_string" otherwise.
+const FlatObject& requiredMemberObject(const FlatObject& object, std::string_view key);
+
 }  // namespace nuvra

@@ -127,6 +127,10 @@ RecordBuilder& RecordBuilder::null(std::string_view name) {
   return *this;
 }
 
+RecordBuilder& RecordBuilder::stringOrNull(std::string_view name, std::string_view value) {
+  return value.empty() ? null(name) : string(name, value);
+}
+
 RecordBuilder& RecordBuilder::raw(std::string_view name, std::string_view json) {
   key(name).text_.append(json);
   return *this;

@@ -38,6 +38,8 @@ class RecordBuilder {
   RecordBuilder& decimalString(std::string_view key, std::uint64_t value);
   RecordBuilder& boolean(std::string_view key, bool value);
   RecordBuilder& null(std::string_view key);
+  // `value` as a string, or null when it is empty.
+  RecordBuilder& stringOrNull(std::string_view key, std::string_view value);
   // An already assembled JSON value (a nested object or array).
   RecordBuilder& raw(std::string_view key, std::string_view json);
   // The object without a line feed, for JavaScript or embedding.

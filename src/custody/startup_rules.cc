@@ -44,6 +44,20 @@ void checkAccountPurpose(std::string_view purpose) {
   }
 }
 
+ServicingRecord servicingFields(const FlatObject& object) {
+  ServicingRecord servicing;
+  servicing.schemaVersion = memberText(object, "schema_version");
+  servicing.state = memberText(object, "state");
+  servicing.installationRoot = memberText(object, "installation_root");
+  servicing.ownerSidHash = memberText(object, "owner_sid_hash");
+  servicing.digest = memberText(object, "digest");
+  servicing.generation = memberText(object, "generation");
+  servicing.version = memberText(object, "version");
+  servicing.lifetimeIdentity = memberText(object, "lifetime_identity");
+  servicing.workIdentity = memberText(object, "work_identity");
+  return servicing;
+}
+
 void checkServicingSelection(const HandoffSelection& handoff, const ServicingRecord& servicing) {
   const bool committed =
       servicing.schemaVersion == kServicingSchema && servicing.state == "COMMITTED" &&

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/deadline.h"
+#include "common/flat_json.h"
 #include "common/layout.h"
 
 namespace nuvra::startup {
@@ -62,6 +63,10 @@ struct ServicingRecord {
   std::string lifetimeIdentity;
   std::string workIdentity;
 };
+
+// The servicing record's fields as a tool without the engine reads them
+// (absent or not a string: empty).
+ServicingRecord servicingFields(const FlatObject& object);
 
 // The servicing record must be committed for exactly this handoff;
 // "profile_selection". Byte comparisons throughout.

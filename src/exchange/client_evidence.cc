@@ -7,18 +7,13 @@
 namespace nuvra {
 namespace {
 
-// Adds `value` as a string, or null when it is empty.
-RecordBuilder& stringOrNull(RecordBuilder& record, std::string_view key, std::string_view value) {
-  return value.empty() ? record.null(key) : record.string(key, value);
-}
-
 RecordBuilder& trueOrNull(RecordBuilder& record, std::string_view key, bool value) {
   return value ? record.boolean(key, true) : record.null(key);
 }
 
 // A server work of "-" is the refusal on arrival, which had none.
 RecordBuilder& serverWork(RecordBuilder& record, std::string_view value) {
-  return value == "-" ? record.null("server_work") : stringOrNull(record, "server_work", value);
+  return value == "-" ? record.null("server_work") : record.stringOrNull("server_work", value);
 }
 
 }  // namespace
@@ -45,8 +40,8 @@ std::string exchangeOutcomeText(const ExchangeProgress& progress, std::uint64_t 
   record.boolean("dispatch_submitted", progress.dispatch_submitted)
       .string("last_verified_phase", progress.last_verified_phase)
       .string("operation", progress.operation);
-  stringOrNull(record, "terminal_reason", progress.server_reason);
-  stringOrNull(record, "server_reason", progress.server_reason);
+  record.stringOrNull("terminal_reason", progress.server_reason);
+  record.stringOrNull("server_reason", progress.server_reason);
   record.number("sequence", progress.sequence);
   if (progress.terminal_observed) {
     record.number("account_send_count", progress.account_send_count)
@@ -64,7 +59,7 @@ std::string clientEvidenceText(const ExchangeProgress& progress, std::uint64_t w
   const bool terminal = terminalEvidencePresent(progress);
   RecordBuilder record;
   record.string("role", "client").decimalString("owner_work", workId);
-  stringOrNull(record, "correlation_hash", correlationHash);
+  record.stringOrNull("correlation_hash", correlationHash);
   record.string("last_verified_phase", noDispatch ? "never_sent" : progress.last_verified_phase);
   if (noDispatch) {
     record.boolean("dispatch_submitted", false);
@@ -75,7 +70,7 @@ std::string clientEvidenceText(const ExchangeProgress& progress, std::uint64_t w
   }
   trueOrNull(record, "no_dispatch_proven", noDispatch);
   trueOrNull(record, "terminal_observed", terminal);
-  stringOrNull(record, "terminal_reason", terminal ? progress.server_reason : "");
+  record.stringOrNull("terminal_reason", terminal ? progress.server_reason : "");
   record.boolean("cleanup_confirmed", true);
   const char* certainty = noDispatch                    ? "none"
                           : progress.dispatch_submitted ? "possible"
@@ -99,11 +94,11 @@ std::string terminalFrameEvidenceText(const ExchangeProgress& progress,
       .string("source", "authenticated_terminal_frame")
       .null("owner_work");
   serverWork(record, progress.server_work);
-  stringOrNull(record, "correlation_hash", correlationHash);
+  record.stringOrNull("correlation_hash", correlationHash);
   record.number("sequence", progress.sequence)
       .string("last_verified_phase", progress.last_verified_phase)
       .null("terminal_sealed");
-  stringOrNull(record, "server_reason", progress.server_reason);
+  record.stringOrNull("server_reason", progress.server_reason);
   const bool anySend = progress.account_send_count + progress.memory_send_count > 0;
   record.boolean("counts_complete", true)
       .number("account_send_count", progress.account_send_count)

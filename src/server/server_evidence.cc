@@ -5,10 +5,6 @@
 namespace nuvra {
 namespace {
 
-RecordBuilder& stringOrNull(RecordBuilder& record, std::string_view key, std::string_view value) {
-  return value.empty() ? record.null(key) : record.string(key, value);
-}
-
 // Counts are only reported once they can no longer change.
 RecordBuilder& sendCounts(RecordBuilder& record, const ServerExchangeState& state) {
   if (!serverCountsComplete(state)) {
@@ -37,7 +33,7 @@ std::string serverOutcomeText(const ServerExchangeState& state, std::uint64_t wo
       .boolean("terminal_sealed", state.terminal_sealed)
       .boolean("counts_complete", serverCountsComplete(state));
   sendCounts(record, state);
-  stringOrNull(record, "server_reason", state.sealed_reason);
+  record.stringOrNull("server_reason", state.sealed_reason);
   record.string("logging_status", state.logging_status);
   return record.text();
 }
@@ -50,7 +46,7 @@ std::string serverEvidenceText(const ServerExchangeState& state, std::uint64_t w
       .string("source", "native_server_owner")
       .decimalString("owner_work", workId)
       .decimalString("server_work", workId);
-  stringOrNull(record, "correlation_hash", correlationHash);
+  record.stringOrNull("correlation_hash", correlationHash);
   record.number("sequence", state.server_sequence)
       .string("last_verified_phase", state.terminal_sealed ? "terminal" : state.server_phase);
   if (state.terminal_sealed) {
@@ -58,7 +54,7 @@ std::string serverEvidenceText(const ServerExchangeState& state, std::uint64_t w
   } else {
     record.null("terminal_sealed");
   }
-  stringOrNull(record, "server_reason", state.sealed_reason);
+  record.stringOrNull("server_reason", state.sealed_reason);
   record.boolean("counts_complete", complete);
   sendCounts(record, state);
   const bool noEffect =

@@ -23,10 +23,6 @@ std::string checkId(std::string_view id, std::size_t length) {
   return std::string(id);
 }
 
-RecordBuilder& nullable(RecordBuilder& record, std::string_view key, std::string_view value) {
-  return value.empty() ? record.null(key) : record.string(key, value);
-}
-
 std::string_view rawOrNull(std::string_view json) {
   return json.empty() ? "null" : json;
 }
@@ -116,8 +112,8 @@ std::string checkpointRecord(const CheckpointFields& fields) {
   record.string("schema_version", "nuvra.operation-checkpoint.v1")
       .string("event", "terminal_pending")
       .string("operation_id", fields.operationId);
-  nullable(record, "attempt_id", fields.attemptId);
-  nullable(record, "request_id", fields.requestId);
+  record.stringOrNull("attempt_id", fields.attemptId);
+  record.stringOrNull("request_id", fields.requestId);
   record.string("operation", fields.operation)
       .string("terminal_status", "unavailable")
       .string("outcome", "unknown")
@@ -137,10 +133,10 @@ std::string terminalRecord(const TerminalFields& fields, std::uint64_t now) {
   record.string("schema_version", "nuvra.operation-terminal.v1")
       .string("event", "operation_result")
       .string("operation_id", fields.operationId);
-  nullable(record, "attempt_id", fields.attemptId);
-  nullable(record, "request_id", fields.requestId);
+  record.stringOrNull("attempt_id", fields.attemptId);
+  record.stringOrNull("request_id", fields.requestId);
   record.string("operation", fields.operation);
-  nullable(record, "phase", fields.phase);
+  record.stringOrNull("phase", fields.phase);
   record.boolean("ok", fields.ok)
       .string("state", fields.state)
       .string("reason", fields.reason)

@@ -116,28 +116,6 @@ class Findings {
   std::vector<Finding> list_;
 };
 
-// A string member, empty when absent or of another type: a record in another
-// state lacks keys and must fail its comparison, not its reading.
-std::string stringOr(const FlatObject& object, std::string_view key) {
-  const FlatValue* value = findMember(object, key);
-  const std::optional<std::string_view> text = value ? flatString(*value) : std::nullopt;
-  return text ? std::string(*text) : std::string();
-}
-
-// A string member the runtime requires; "profile_string" otherwise.
-std::string requiredString(const FlatObject& object, std::string_view key) {
-  const FlatValue* value = findMember(object, key);
-  const std::optional<std::string_view> text = value ? flatString(*value) : std::nullopt;
-  if (!text || text->empty()) fail("profile_string");
-  return std::string(*text);
-}
-
-const FlatObject& requiredObject(const FlatObject& object, std::string_view key) {
-  const FlatValue* value = findMember(object, key);
-  if (value == nullptr || value->kind != FlatValue::Kind::object) fail("profile_string");
-  return value->members;
-}
-
 // What the checks compare the home with.
 struct HomeFacts {
   std::wstring home;  // final path, the spelling of every record
@@ -195,14 +173,7 @@ Records readRecords(const HomeFacts& facts, Findings& findings) {
 void checkSelection(HomeFacts& facts, const Records& records, Findings& findings) {
   if (!records.servicing) return;
   const FlatObject& object = *records.servicing;
-  startup::ServicingRecord servicing;
-  servicing.schemaVersion = stringOr(object, "schema_version");
-  servicing.state = stringOr(object, "state");
-  servicing.installationRoot = stringOr(object, "installation_root");
-  servicing.ownerSidHash = stringOr(object, "owner_sid_hash");
-  servicing.digest = stringOr(object, "digest");
-  servicing.generation = stringOr(object, "generation");
-  servicing.version = stringOr(object, "version");
+  const startup::ServicingRecord servicing = startup::servicingFields(object);
   // What the product's launcher hands a runtime it starts from these records.
   const startup::HandoffSelection handoff{facts.homeUtf8, facts.ownerSidHash, servicing.digest,
                                           servicing.generation};
@@ -231,25 +202,26 @@ void checkSelection(HomeFacts& facts, const Records& records, Findings& findings
   startup::AdmissionRecord admission;
   startup::CurrentRecord current;
   const bool readable = findings.run("the admission record", [&] {
-    const FlatObject& payload = requiredObject(*records.admission, "payload");
-    admission.nativeEntry = requiredString(requiredObject(payload, "entrypoints"), "native");
+    const FlatObject& payload = requiredMemberObject(*records.admission, "payload");
+    admission.nativeEntry =
+        requiredMemberText(requiredMemberObject(payload, "entrypoints"), "native");
     startup::checkAdmissionEntry(admission);
     startup::NativeDigestScan scan;
     const FlatValue* files = findMember(payload, "files");
     if (files == nullptr || files->kind != FlatValue::Kind::array) fail("profile_string");
     for (const FlatValue& file : files->items) {
       if (file.kind != FlatValue::Kind::object) fail("profile_string");
-      if (startup::NativeDigestScan::namesNativeEntry(requiredString(file.members, "path"))) {
-        scan.offer(requiredString(file.members, "sha256"));
+      if (startup::NativeDigestScan::namesNativeEntry(requiredMemberText(file.members, "path"))) {
+        scan.offer(requiredMemberText(file.members, "sha256"));
       }
     }
     scan.result();
-    admission.installationRoot = requiredString(*records.admission, "installation_root");
-    admission.ownerSidHash = requiredString(*records.admission, "owner_sid_hash");
-    admission.payloadDigest = requiredString(payload, "digest");
+    admission.installationRoot = requiredMemberText(*records.admission, "installation_root");
+    admission.ownerSidHash = requiredMemberText(*records.admission, "owner_sid_hash");
+    admission.payloadDigest = requiredMemberText(payload, "digest");
   }) && findings.run("the current-runtime record", [&] {
-    current.version = requiredString(*records.current, "version");
-    current.digest = requiredString(*records.current, "digest");
+    current.version = requiredMemberText(*records.current, "version");
+    current.digest = requiredMemberText(*records.current, "digest");
   });
   if (!readable) return;
   // The launcher starts the runtime the current-runtime record names.
@@ -273,9 +245,9 @@ void checkSelection(HomeFacts& facts, const Records& records, Findings& findings
 // native broker executable, each validated as initialize validates it.
 void checkGuards(const HomeFacts& facts, const Records& records, Findings& findings) {
   const std::string lifetimeIdentity =
-      facts.committed ? stringOr(*records.servicing, "lifetime_identity") : "";
+      facts.committed ? memberText(*records.servicing, "lifetime_identity") : "";
   const std::string workIdentity =
-      facts.committed ? stringOr(*records.servicing, "work_identity") : "";
+      facts.committed ? memberText(*records.servicing, "work_identity") : "";
   struct Guard {
     std::wstring path;
     std::string subject;

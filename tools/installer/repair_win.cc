@@ -79,38 +79,6 @@ class Refusals {
   std::vector<Refusal> list;
 };
 
-std::string stringOr(const FlatObject& object, std::string_view key) {
-  const FlatValue* value = findMember(object, key);
-  const std::optional<std::string_view> text = value ? flatString(*value) : std::nullopt;
-  return text ? std::string(*text) : std::string();
-}
-
-std::string requiredString(const FlatObject& object, std::string_view key) {
-  std::string text = stringOr(object, key);
-  if (text.empty()) fail("profile_string");
-  return text;
-}
-
-const FlatObject& requiredObject(const FlatObject& object, std::string_view key) {
-  const FlatValue* value = findMember(object, key);
-  if (value == nullptr || value->kind != FlatValue::Kind::object) fail("profile_string");
-  return value->members;
-}
-
-startup::ServicingRecord servicingFields(const FlatObject& object) {
-  startup::ServicingRecord servicing;
-  servicing.schemaVersion = stringOr(object, "schema_version");
-  servicing.state = stringOr(object, "state");
-  servicing.installationRoot = stringOr(object, "installation_root");
-  servicing.ownerSidHash = stringOr(object, "owner_sid_hash");
-  servicing.digest = stringOr(object, "digest");
-  servicing.generation = stringOr(object, "generation");
-  servicing.version = stringOr(object, "version");
-  servicing.lifetimeIdentity = stringOr(object, "lifetime_identity");
-  servicing.workIdentity = stringOr(object, "work_identity");
-  return servicing;
-}
-
 struct Admission {
   startup::AdmissionRecord record;
   std::vector<launcher::PayloadFile> files;
@@ -119,23 +87,24 @@ struct Admission {
 Admission readAdmission(const std::wstring& home) {
   const FlatObject object = readJsonObject(readSelectionRecord(home, SelectionRecord::admission));
   Admission admission;
-  const FlatObject& payload = requiredObject(object, "payload");
-  admission.record.nativeEntry = requiredString(requiredObject(payload, "entrypoints"), "native");
+  const FlatObject& payload = requiredMemberObject(object, "payload");
+  admission.record.nativeEntry =
+      requiredMemberText(requiredMemberObject(payload, "entrypoints"), "native");
   startup::checkAdmissionEntry(admission.record);
   startup::NativeDigestScan scan;
   const FlatValue* files = findMember(payload, "files");
   if (files == nullptr || files->kind != FlatValue::Kind::array) fail("profile_string");
   for (const FlatValue& file : files->items) {
     if (file.kind != FlatValue::Kind::object) fail("profile_string");
-    launcher::PayloadFile entry{requiredString(file.members, "path"),
-                                requiredString(file.members, "sha256")};
+    launcher::PayloadFile entry{requiredMemberText(file.members, "path"),
+                                requiredMemberText(file.members, "sha256")};
     if (startup::NativeDigestScan::namesNativeEntry(entry.path)) scan.offer(entry.sha256);
     admission.files.push_back(std::move(entry));
   }
   scan.result();
-  admission.record.installationRoot = requiredString(object, "installation_root");
-  admission.record.ownerSidHash = requiredString(object, "owner_sid_hash");
-  admission.record.payloadDigest = requiredString(payload, "digest");
+  admission.record.installationRoot = requiredMemberText(object, "installation_root");
+  admission.record.ownerSidHash = requiredMemberText(object, "owner_sid_hash");
+  admission.record.payloadDigest = requiredMemberText(payload, "digest");
   return admission;
 }
 
@@ -194,7 +163,7 @@ void verifyHome(const std::wstring& home, const std::string& committedText, Refu
   startup::ServicingRecord committed;
   startup::HandoffSelection handoff;
   if (!refusals.run(kServicing, "keeps no committed record of this home for you", [&] {
-        committed = servicingFields(readJsonObject(committedText));
+        committed = startup::servicingFields(readJsonObject(committedText));
         handoff = {utf16ToUtf8(home), ownerSidHash(), committed.digest, committed.generation};
         startup::checkServicingSelection(handoff, committed);
         parseDecimal64(committed.generation);
@@ -209,8 +178,8 @@ void verifyHome(const std::wstring& home, const std::string& committedText, Refu
                    [&] {
                      const FlatObject object =
                          readJsonObject(readSelectionRecord(home, SelectionRecord::current));
-                     current.version = requiredString(object, "version");
-                     current.digest = requiredString(object, "digest");
+                     current.version = requiredMemberText(object, "version");
+                     current.digest = requiredMemberText(object, "digest");
                    }) &&
       refusals.run("state\\runtime\\admission.json", "cannot be read as the admission record",
                    [&] { admission = readAdmission(home); });
