@@ -93,7 +93,8 @@ export async function secondDay({ home, addonPath, check, firstDay }) {
   // while they run, until a kill lands inside the serialisation mutex.
   const saved = firstDay.map((text) => ({ text, word: 'kettle' }));
   let attempt = 0;
-  while (servicingState(home) !== 'RECOVERY_REQUIRED' && attempt < 8 && resident) {
+  let insideMutex = false;
+  while (!insideMutex && attempt < 8 && resident) {
     attempt += 1;
     const started = path.win32.join(home.scratch, `stream-${randomUUID()}`);
     const stream = requests(home, addonPath, Array.from({ length: 8 }, (_, i) =>
@@ -105,10 +106,12 @@ export async function secondDay({ home, addonPath, check, firstDay }) {
     const ended = await resident.exited;
     const ok = answers.filter((a) => a.answer?.ok);
     saved.push(...ok.map((a) => ({ text: a.body.text, word: `batch${attempt}` })));
+    insideMutex = servicingState(home) === 'RECOVERY_REQUIRED';
     console.log(`  kill ${attempt}: the resident (pid ${resident.pid}) killed after ${ok.length} of 8 captures were saved;` +
       ` runtime exit code ${ended.runtimeExitCode}; the servicing record says ${servicingState(home)}`);
     resident = await start(home, addonPath, seen, 'restart');
   }
+  check(insideMutex, 'a kill landed inside the serialisation mutex');
   check(servicingState(home) === 'COMMITTED' && resident !== null, 'the home was repaired and a resident serves again');
   if (!resident) return;
   const words = [...new Set(saved.map((s) => s.word))];
