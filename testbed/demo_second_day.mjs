@@ -1,10 +1,10 @@
 // The demo's second day in the same home: the first resident has ended; a
 // new one is started on demand (product/ensure_resident.mjs) and recalls
-// what the first day saved; then a resident is killed inside a write (under
-// a stream of captures, until a kill lands inside the home's serialisation
-// mutex and the next holder marks the home "RECOVERY_REQUIRED"), the home is
-// repaired by the servicing side, a resident starts again and every saved
-// memory is recalled. What each recovery did is printed.
+// what the first day saved; then a resident is killed inside a write, owning
+// the home's serialisation mutex, so that the next holder marks the home
+// "RECOVERY_REQUIRED"; the next start has the servicing side repair it, a
+// resident starts again and every saved memory is recalled. What each
+// recovery did is printed.
 import fs from 'node:fs';
 import path from 'node:path';
 import { randomUUID } from 'node:crypto';
@@ -48,20 +48,14 @@ async function checkLines(home) {
 const servicingState = (home) => JSON.parse(fs.readFileSync(
   path.win32.join(home.home, 'state', 'runtime', 'servicing.json'), 'utf8')).state;
 
-// The resident startup lines that are no step of a normal startup: what a
-// resident's own recovery wrote about the files it found.
-const STARTUP_STEPS = new Set(['worker_prepare', 'worker_ready', 'account_validate', 'account_ready', 'account_end',
-  'host_prepare', 'host_ready', 'publish']);
-function recoveryLines(home, seen) {
-  const logs = path.win32.join(home.home, 'logs');
-  const lines = fs.readdirSync(logs).flatMap((name) => fs.readFileSync(path.win32.join(logs, name), 'utf8')
-    .split('\n').filter((line) => line.includes('"scope":"resident_startup"')));
-  const fresh = lines.filter((line) => !seen.has(line));
-  for (const line of lines) seen.add(line);
-  return fresh.filter((line) => !STARTUP_STEPS.has(JSON.parse(line).stage));
+// What the resident's own recovery of the broker folder did, as it printed
+// it before publishing: {"resident":"recovery","removed":[...],"kept":[...]}.
+function recoveryOf(resident) {
+  const lines = fs.readFileSync(resident.files.stdout, 'utf8').split('\n').filter((line) => line.startsWith('{'));
+  return lines.map((line) => JSON.parse(line)).filter((line) => line.resident === 'recovery');
 }
 
-async function start(home, addonPath, seen, what) {
+async function start(home, addonPath, what) {
   console.log(`  before the start, check --home says: ${(await checkLines(home)).join('; ') || 'nothing'}`);
   const began = performance.now();
   let started;
@@ -72,16 +66,19 @@ async function start(home, addonPath, seen, what) {
     return null;
   }
   console.log(`  ${what}: ${started.steps.join(' -> ')} (${Math.round(performance.now() - began)} ms)`);
-  for (const line of recoveryLines(home, seen)) console.log(`    the resident's recovery: ${line}`);
+  const recovered = started.resident ? recoveryOf(started.resident) : [];
+  for (const { removed, kept } of recovered) {
+    for (const file of removed) console.log(`    the resident's recovery removed ${file}: proven stale`);
+    for (const { kept: file, why } of kept) console.log(`    the resident's recovery kept ${file} (${why})`);
+  }
+  if (!recovered.length) console.log('    the resident\'s recovery found nothing to remove');
   return started.resident;
 }
 
 export async function secondDay({ home, addonPath, check, firstDay }) {
-  const seen = new Set();
-  recoveryLines(home, seen);
   console.log('\nThe second day in the same home:');
   console.log(`  the first resident ended cleanly; its record ${fs.existsSync(endpointFile(home.home)) ? 'is still there' : 'is gone'}`);
-  let resident = await start(home, addonPath, seen, 'a resident started on demand');
+  let resident = await start(home, addonPath, 'a resident started on demand');
   check(resident !== null, 'a second resident started in the same home');
   if (!resident) return;
   const recalled = await requests(home, addonPath, [{ operation: 'recall', body: { word: 'kettle' } }]);
@@ -89,29 +86,34 @@ export async function secondDay({ home, addonPath, check, firstDay }) {
   console.log(`  recall "kettle" -> ${texts.map((t) => `"${t}"`).join(', ') || recalled[0].error}`);
   check(firstDay.every((text) => texts.includes(text)), 'the second resident recalls what the first day saved');
 
-  // Killed inside a write: a stream of captures, and the resident killed
-  // while they run, until a kill lands inside the serialisation mutex.
+  // Killed inside a write: while a stream of captures runs, the test bed
+  // holds the resident inside its next log write (the home's "mutex-stall"
+  // names it; the release build never reads the file), and it is killed
+  // there, owning the home's serialisation mutex.
   const saved = firstDay.map((text) => ({ text, word: 'kettle' }));
-  let attempt = 0;
-  let insideMutex = false;
-  while (!insideMutex && attempt < 8 && resident) {
-    attempt += 1;
-    const started = path.win32.join(home.scratch, `stream-${randomUUID()}`);
-    const stream = requests(home, addonPath, Array.from({ length: 8 }, (_, i) =>
-      ({ operation: 'capture', body: { text: `day two note ${i} of batch${attempt}` } })), started);
-    while (!fs.existsSync(started)) await pause(20);
-    await pause(150 + Math.random() * 600);
-    process.kill(resident.pid);
-    const answers = await stream;
-    const ended = await resident.exited;
-    const ok = answers.filter((a) => a.answer?.ok);
-    saved.push(...ok.map((a) => ({ text: a.body.text, word: `batch${attempt}` })));
-    insideMutex = servicingState(home) === 'RECOVERY_REQUIRED';
-    console.log(`  kill ${attempt}: the resident (pid ${resident.pid}) killed after ${ok.length} of 8 captures were saved;` +
-      ` runtime exit code ${ended.runtimeExitCode}; the servicing record says ${servicingState(home)}`);
-    resident = await start(home, addonPath, seen, 'restart');
-  }
-  check(insideMutex, 'a kill landed inside the serialisation mutex');
+  const stall = path.win32.join(home.home, 'mutex-stall');
+  const stalled = path.win32.join(home.home, 'mutex-stalled');
+  const started = path.win32.join(home.scratch, `stream-${randomUUID()}`);
+  const stream = requests(home, addonPath, Array.from({ length: 8 }, (_, i) =>
+    ({ operation: 'capture', body: { text: `day two note ${i} of the stream` } })), started);
+  let streamEnded = false;
+  stream.finally(() => { streamEnded = true; });
+  while (!fs.existsSync(started) && !streamEnded) await pause(20);
+  fs.writeFileSync(stall, String(resident.pid));
+  while (!fs.existsSync(stalled) && !streamEnded) await pause(5);
+  const insideMutex = fs.existsSync(stalled);
+  process.kill(resident.pid);
+  const answers = await stream;
+  const ended = await resident.exited;
+  fs.rmSync(stall, { force: true });
+  fs.rmSync(stalled, { force: true });
+  const ok = answers.filter((a) => a.answer?.ok);
+  saved.push(...ok.map((a) => ({ text: a.body.text, word: 'stream' })));
+  console.log(`  the resident (pid ${resident.pid}) killed inside a log write, after ${ok.length} of 8 captures were saved` +
+    ` (the others: ${[...new Set(answers.filter((a) => !a.answer?.ok).map((a) => a.error ?? a.answer?.error_code))].join(', ') || 'none'});` +
+    ` runtime exit code ${ended.runtimeExitCode}; the servicing record now says ${servicingState(home)}`);
+  check(insideMutex, 'the resident was killed owning the home\'s serialisation mutex');
+  resident = await start(home, addonPath, 'restart (repairing the home first)');
   check(servicingState(home) === 'COMMITTED' && resident !== null, 'the home was repaired and a resident serves again');
   if (!resident) return;
   const words = [...new Set(saved.map((s) => s.word))];
