@@ -141,12 +141,14 @@ export async function brokerRequest(addon, { operation, body, requestId, version
       }
       throw failure;
     }
-    if (terminal && serverReason !== 'none') {
+    if (terminal) {
       // The reason of an authenticated terminal frame is a terminal reason:
-      // the work's end refuses any other.
-      await addon.commitTerminal(terminal, false, 'failed', serverReason, 'terminal');
-    } else if (terminal) {
-      await addon.commitTerminal(terminal, true, SUCCESS_STATE[operation] ?? 'connected', 'none', 'terminal');
+      // the work's end refuses any other. A record that cannot be written
+      // fails the request with the commit's reason, marked as unrecorded.
+      const ok = serverReason === 'none';
+      const unrecorded = await settled(() => addon.commitTerminal(terminal, ok,
+        ok ? SUCCESS_STATE[operation] ?? 'connected' : 'failed', serverReason, 'terminal'));
+      if (unrecorded) throw Object.assign(new Error(unrecorded), { recorded: false, terminalError: unrecorded });
     }
     return response;
   } finally {
