@@ -58,12 +58,13 @@ export function retireBudget(addon, budget) {
 }
 
 // Runs `step` and waits for what it returned, whether it threw at once or
-// its promise rejected; the outcome is dropped.
+// its promise rejected; resolves with its reason, or null when it succeeded.
 async function settled(step) {
   try {
     await step();
-  } catch {
-    // the caller keeps the reason that came first
+    return null;
+  } catch (error) {
+    return error.message;
   }
 }
 
@@ -129,19 +130,25 @@ export async function brokerRequest(addon, { operation, body, requestId, version
     if (failure) {
       // The failed step's own reason is what the caller needs, even when its
       // terminal record could not be written (a commit refuses at once, by a
-      // throw, when the checkpoint or the end failed).
+      // throw, when the checkpoint or the end failed). The error's
+      // `recorded` says whether its terminal record is in the log, and
+      // `terminalError` why not; a failure before the work began has neither.
       if (terminal) {
         const reason = EXCHANGE_REASONS.has(failure.message) ? failure.message : 'broker_outcome_unknown';
-        await settled(() => addon.commitTerminal(terminal, false, 'failed', reason, 'terminal'));
+        const unrecorded = await settled(() => addon.commitTerminal(terminal, false, 'failed', reason, 'terminal'));
+        failure.recorded = !unrecorded;
+        if (unrecorded) failure.terminalError = unrecorded;
       }
       throw failure;
     }
-    if (terminal && serverReason !== 'none') {
+    if (terminal) {
       // The reason of an authenticated terminal frame is a terminal reason:
-      // the work's end refuses any other.
-      await addon.commitTerminal(terminal, false, 'failed', serverReason, 'terminal');
-    } else if (terminal) {
-      await addon.commitTerminal(terminal, true, SUCCESS_STATE[operation] ?? 'connected', 'none', 'terminal');
+      // the work's end refuses any other. A record that cannot be written
+      // fails the request with the commit's reason, marked as unrecorded.
+      const ok = serverReason === 'none';
+      const unrecorded = await settled(() => addon.commitTerminal(terminal, ok,
+        ok ? SUCCESS_STATE[operation] ?? 'connected' : 'failed', serverReason, 'terminal'));
+      if (unrecorded) throw Object.assign(new Error(unrecorded), { recorded: false, terminalError: unrecorded });
     }
     return response;
   } finally {

@@ -255,6 +255,10 @@ try {
     'every client operation and every server work has a successful terminal record');
   check((timeline?.stories ?? []).flatMap((story) => story.audits ?? []).length === 3,
     'every version 2 request left its sealed phase audit');
+
+  const { secondDay } = await import('./demo_second_day.mjs');
+  await secondDay({ home, addonPath, check,
+    firstDay: ['the demo kettle is blue', 'tea goes in the kettle after the water boils'] });
 } finally {
   removeHome(home);
 }

@@ -1,5 +1,6 @@
 #include "diagnostics/profile_link_win.h"
 
+#include <cstdlib>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -49,8 +50,13 @@ class ProfileLogHome final : public LogHome {
     ::nuvra::acquireSerialization(
         hold_, deadline, static_cast<SerializationClock>(clock), target_,
         atOnce ? SerializationWait::atOnce : SerializationWait::untilDeadline);
+#if defined(NUVRA_TESTBED_FAULTS)
+    stallInsideMutex();
+#endif
   }
-  void releaseSerialization() override { ::nuvra::releaseSerialization(hold_); }
+  void releaseSerialization() override {
+    ::nuvra::releaseSerialization(hold_);
+  }
   void verifyGuards(const std::function<void()>& ownerCheck) override {
     reverifyGuards(guards_, ownerCheck);
   }
@@ -67,6 +73,28 @@ class ProfileLogHome final : public LogHome {
     if (!file || !ReadFile(file.get(), text, sizeof(text), &read, nullptr)) return kLogFileLimit;
     return loweredLogFileLimit(std::string_view(text, read));
   }
+
+  // The lifecycle suite kills a resident while it owns the home's
+  // serialisation mutex: a home file "mutex-stall" holding this process's id
+  // makes its next log write, once it owns the mutex, create "mutex-stalled"
+  // and wait there, so that the kill lands inside. The release build never
+  // reads it.
+  void stallInsideMutex() const {
+    UniqueHandle file(CreateFileW((home_ + L"\\mutex-stall").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    char text[16] = {};
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), text, sizeof(text) - 1, &read, nullptr)) return;
+    if (std::strtoul(text, nullptr, 10) != GetCurrentProcessId()) return;
+    const std::wstring marker = home_ + L"\\mutex-stalled";
+    UniqueHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr))
+        .closeQuietly();
+    Sleep(kMutexStallMs);
+    DeleteFileW(marker.c_str());
+  }
+  // Long enough for the suite to see the marker and kill on a loaded machine.
+  static constexpr DWORD kMutexStallMs = 10000;
 #endif
 
  private:
