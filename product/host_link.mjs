@@ -19,11 +19,26 @@
 //   link.on('request', (message) => ...);   // every later message of a type
 //   link.close();                            // stops polling; the host stays
 //
-// Polling is cheap but not free: it runs every millisecond while lines come
-// or a write is in flight and backs off to every 16 ms while the host is
-// quiet.
-const FAST_MS = 1;
+import { StringDecoder } from 'node:string_decoder';
+
+// poll never waits, so the link polls: on the next turn of the event loop
+// while lines come and right after a line was sent (a request's answer is
+// then on its way, and the host's next line follows closely), every
+// millisecond while a write is in flight, backing off to every 16 ms while
+// the host stays quiet. Under Wine every poll is three calls to the one
+// server process all of the home's processes need, so an idle link keeps
+// polling rare. A turn drains what the host wrote, one poll per 64 KiB, and
+// lines queued while a write was in flight leave together in the next write.
+const QUIET_MS = 1;
 const IDLE_MS = 16;
+// poll returns at most this much of a stream per call; a full read means
+// more may be waiting.
+const POLL_CHUNK = 65536;
+// A turn's polls are bounded so that a flooding host cannot starve the
+// runtime's other work.
+const DRAIN_POLLS = 16;
+// One write carries at most this much (the addon refuses more).
+const WRITE_LIMIT = 8388608;
 
 export class HostLinkClosed extends Error {}
 
@@ -35,14 +50,17 @@ export class HostLink {
     this.stderr = '';
     this.exitCode = undefined;
     this.pending = '';
+    // A character may straddle two polls' bytes.
+    this.decoder = new StringDecoder('utf8');
     this.outbox = [];
     this.writing = false;
     this.waiters = new Map(); // type -> [{ resolve, reject }]
     this.queued = new Map(); // type -> [message]
     this.handlers = new Map(); // type -> handler
     this.closed = false;
-    this.delay = FAST_MS;
     this.timer = null;
+    this.immediate = null;
+    this.delay = QUIET_MS;
     this.exited = new Promise((resolve) => { this.resolveExit = resolve; });
     this.tick();
   }
@@ -86,7 +104,7 @@ export class HostLink {
 
   close() {
     this.closed = true;
-    clearTimeout(this.timer);
+    this.unschedule();
     this.rejectAll(new HostLinkClosed('host_link_closed'));
   }
 
@@ -96,40 +114,65 @@ export class HostLink {
       : new HostLinkClosed(`host_exited: ${this.exitCode} ${this.stderr.trim()}`);
   }
 
+  // Polls on the next turn: an answer just queued, or lines coming.
   hurry() {
-    if (this.delay === FAST_MS || this.closed) return;
-    this.delay = FAST_MS;
+    this.delay = QUIET_MS;
+    if (this.closed || this.immediate) return;
     clearTimeout(this.timer);
-    this.timer = setTimeout(() => this.tick(), this.delay);
+    this.timer = null;
+    this.immediate = setImmediate(() => this.tick());
   }
 
+  unschedule() {
+    clearTimeout(this.timer);
+    clearImmediate(this.immediate);
+    this.timer = null;
+    this.immediate = null;
+  }
+
+  // Everything queued goes in one write, so that an answer of several lines
+  // costs one write and one completion, not one per line.
   flush() {
     while (!this.writing && this.outbox.length) {
-      const bytes = this.outbox.shift();
+      let count = 1;
+      let size = this.outbox[0].length;
+      while (count < this.outbox.length && size + this.outbox[count].length <= WRITE_LIMIT) {
+        size += this.outbox[count].length;
+        count += 1;
+      }
+      const parts = this.outbox.splice(0, count);
+      const bytes = count === 1 ? parts[0] : Buffer.concat(parts, size);
       // false: the write is in flight; poll reports its completion.
       this.writing = !this.addon.write(this.id, bytes);
     }
   }
 
   tick() {
+    this.timer = null;
+    this.immediate = null;
     if (this.closed) return;
-    let busy = this.writing;
+    let busy = false;
     try {
-      const polled = this.addon.poll(this.id);
-      if (polled.write_complete && this.writing) {
-        this.writing = false;
-        this.flush();
-      }
-      if (polled.stderr) this.stderr = (this.stderr + polled.stderr.toString('utf8')).slice(-4096);
-      if (polled.stdout?.length) {
-        busy = true;
-        this.pending += polled.stdout.toString('utf8');
-        let end;
-        while ((end = this.pending.indexOf('\n')) >= 0) {
-          const line = this.pending.slice(0, end);
-          this.pending = this.pending.slice(end + 1);
-          this.deliver(line);
+      let polled;
+      for (let polls = 0; polls < DRAIN_POLLS; polls += 1) {
+        polled = this.addon.poll(this.id);
+        if (polled.write_complete && this.writing) {
+          this.writing = false;
+          this.flush();
         }
+        if (polled.stderr) this.stderr = (this.stderr + polled.stderr.toString('utf8')).slice(-4096);
+        if (polled.stdout?.length) {
+          busy = true;
+          this.pending += this.decoder.write(polled.stdout);
+          let end;
+          while ((end = this.pending.indexOf('\n')) >= 0) {
+            const line = this.pending.slice(0, end);
+            this.pending = this.pending.slice(end + 1);
+            this.deliver(line);
+          }
+          if (this.closed) return;
+        }
+        if (polled.stdout?.length !== POLL_CHUNK && polled.stderr?.length !== POLL_CHUNK) break;
       }
       if (polled.exit_code !== undefined && !polled.stdout?.length) {
         this.exitCode = polled.exit_code;
@@ -144,8 +187,16 @@ export class HostLink {
       this.resolveExit(undefined);
       return;
     }
-    this.delay = busy ? FAST_MS : Math.min(this.delay * 2, IDLE_MS);
+    if (busy || this.writing) this.delay = QUIET_MS;
+    if (this.timer || this.immediate) return;
+    // Lines came: the next may already be there. A write in flight waits on
+    // the host's reading, which a stuck host never does: no spinning on it.
+    if (busy) {
+      this.immediate = setImmediate(() => this.tick());
+      return;
+    }
     this.timer = setTimeout(() => this.tick(), this.delay);
+    if (!this.writing) this.delay = Math.min(this.delay * 2, IDLE_MS);
   }
 
   deliver(line) {

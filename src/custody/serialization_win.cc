@@ -2,6 +2,11 @@
 
 #include <atomic>
 #include <mutex>
+#if defined(NUVRA_TESTBED_FAULTS)
+#include <string>
+
+#include "common/handle_win.h"
+#endif
 
 #include "common/identity_win.h"
 #include "common/process_state.h"
@@ -45,6 +50,75 @@ void releaseAfterFailure(SerializationHold& hold) noexcept {
   } catch (...) {
   }
 }
+
+#if defined(NUVRA_TESTBED_FAULTS)
+// The benchmarks' count of this process's holds and of how long each was
+// owned. When the process ends, a home with a directory "hold-counts" gets a
+// file "holds-PID.txt" there: "holds N held_us T longest_us L". The release
+// build neither counts nor writes.
+class HoldCounter {
+ public:
+  HoldCounter(const HoldCounter&) = delete;
+  HoldCounter& operator=(const HoldCounter&) = delete;
+  HoldCounter() = default;
+  ~HoldCounter() { write(); }
+
+  void owned(const std::wstring& home) noexcept {
+    QueryPerformanceCounter(&threadStart);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (home_.empty()) {
+      try {
+        home_ = home;
+      } catch (...) {
+      }
+    }
+  }
+
+  void released() noexcept {
+    LARGE_INTEGER end{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&end);
+    QueryPerformanceFrequency(&frequency);
+    const auto us = static_cast<std::uint64_t>((end.QuadPart - threadStart.QuadPart) * 1000000 /
+                                               frequency.QuadPart);
+    std::lock_guard<std::mutex> lock(mutex_);
+    holds_ += 1;
+    heldUs_ += us;
+    if (us > longestUs_) longestUs_ = us;
+  }
+
+ private:
+  void write() noexcept {
+    if (holds_ == 0 || home_.empty()) return;
+    try {
+      const std::wstring path =
+          home_ + L"\\hold-counts\\holds-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+      const std::string text = "holds " + std::to_string(holds_) + " held_us " +
+                               std::to_string(heldUs_) + " longest_us " +
+                               std::to_string(longestUs_) + "\n";
+      UniqueHandle file(
+          CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+      DWORD written = 0;
+      if (file)
+        WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    } catch (...) {
+    }
+  }
+
+  static thread_local LARGE_INTEGER threadStart;
+  std::mutex mutex_;
+  std::wstring home_;
+  std::uint64_t holds_ = 0;
+  std::uint64_t heldUs_ = 0;
+  std::uint64_t longestUs_ = 0;
+};
+thread_local LARGE_INTEGER HoldCounter::threadStart{};
+
+HoldCounter& holdCounter() {
+  static HoldCounter counter;
+  return counter;
+}
+#endif
 
 }  // namespace
 
@@ -123,6 +197,9 @@ void acquireSerialization(SerializationHold& hold, std::uint64_t deadline, Seria
   // 10. Owned by this thread from here on.
   SerializationAccess::own(hold, target.mutex);
   threadHolds = true;
+#if defined(NUVRA_TESTBED_FAULTS)
+  holdCounter().owned(target.home);
+#endif
   // 11. A holder died inside its step: its changes may be half done.
   if (wait == WAIT_ABANDONED) {
     try {
@@ -156,6 +233,9 @@ void releaseSerialization(SerializationHold& hold) {
   const bool owned = SerializationAccess::owned(hold);
   if (owned) {
     SerializationAccess::disown(hold);
+#if defined(NUVRA_TESTBED_FAULTS)
+    holdCounter().released();
+#endif
     if (!ReleaseMutex(SerializationAccess::mutex(hold))) {
       setPoisoned();
       fail("profile_owner_release");

@@ -10,7 +10,9 @@
 // UTF-8) or { error }. With a `gate` directory the runtime, once started,
 // leaves a file there and sends nothing before the gate's "go" file appears
 // (openGate), so that clients started together send together and no
-// request's budget is spent on the others' starts.
+// request's budget is spent on the others' starts. With `timed`, each result
+// also has `at` (when the request began, epoch milliseconds) and `ms` (how
+// long it took), for the benchmarks.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -24,8 +26,9 @@ export const productUrl = (name) => pathToFileURL(productFile(name)).href;
 
 export const request = (operation, body, version = 2) => ({ operation, body, version, requestId: randomUUID() });
 
-export async function client(home, requests, gate = '') {
-  const launch = await launchRuntime({ home, role: 'job', args: [Buffer.from(JSON.stringify(requests)).toString('base64'), gate], source: `
+export async function client(home, requests, gate = '', { timed = false } = {}) {
+  const launch = await launchRuntime({ home, role: 'job',
+    args: [Buffer.from(JSON.stringify(requests)).toString('base64'), gate, timed ? 'timed' : ''], source: `
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import { brokerRequest } from ${JSON.stringify(productUrl('client.mjs'))};
@@ -37,10 +40,15 @@ if (gate) {
   fs.writeFileSync(gate + '\\\\ready-' + process.pid, '');
   while (!fs.existsSync(gate + '\\\\go')) await new Promise((resolve) => setTimeout(resolve, 5));
 }
+const timed = process.argv[4] === 'timed';
 const out = [];
 for (const request of JSON.parse(Buffer.from(process.argv[2], 'base64').toString())) {
-  try { out.push({ text: (await brokerRequest(addon, request)).toString('utf8') }); }
-  catch (e) { out.push({ error: e.message }); }
+  const t0 = performance.now();
+  let result;
+  try { result = { text: (await brokerRequest(addon, request)).toString('utf8') }; }
+  catch (e) { result = { error: e.message }; }
+  if (timed) Object.assign(result, { at: performance.timeOrigin + t0, ms: performance.now() - t0 });
+  out.push(result);
 }
 console.log(JSON.stringify(out));
 ` });
