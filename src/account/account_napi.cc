@@ -186,8 +186,9 @@ napi_value prepareAccountWorker(napi_env env, napi_callback_info info) {
   worker->id = takeChildId != nullptr ? takeChildId(state) : 0;
   if (worker->id == 0) fail("profile_child_id");
   worker->nonce = workerNonce();
-  part.worker = worker;
-  // 6.
+  // 6. The slot takes the worker only once nothing before its launch can
+  //    refuse: a worker never launched would stay in it for good, since a
+  //    runtime prepares only once.
   auto job = newJob<AccountJob>(JobKind::kPrepareAccountWorker);
   job->resident = resident;
   job->account = std::move(worker);
@@ -197,6 +198,7 @@ napi_value prepareAccountWorker(napi_env env, napi_callback_info info) {
   job->request.arguments = {L"account-worker", std::to_wstring(GetCurrentProcessId())};
   job->request.environment.insert_or_assign(L"SystemRoot", copiedVariable(L"SystemRoot"));
   job->request.environment.insert_or_assign(L"WINDIR", copiedVariable(L"WINDIR"));
+  part.worker = job->account;
   // 7.
   return queueJob(env, std::move(job));
 }
