@@ -11,6 +11,7 @@
 #include "addon/frame_napi.h"
 #include "common/crypto_win.h"
 #include "common/deadline.h"
+#include "common/fault_injection.h"
 #include "common/handle_win.h"
 #include "common/layout.h"
 #include "common/process_state.h"
@@ -243,7 +244,8 @@ napi_value adoptAccountWorker(napi_env env, napi_callback_info info) {
   // 5.
   if (!workerAlive(*worker)) refuse("profile_account_exited");
   // 6.
-  UniqueHandle signal(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle signal(
+      NUVRA_INJECT("account.signal_event", nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr)));
   if (!signal) refuse("profile_account_signal");
   try {
     requireNonInheritable(signal.get());
@@ -276,7 +278,10 @@ napi_value releaseAccountWorker(napi_env env, napi_callback_info info) {
     std::lock_guard<std::mutex> binding(work->bindingLock);
     worker = std::move(work->accountBinding);
     if (!worker) fail("profile_account_work_required");
-    if (work->accountSignal) signalled = SetEvent(work->accountSignal.get()) != FALSE;
+    if (work->accountSignal) {
+      signalled = NUVRA_INJECT("account.release_signal", FALSE,
+                               SetEvent(work->accountSignal.get())) != FALSE;
+    }
   }
   // The binding is already out of the work: a worker left adopted with
   // nothing to revoke it would stay so for good.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/fault_injection.h"
 #include "common/identity_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -156,7 +157,8 @@ void releaseSerialization(SerializationHold& hold) {
   const bool owned = SerializationAccess::owned(hold);
   if (owned) {
     SerializationAccess::disown(hold);
-    if (!ReleaseMutex(SerializationAccess::mutex(hold))) {
+    if (!NUVRA_INJECT("serialization.release", FALSE,
+                      ReleaseMutex(SerializationAccess::mutex(hold)))) {
       setPoisoned();
       fail("profile_owner_release");
     }
