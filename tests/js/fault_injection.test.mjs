@@ -17,6 +17,11 @@ import { installHome, launchRuntime, removeHome, probePath } from './lib/home.mj
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const POISONED = 'profile_custody_required';
+// Wine's thread pool, which runs child cleanups, keeps an object or two of
+// its own for a while after a burst (seen under load: +2, gone later); a
+// failure that leaked what a launch creates (process, thread, job, pipes,
+// mapping) leaves more.
+const POOL_SLACK = 2;
 
 //   site       the armed site ("name" or "name.detail" for a shared routine)
 //   n          which call from the arming fails (default 1)
@@ -144,7 +149,7 @@ describe('every injected failure takes its own path and leaves nothing behind', 
       if (seen.warm === undefined) {
         t.diagnostic(`first call of its kind, not compared: ${counts}`);
       } else {
-        assert.ok(seen.after.handles <= seen.before.handles, counts);
+        assert.ok(seen.after.handles <= seen.before.handles + POOL_SLACK, counts);
         assert.ok(seen.after.descendants <= seen.before.descendants, counts);
       }
       assert.equal(seen.mutex, row.mutex ?? 'free');

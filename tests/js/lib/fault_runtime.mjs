@@ -203,11 +203,11 @@ try {
     if (!transient(out.reason) || !scenario.repeats || row.cold || attempt === 3) break;
   }
   // Pool threads the system starts for a while end on their own: the count
-  // is read until it is back where it was, at most 20 times, 500 ms apart. A
+  // is read until it is back where it was, at most 10 times, 500 ms apart. A
   // handle the failure left open stays.
   for (let look = 1; ; ++look) {
     out.after = probe();
-    if (out.after.handles <= out.before.handles || out.warm === undefined || look === 20) break;
+    if (out.after.handles <= out.before.handles || out.warm === undefined || look === 10) break;
     await sleep(500);
   }
   out.mutex = mutexState(row.home);
