@@ -50,7 +50,7 @@ const rows = [
   { site: 'launch.handoff_mapping', scenario: 'spawn', reason: 'profile_handoff_create' },
   { site: 'launch.handoff_view', scenario: 'spawn', reason: 'profile_handoff_map' },
   { site: 'inherit.duplicate', scenario: 'spawn', reason: 'profile_duplicate' },
-  { site: 'inherit.duplicate', n: 'guards+1', scenario: 'spawn', reason: 'profile_handoff_duplicate' },
+  { site: 'inherit.duplicate', n: 'handoff', scenario: 'spawn', reason: 'profile_handoff_duplicate' },
   { site: 'launch.child_job', scenario: 'spawn', reason: 'profile_child_job' },
   { site: 'launch.child_job_limits', scenario: 'spawn', reason: 'profile_child_job' },
   { site: 'launch.stdin_event', scenario: 'spawn', reason: 'stdin_event_failed' },

@@ -194,8 +194,9 @@ try {
   out.before = probe();
   for (let attempt = 1; ; ++attempt) {
     const c = await scenario.prepare();
-    // "guards+1": the call after the duplicates of the startup guards.
-    const n = row.n === 'guards+1' ? profile.guards.length + 1 : row.n ?? 1;
+    // "handoff": the duplicate after the startup guards, the work record,
+    // the mutex and the parent, which a managed child's handoff names.
+    const n = row.n === 'handoff' ? profile.guards.length + 4 : row.n ?? 1;
     process.env.NUVRA_FAULT_INJECTION = `${row.site}:${n}:${row.error ?? 8}`;
     out.reason = await reasonOf(() => scenario.act(c));
     delete process.env.NUVRA_FAULT_INJECTION;
