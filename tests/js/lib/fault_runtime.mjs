@@ -68,6 +68,18 @@ async function withWork(fn) {
   }
 }
 
+// A scenario's unarmed preparation, tried again when a loaded machine made
+// its work's second run out.
+async function prepared(scenario) {
+  for (let attempt = 1; ; ++attempt) {
+    try {
+      return await scenario.prepare();
+    } catch (error) {
+      if (!transient(error?.message) || attempt === 5) throw error;
+    }
+  }
+}
+
 let profile = null;
 const entry = () => { profile = addon.initialize(); addon.finishStartup(); };
 
@@ -185,7 +197,7 @@ try {
   await scenario.start();
   // A row whose site only a process's first launch reaches runs cold.
   if (scenario.repeats && !row.cold) {
-    const c = await scenario.prepare();
+    const c = await prepared(scenario);
     out.warm = await reasonOf(() => scenario.act(c));
     await scenario.cleanup(c);
   }
@@ -193,15 +205,16 @@ try {
   await fs.promises.stat(process.execPath);
   out.before = probe();
   for (let attempt = 1; ; ++attempt) {
-    const c = await scenario.prepare();
-    // "handoff": the duplicate after the startup guards, the work record,
-    // the mutex and the parent, which a managed child's handoff names.
-    const n = row.n === 'handoff' ? profile.guards.length + 4 : row.n ?? 1;
+    const c = await prepared(scenario);
+    // "handoff": the duplicate after the guards of the startup result (the
+    // work marker among them), the mutex and the parent, which a managed
+    // child's handoff names.
+    const n = row.n === 'handoff' ? profile.guards.length + 3 : row.n ?? 1;
     process.env.NUVRA_FAULT_INJECTION = `${row.site}:${n}:${row.error ?? 8}`;
     out.reason = await reasonOf(() => scenario.act(c));
     delete process.env.NUVRA_FAULT_INJECTION;
     await scenario.cleanup(c);
-    if (!transient(out.reason) || !scenario.repeats || row.cold || attempt === 3) break;
+    if (!transient(out.reason) || !scenario.repeats || row.cold || attempt === 5) break;
   }
   // Pool threads the system starts for a while end on their own: the count
   // is read until it is back where it was, at most 10 times, 500 ms apart. A
