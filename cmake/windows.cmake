@@ -52,10 +52,12 @@ target_compile_options(nuvra_windows_broker_native PRIVATE ${warning_flags})
 target_link_options(nuvra_windows_broker_native PRIVATE ${static_runtime} -municode)
 target_link_libraries(nuvra_windows_broker_native PRIVATE nuvra_tools_shared)
 # The account worker's test faults exist in the testbed flavour's broker only,
-# and the lowered log rotation size in the testbed flavour's library only.
+# the lowered log rotation size in the testbed flavour's library only, and the
+# injected failure sites (common/fault_injection.h) in everything the testbed
+# flavour builds on the library.
 if(NUVRA_FLAVOUR STREQUAL "testbed")
   target_compile_definitions(nuvra_windows_broker_native PRIVATE NUVRA_TESTBED_FAULTS=1)
-  target_compile_definitions(nuvra_native PRIVATE NUVRA_TESTBED_FAULTS=1)
+  target_compile_definitions(nuvra_native PUBLIC NUVRA_TESTBED_FAULTS=1)
 endif()
 
 file(GLOB installer_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/installer/*.cc)

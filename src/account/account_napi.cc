@@ -11,6 +11,7 @@
 #include "addon/frame_napi.h"
 #include "common/crypto_win.h"
 #include "common/deadline.h"
+#include "common/fault_injection.h"
 #include "common/handle_win.h"
 #include "common/layout.h"
 #include "common/process_state.h"
@@ -186,8 +187,9 @@ napi_value prepareAccountWorker(napi_env env, napi_callback_info info) {
   worker->id = takeChildId != nullptr ? takeChildId(state) : 0;
   if (worker->id == 0) fail("profile_child_id");
   worker->nonce = workerNonce();
-  part.worker = worker;
-  // 6.
+  // 6. The slot takes the worker only once nothing before its launch can
+  //    refuse: a worker never launched would stay in it for good, since a
+  //    runtime prepares only once.
   auto job = newJob<AccountJob>(JobKind::kPrepareAccountWorker);
   job->resident = resident;
   job->account = std::move(worker);
@@ -197,6 +199,7 @@ napi_value prepareAccountWorker(napi_env env, napi_callback_info info) {
   job->request.arguments = {L"account-worker", std::to_wstring(GetCurrentProcessId())};
   job->request.environment.insert_or_assign(L"SystemRoot", copiedVariable(L"SystemRoot"));
   job->request.environment.insert_or_assign(L"WINDIR", copiedVariable(L"WINDIR"));
+  part.worker = job->account;
   // 7.
   return queueJob(env, std::move(job));
 }
@@ -241,7 +244,8 @@ napi_value adoptAccountWorker(napi_env env, napi_callback_info info) {
   // 5.
   if (!workerAlive(*worker)) refuse("profile_account_exited");
   // 6.
-  UniqueHandle signal(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle signal(
+      NUVRA_INJECT("account.signal_event", nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr)));
   if (!signal) refuse("profile_account_signal");
   try {
     requireNonInheritable(signal.get());
@@ -274,7 +278,10 @@ napi_value releaseAccountWorker(napi_env env, napi_callback_info info) {
     std::lock_guard<std::mutex> binding(work->bindingLock);
     worker = std::move(work->accountBinding);
     if (!worker) fail("profile_account_work_required");
-    if (work->accountSignal) signalled = SetEvent(work->accountSignal.get()) != FALSE;
+    if (work->accountSignal) {
+      signalled = NUVRA_INJECT("account.release_signal", FALSE,
+                               SetEvent(work->accountSignal.get())) != FALSE;
+    }
   }
   // The binding is already out of the work: a worker left adopted with
   // nothing to revoke it would stay so for good.

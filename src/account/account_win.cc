@@ -6,6 +6,7 @@
 
 #include "account/idle_account_record.h"
 #include "common/deadline.h"
+#include "common/fault_injection.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/text_win.h"
@@ -45,7 +46,10 @@ void createControlPipe(UniqueHandle& readEnd, UniqueHandle& writeEnd) {
   attributes.bInheritHandle = FALSE;
   HANDLE read = nullptr;
   HANDLE write = nullptr;
-  if (!CreatePipe(&read, &write, &attributes, kControlPipeBytes)) fail("profile_account_pipe");
+  if (!NUVRA_INJECT("account.control_pipe", FALSE,
+                    CreatePipe(&read, &write, &attributes, kControlPipeBytes))) {
+    fail("profile_account_pipe");
+  }
   readEnd = UniqueHandle(read);
   writeEnd = UniqueHandle(write);
 }
@@ -235,8 +239,10 @@ void adoptExchange(Prepared& worker, Work& work) {
   {
     std::lock_guard<std::mutex> binding(work.bindingLock);
     if (!isHandle(work.accountSignal.get()) ||
-        !DuplicateHandle(GetCurrentProcess(), work.accountSignal.get(), worker.child->process.get(),
-                         &remoteSignal, SYNCHRONIZE, FALSE, 0)) {
+        !NUVRA_INJECT(
+            "account.signal_transfer", FALSE,
+            DuplicateHandle(GetCurrentProcess(), work.accountSignal.get(),
+                            worker.child->process.get(), &remoteSignal, SYNCHRONIZE, FALSE, 0))) {
       fail("profile_account_signal");
     }
   }
@@ -267,7 +273,10 @@ bool revokeExchange(Prepared& worker, Work& work) {
   // 1. The worker learns through its second channel first.
   {
     std::lock_guard<std::mutex> binding(work.bindingLock);
-    if (work.accountSignal && !SetEvent(work.accountSignal.get())) fail("profile_account_revoke");
+    if (work.accountSignal &&
+        !NUVRA_INJECT("account.revoke_signal", FALSE, SetEvent(work.accountSignal.get()))) {
+      fail("profile_account_revoke");
+    }
   }
   // 2. Polled, never waited on without a bound. An adopt of this work that
   //    is still queued or running (its busy flag is set) goes first: a

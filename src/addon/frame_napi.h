@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/fault_injection.h"
 #include "common/reason.h"
 
 namespace nuvra {

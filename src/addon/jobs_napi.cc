@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "addon/frame_napi.h"
+#include "common/fault_injection.h"
 #include "common/reason.h"
 
 namespace nuvra {
@@ -56,6 +57,7 @@ void rejectWith(napi_env env, const JobHandler* handler, NativeJob& job,
                 std::string_view reason) noexcept {
   if (handler != nullptr && handler->rejected != nullptr) handler->rejected(env, job);
   if (kEveryJob.rejected != nullptr) kEveryJob.rejected(env, job);
+  NUVRA_NOTE_REASON(std::string(reason).c_str());
   napi_value message = nullptr;
   napi_value error = nullptr;
   if (napi_create_string_utf8(env, reason.data(), reason.size(), &message) != napi_ok ||
@@ -190,7 +192,8 @@ napi_value queueJob(napi_env env, std::unique_ptr<NativeJob> job) {
     reason = "profile_native_api";
   }
   // 4. Queue it.
-  else if (napi_queue_async_work(env, job->asyncWork) != napi_ok) {
+  else if (NUVRA_INJECT("jobs.queue", napi_generic_failure,
+                        napi_queue_async_work(env, job->asyncWork)) != napi_ok) {
     reason = "profile_queue_failed";
   }
   if (reason == nullptr) {

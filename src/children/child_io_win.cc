@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/fault_injection.h"
 #include "common/reason.h"
 
 namespace nuvra {
@@ -107,10 +108,13 @@ PollResult pollChild(ChildProcess& child) {
   }
   result.writeComplete = !state.pending;
 
-  const DWORD wait = WaitForSingleObject(child.process.get(), 0);
+  const DWORD wait =
+      NUVRA_INJECT("child.wait", WAIT_FAILED, WaitForSingleObject(child.process.get(), 0));
   if (wait == WAIT_OBJECT_0) {
     DWORD code = 0;
-    if (!GetExitCodeProcess(child.process.get(), &code)) fail("child_exit_failed");
+    if (!NUVRA_INJECT("child.exit_code", FALSE, GetExitCodeProcess(child.process.get(), &code))) {
+      fail("child_exit_failed");
+    }
     result.exitCode = code;
   } else if (wait != WAIT_TIMEOUT) {
     fail("child_wait_failed");

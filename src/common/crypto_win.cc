@@ -6,6 +6,7 @@
 
 #include <limits>
 
+#include "common/fault_injection.h"
 #include "common/reason.h"
 #include "common/text.h"
 
@@ -14,8 +15,9 @@ namespace nuvra {
 std::string sha256Hex(std::string_view bytes) {
   if (bytes.size() > std::numeric_limits<ULONG>::max()) fail("profile_hash");
   BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (!BCRYPT_SUCCESS(
-          BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+  if (!BCRYPT_SUCCESS(NUVRA_INJECT(
+          "hash.provider", static_cast<NTSTATUS>(0xC0000001L),
+          BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))) {
     fail("profile_hash");
   }
   BCRYPT_HASH_HANDLE hash = nullptr;
@@ -34,9 +36,10 @@ std::string sha256Hex(std::string_view bytes) {
 
 void randomBytes(void* buffer, std::size_t count, const char* failureReason) {
   if (count > std::numeric_limits<ULONG>::max() ||
-      !BCRYPT_SUCCESS(BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer),
-                                      static_cast<ULONG>(count),
-                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+      !BCRYPT_SUCCESS(NUVRA_INJECT_KEYED(
+          "crypto.random", failureReason, static_cast<NTSTATUS>(0xC0000001L),
+          BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer), static_cast<ULONG>(count),
+                          BCRYPT_USE_SYSTEM_PREFERRED_RNG)))) {
     fail(failureReason);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/fault_injection.h"
 #include "common/reason.h"
 
 namespace nuvra {
@@ -59,8 +60,9 @@ HANDLE InheritList::duplicate(HANDLE handle, DWORD desiredAccess) {
   }
   values_.reserve(values_.size() + 1);
   HANDLE value = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), handle, holder_, &value, desiredAccess, TRUE,
-                       options)) {
+  if (!NUVRA_INJECT("inherit.duplicate", FALSE,
+                    DuplicateHandle(GetCurrentProcess(), handle, holder_, &value, desiredAccess,
+                                    TRUE, options))) {
     fail("profile_duplicate");
   }
   values_.push_back(value);

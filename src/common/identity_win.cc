@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/crypto_win.h"
+#include "common/fault_injection.h"
 #include "common/handle_win.h"
 #include "common/policy.h"
 #include "common/reason.h"
@@ -148,7 +149,10 @@ ProcessIdentity readProcessIdentity(HANDLE process) {
 
 std::wstring currentUserSid() {
   HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) fail("profile_identity");
+  if (!NUVRA_INJECT("identity.token", FALSE,
+                    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))) {
+    fail("profile_identity");
+  }
   UniqueHandle token(raw);
   std::wstring sid = userSidOf(token.get(), "profile_identity");
   if (!token.closeForCleanup()) fail("profile_identity");

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/fault_injection.h"
 #include "common/file_win.h"
 #include "common/handle_win.h"
 #include "common/identity_win.h"
@@ -33,7 +34,9 @@ std::string readRecordFile(const std::wstring& path, bool ownerOnly) {
   // 6. One read of exactly the size.
   std::string bytes(static_cast<std::size_t>(info.size), '\0');
   DWORD read = 0;
-  if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+  if (!NUVRA_INJECT(
+          "record.read", FALSE,
+          ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) ||
       read != bytes.size()) {
     fail("profile_record_read");
   }

@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include "common/fault_injection.h"
 #include "common/reason.h"
 
 namespace nuvra {
@@ -13,8 +14,9 @@ std::wstring ownerOnlySddl(const std::wstring& userSid, bool directory) {
 OwnerOnlySecurity::OwnerOnlySecurity(const std::wstring& userSid, bool directory,
                                      const char* failureReason) {
   const std::wstring sddl = ownerOnlySddl(userSid, directory);
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor_, nullptr)) {
+  if (!NUVRA_INJECT_KEYED("security.owner_only", failureReason, FALSE,
+                          ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                              sddl.c_str(), SDDL_REVISION_1, &descriptor_, nullptr))) {
     descriptor_ = nullptr;
     fail(failureReason);
   }

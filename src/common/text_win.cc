@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "common/fault_injection.h"
 #include "common/reason.h"
 
 namespace nuvra {
@@ -46,8 +47,10 @@ std::wstring invariantCase(std::wstring_view text, bool upper, const char* reaso
   if (text.empty()) fail(reason);
   const int inputLength = checkedLength(text.size(), reason);
   const DWORD flags = upper ? LCMAP_UPPERCASE : LCMAP_LOWERCASE;
-  const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, flags, text.data(), inputLength, nullptr,
-                                   0, nullptr, nullptr, 0);
+  const int length =
+      NUVRA_INJECT_KEYED("text.invariant_case", reason, 0,
+                         LCMapStringEx(LOCALE_NAME_INVARIANT, flags, text.data(), inputLength,
+                                       nullptr, 0, nullptr, nullptr, 0));
   if (length <= 0) fail(reason);
   std::wstring mapped(static_cast<std::size_t>(length), L'\0');
   if (LCMapStringEx(LOCALE_NAME_INVARIANT, flags, text.data(), inputLength, mapped.data(), length,

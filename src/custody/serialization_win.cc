@@ -8,6 +8,7 @@
 #include "common/handle_win.h"
 #endif
 
+#include "common/fault_injection.h"
 #include "common/identity_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -236,7 +237,8 @@ void releaseSerialization(SerializationHold& hold) {
 #if defined(NUVRA_TESTBED_FAULTS)
     holdCounter().released();
 #endif
-    if (!ReleaseMutex(SerializationAccess::mutex(hold))) {
+    if (!NUVRA_INJECT("serialization.release", FALSE,
+                      ReleaseMutex(SerializationAccess::mutex(hold)))) {
       setPoisoned();
       fail("profile_owner_release");
     }

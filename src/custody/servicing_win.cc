@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/crypto_win.h"
+#include "common/fault_injection.h"
 #include "common/handle_win.h"
 #include "common/identity_win.h"
 #include "common/reason.h"
@@ -39,9 +40,10 @@ void recoverServicing(const std::wstring& home) {
   OwnerOnlySecurity security(currentUserSid(), false, "profile_recovery_security");
 
   // 5. CREATE_NEW: an existing name is refused, never reused.
-  UniqueHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE | READ_CONTROL, 0,
-                                security.attributes(), CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+  UniqueHandle file(NUVRA_INJECT(
+      "recovery.open", INVALID_HANDLE_VALUE,
+      CreateFileW(temporary.c_str(), GENERIC_WRITE | READ_CONTROL, 0, security.attributes(),
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr)));
   if (!file) fail("profile_recovery_open");
   security.release();
 

@@ -1,5 +1,6 @@
 #include "launch/child_process_win.h"
 
+#include "common/fault_injection.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 
@@ -109,12 +110,15 @@ ChildSlot prepareChildProcess() {
   //    addon is being unloaded still has code to run, and its cleanup work.
   ChildSlot child(new ChildProcess);
   HMODULE module = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&cleanupCallback)),
-                          &module)) {
+  if (!NUVRA_INJECT(
+          "child.cleanup_module", FALSE,
+          GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                             reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&cleanupCallback)),
+                             &module))) {
     fail("profile_cleanup_module");
   }
-  child->cleanupWork = CreateThreadpoolWork(cleanupCallback, child.get(), nullptr);
+  child->cleanupWork = NUVRA_INJECT("child.cleanup_work", nullptr,
+                                    CreateThreadpoolWork(cleanupCallback, child.get(), nullptr));
   if (child->cleanupWork == nullptr) fail("profile_cleanup_owner_required");
   return child;
 }

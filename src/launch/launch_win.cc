@@ -5,6 +5,7 @@
 #include <span>
 
 #include "common/crypto_win.h"
+#include "common/fault_injection.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/text.h"
@@ -98,7 +99,8 @@ class ProcessAttributes {
     if (size == 0) fail("profile_child_attributes");
     buffer_.resize(size);
     list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
-    if (!InitializeProcThreadAttributeList(list_, 3, 0, &size)) {
+    if (!NUVRA_INJECT("launch.attribute_list", FALSE,
+                      InitializeProcThreadAttributeList(list_, 3, 0, &size))) {
       list_ = nullptr;
       fail("profile_child_attributes");
     }
@@ -159,7 +161,8 @@ HANDLE launchHolder(const std::wstring& applicationPath) {
   static UniqueHandle holder;
   const std::lock_guard guard(lock);
   if (holder) return holder.get();
-  UniqueHandle holderJob(CreateJobObjectW(nullptr, nullptr));
+  UniqueHandle holderJob(
+      NUVRA_INJECT("launch.holder_job", nullptr, CreateJobObjectW(nullptr, nullptr)));
   if (!holderJob) fail("profile_child_job");
   requireNonInheritable(holderJob.get());
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -197,16 +200,21 @@ HANDLE createStdinPipe(ChildProcess& child, InheritList& inherit) {
   const std::wstring name =
       L"\\\\.\\pipe\\nuvra-managed-stdio-" +
       hexLowerWide(std::string_view(reinterpret_cast<const char*>(random.data()), random.size()));
-  UniqueHandle server(CreateNamedPipeW(
-      name.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-      kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
+  UniqueHandle server(NUVRA_INJECT(
+      "launch.stdin_pipe", INVALID_HANDLE_VALUE,
+      CreateNamedPipeW(name.c_str(),
+                       PIPE_ACCESS_OUTBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                       1, kPipeBufferBytes, kPipeBufferBytes, 0, nullptr)));
   if (!server) fail("stdin_pipe_failed");
   requireNonInheritable(server.get());
-  UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  UniqueHandle client(
+      NUVRA_INJECT("launch.stdin_client", INVALID_HANDLE_VALUE,
+                   CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr)));
   if (!client) fail("stdin_pipe_failed");
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle event(NUVRA_INJECT("launch.stdin_connect_event", nullptr,
+                                  CreateEventW(nullptr, TRUE, FALSE, nullptr)));
   if (!event) fail("stdin_pipe_failed");
   OVERLAPPED overlapped{};
   overlapped.hEvent = event.get();
@@ -231,7 +239,10 @@ HANDLE createStdinPipe(ChildProcess& child, InheritList& inherit) {
 HANDLE createOutputPipe(InheritList& inherit, UniqueHandle& readEnd, const char* reason) {
   HANDLE read = nullptr;
   HANDLE write = nullptr;
-  if (!CreatePipe(&read, &write, nullptr, kPipeBufferBytes)) fail(reason);
+  if (!NUVRA_INJECT_KEYED("launch.output_pipe", reason, FALSE,
+                          CreatePipe(&read, &write, nullptr, kPipeBufferBytes))) {
+    fail(reason);
+  }
   readEnd = UniqueHandle(read);
   UniqueHandle writeEnd(write);
   requireNonInheritable(readEnd.get());
@@ -244,13 +255,17 @@ HANDLE createOutputPipe(InheritList& inherit, UniqueHandle& readEnd, const char*
 HANDLE createHandoff(LaunchKind kind, const std::string& text, ChildProcess& child,
                      InheritList& inherit) {
   checkHandoffSize(text.size());
-  UniqueHandle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                          static_cast<DWORD>(kHandoffMappingSize), nullptr));
+  UniqueHandle mapping(
+      NUVRA_INJECT("launch.handoff_mapping", nullptr,
+                   CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(kHandoffMappingSize), nullptr)));
   if (!mapping) fail("profile_handoff_create");
   if (kind == LaunchKind::accountWorker) {
     requireNonInheritable(mapping.get());
   } else {
-    void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, kHandoffMappingSize);
+    void* view =
+        NUVRA_INJECT("launch.handoff_view", nullptr,
+                     MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, kHandoffMappingSize));
     if (view == nullptr) fail("profile_handoff_map");
     layOutHandoff(std::span(static_cast<unsigned char*>(view), kHandoffMappingSize), text);
     UnmapViewOfFile(view);
@@ -271,15 +286,16 @@ HANDLE createHandoff(LaunchKind kind, const std::string& text, ChildProcess& chi
 
 // 9. The job that holds the child: closing its last handle kills the tree.
 UniqueHandle createJob(bool resident) {
-  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  UniqueHandle job(NUVRA_INJECT("launch.child_job", nullptr, CreateJobObjectW(nullptr, nullptr)));
   if (!job) fail("profile_child_job");
   requireNonInheritable(job.get());
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags =
       resident ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
                : JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                               sizeof(limits))) {
+  if (!NUVRA_INJECT("launch.child_job_limits", FALSE,
+                    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                            sizeof(limits)))) {
     fail("profile_child_job");
   }
   return job;
@@ -303,8 +319,10 @@ void finishAccountWorker(ChildProcess& child, HANDLE thread, const std::string& 
                          LaunchContext& context) {
   HANDLE remoteRead = nullptr;
   HANDLE remoteWrite = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), child.workerControlRead.get(), child.process.get(),
-                       &remoteRead, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+  if (!NUVRA_INJECT(
+          "launch.control_transfer", FALSE,
+          DuplicateHandle(GetCurrentProcess(), child.workerControlRead.get(), child.process.get(),
+                          &remoteRead, 0, FALSE, DUPLICATE_SAME_ACCESS)) ||
       !DuplicateHandle(GetCurrentProcess(), child.workerControlWrite.get(), child.process.get(),
                        &remoteWrite, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     fail("profile_account_transfer");
@@ -313,17 +331,23 @@ void finishAccountWorker(ChildProcess& child, HANDLE thread, const std::string& 
       context.completeAccountHandoff(text, reinterpret_cast<std::uintptr_t>(remoteRead),
                                      reinterpret_cast<std::uintptr_t>(remoteWrite));
   checkHandoffSize(finalText.size());
-  child.handoffView =
-      MapViewOfFile(child.handoffMapping.get(), FILE_MAP_WRITE, 0, 0, kHandoffMappingSize);
+  child.handoffView = NUVRA_INJECT(
+      "launch.handoff_view", nullptr,
+      MapViewOfFile(child.handoffMapping.get(), FILE_MAP_WRITE, 0, 0, kHandoffMappingSize));
   if (child.handoffView == nullptr) fail("profile_handoff_map");
   layOutHandoff(std::span(static_cast<unsigned char*>(child.handoffView), kHandoffMappingSize),
                 finalText);
-  if (!UnmapViewOfFile(std::exchange(child.handoffView, nullptr))) fail("profile_handoff_unmap");
+  if (!NUVRA_INJECT("launch.handoff_unmap", FALSE,
+                    UnmapViewOfFile(std::exchange(child.handoffView, nullptr)))) {
+    fail("profile_handoff_unmap");
+  }
   child.handoffMapping.closeOrFail();
   child.workerControlRead.closeOrFail();
   child.workerControlWrite.closeOrFail();
   context.checkDeadline();
-  if (ResumeThread(thread) != 1) fail("profile_child_resume");
+  if (NUVRA_INJECT("launch.resume", static_cast<DWORD>(-1), ResumeThread(thread)) != 1) {
+    fail("profile_child_resume");
+  }
 }
 
 }  // namespace
@@ -451,7 +475,8 @@ ChildSlot launchChild(const LaunchRequest& request, LaunchContext& context) {
   locks.release();
 
   // 20.
-  child->write.event = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  child->write.event = UniqueHandle(
+      NUVRA_INJECT("launch.stdin_event", nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr)));
   if (!child->write.event) fail("stdin_event_failed");
   child->write.overlapped.hEvent = child->write.event.get();
 

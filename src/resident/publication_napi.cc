@@ -8,6 +8,7 @@
 #include "account/account_napi.h"
 #include "addon/frame_napi.h"
 #include "addon/json_value_napi.h"
+#include "common/fault_injection.h"
 #include "common/layout.h"
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -76,6 +77,7 @@ napi_value publishResident(napi_env env, napi_callback_info info) {
     return startPublication(env, info);
   } catch (const std::exception& failure) {
     reportPublicationRefused(failure.what(), PublicationThread::javascript);
+    NUVRA_NOTE_REASON(failure.what());
     napi_throw_error(env, failure.what(), failure.what());
   } catch (...) {
     reportPublicationRefused("profile_native_api", PublicationThread::javascript);

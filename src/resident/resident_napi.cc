@@ -9,6 +9,7 @@
 #include "addon/json_value_napi.h"
 #include "children/children_napi.h"
 #include "common/crypto_win.h"
+#include "common/fault_injection.h"
 #include "common/identity_win.h"
 #include "common/layout.h"
 #include "common/process_state.h"
@@ -108,7 +109,8 @@ void executeObserveResident(NativeJob& base) {
   FILETIME exited{};
   FILETIME kernel{};
   FILETIME user{};
-  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) ||
+  if (!NUVRA_INJECT("resident.in_job", FALSE,
+                    IsProcessInJob(GetCurrentProcess(), nullptr, &inJob)) ||
       !GetProcessTimes(GetCurrentProcess(), &creation, &exited, &kernel, &user)) {
     fail("profile_observation_scope");
   }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/crypto_win.h"
+#include "common/fault_injection.h"
 #include "common/identity_win.h"
 #include "common/layout.h"
 #include "common/process_state.h"
@@ -56,7 +57,9 @@ DWORD WINAPI reservationThread(void* parameter) {
     // 1. Owner-only: nobody else may open the reservation, let alone own it.
     OwnerOnlySecurity security(currentUserSid(), false, "profile_resident_security");
     // 2.
-    mutex = UniqueHandle(CreateMutexW(security.attributes(), FALSE, state.mutexName.c_str()));
+    mutex = UniqueHandle(
+        NUVRA_INJECT("resident.reservation", nullptr,
+                     CreateMutexW(security.attributes(), FALSE, state.mutexName.c_str())));
     if (!mutex) fail("profile_resident_reservation");
     security.release();
     // 3. A mutex of this name that someone else created fails here.
@@ -99,7 +102,8 @@ DWORD WINAPI reservationThread(void* parameter) {
 }
 
 UniqueHandle newEvent() {
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle event(
+      NUVRA_INJECT("resident.event", nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr)));
   if (!event) fail("profile_resident_event");
   return event;
 }
@@ -204,13 +208,17 @@ void reserveResident(std::uint64_t startTick) {
     checkResidentAvailability();
     // 8. The thread may outlive every environment of the module.
     HMODULE module = nullptr;
-    if (!GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-            reinterpret_cast<LPCWSTR>(reinterpret_cast<std::uintptr_t>(&reservationThread)),
-            &module)) {
+    if (!NUVRA_INJECT(
+            "resident.module", FALSE,
+            GetModuleHandleExW(
+                GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                reinterpret_cast<LPCWSTR>(reinterpret_cast<std::uintptr_t>(&reservationThread)),
+                &module))) {
       fail("profile_resident_module");
     }
-    state.thread = UniqueHandle(CreateThread(nullptr, 0, reservationThread, &state, 0, nullptr));
+    state.thread =
+        UniqueHandle(NUVRA_INJECT("resident.thread", nullptr,
+                                  CreateThread(nullptr, 0, reservationThread, &state, 0, nullptr)));
     if (!state.thread) fail("profile_resident_thread");
     requireNonInheritable(state.thread.get());
     // 9.
@@ -340,8 +348,9 @@ void ResidentHostLaunch::registerResidentJob(HANDLE job) {
 void registerResidentJob(HANDLE job) {
   checkResidentAvailability();
   HANDLE duplicate = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), job, GetCurrentProcess(), &duplicate,
-                       JOB_OBJECT_TERMINATE, FALSE, 0)) {
+  if (!NUVRA_INJECT("resident.job_duplicate", FALSE,
+                    DuplicateHandle(GetCurrentProcess(), job, GetCurrentProcess(), &duplicate,
+                                    JOB_OBJECT_TERMINATE, FALSE, 0))) {
     fail("profile_resident_job");
   }
   ResidentState* state = residentState();

@@ -9,6 +9,7 @@
 
 #include "addon/frame_napi.h"
 #include "addon/json_value_napi.h"
+#include "common/fault_injection.h"
 #include "common/identity_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -113,7 +114,7 @@ napi_value resultObject(napi_env env, const std::string& resultText) {
 // Releases the serialisation mutex before a failure leaves; a failed release
 // poisons the addon and becomes the failure.
 void releaseOrPoison(HANDLE serialization) {
-  if (!ReleaseMutex(serialization)) {
+  if (!NUVRA_INJECT("initialize.release", FALSE, ReleaseMutex(serialization))) {
     setPoisoned();
     fail("profile_owner_release");
   }

@@ -12,6 +12,7 @@
 #include "addon/frame_napi.h"
 #include "addon/json_value_napi.h"
 #include "common/crypto_win.h"
+#include "common/fault_injection.h"
 #include "common/file_win.h"
 #include "common/identity.h"
 #include "common/identity_win.h"
@@ -89,7 +90,9 @@ void executeObserve(NativeJob& base) {
                             identity.session_id);
   } else {
     BOOL inJob = FALSE;
-    if (!IsProcessInJob(self, nullptr, &inJob)) fail("profile_observation_scope");
+    if (!NUVRA_INJECT("observe.in_job", FALSE, IsProcessInJob(self, nullptr, &inJob))) {
+      fail("profile_observation_scope");
+    }
     FILETIME creation{}, exit{}, kernel{}, user{};
     if (!GetProcessTimes(self, &creation, &exit, &kernel, &user)) {
       fail("profile_observation_scope");

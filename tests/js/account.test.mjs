@@ -168,6 +168,22 @@ describe('account worker in setup mode', () => {
     });
   });
 
+  // The worker's environment is copied from the runtime's own: a runtime that
+  // removed SystemRoot gets no worker, and none is left in its slot.
+  it('refuses a worker to a runtime without SystemRoot and keeps none', async () => {
+    const { seen } = await start(home, { body: `
+  delete process.env.SystemRoot;
+  out.prepare = await settle(() => addon.prepareAccountWorker());
+  out.ready = await settle(() => addon.readyAccountWorker());
+  out.again = await settle(() => addon.prepareAccountWorker());
+` });
+    assert.deepEqual(seen, {
+      prepare: 'profile_account_environment',
+      ready: 'profile_account_busy',
+      again: 'profile_account_startup_required',
+    });
+  });
+
   // Each fault ends in its reason, the worker dies with its teardown, the
   // runtime is poisoned and refuses to go on.
   const readyFaults = [

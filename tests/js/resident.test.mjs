@@ -263,17 +263,21 @@ out.again = attempt(() => addon.initialize());
       assert.deepEqual(seen.again, { error: 'profile_resident_duplicate' });
     });
 
-    it('refuses a reservation mutex that grants Everyone access too', async () => {
-      const holder = holdReservation(home, 'everyone');
-      await holder.held;
-      let seen;
-      try {
-        ({ seen } = await runResident(home, 'out.init = attempt(() => addon.initialize());'));
-      } finally {
-        await holder.stop();
-      }
-      assert.deepEqual(seen.init, { error: 'profile_security' });
-    });
+    // What somebody else left under the reservation's name: a mutex anyone
+    // may open, or another kind of object.
+    for (const [kind, reason] of [['everyone', 'profile_security'], ['event', 'profile_resident_reservation']]) {
+      it(`refuses a reservation name held by ${kind === 'event' ? 'an event' : 'a mutex Everyone may open'}`, async () => {
+        const holder = holdReservation(home, kind);
+        await holder.held;
+        let seen;
+        try {
+          ({ seen } = await runResident(home, 'out.init = attempt(() => addon.initialize());'));
+        } finally {
+          await holder.stop();
+        }
+        assert.deepEqual(seen.init, { error: reason });
+      });
+    }
 
     it('accepts a second runtime once the first has ended its resident', async () => {
       const ended = path.win32.join(home.scratch, 'first-ended');

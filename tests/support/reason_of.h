@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include "common/fault_injection.h"
+
 namespace nuvra::testing {
 
 template <typename Call>
@@ -12,6 +14,7 @@ std::string reasonOf(Call&& call) {
   try {
     call();
   } catch (const std::exception& failure) {
+    NUVRA_NOTE_REASON(failure.what());
     return failure.what();
   }
   return "";

@@ -118,6 +118,15 @@ TEST(AccountControl, AwaitReplyJudgesEachReplyAWorkerCouldSend) {
   }
 }
 
+// A worker still running that closed its request end: the frame cannot be
+// written, which is not the worker's exit.
+TEST(AccountControl, AFrameToAClosedRequestEndIsAWriteFailure) {
+  Rig r = rig();
+  r.requests.closeQuietly();
+  EXPECT_EQ(reasonOf([&] { nuvra::sendFrame(*r.worker, nuvra::revokeFrame(3, 6, kNonce)); }),
+            "profile_account_control_write");
+}
+
 nuvra::Work& workWithId(std::unique_ptr<nuvra::Work>& holder, std::uint64_t id,
                         std::uint64_t budgetMs = 2000) {
   const std::uint64_t now = GetTickCount64();

@@ -9,6 +9,7 @@
 
 // After windows.h, which it builds on.
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,6 +41,30 @@ std::optional<Memory> memoryOf(HANDLE process) {
     return std::nullopt;
   }
   return Memory{counters.WorkingSetSize, counters.PeakWorkingSetSize, counters.PrivateUsage};
+}
+
+// Processes below `pid` (its children, theirs, ...): a launch that failed
+// must leave none behind.
+std::optional<std::uint64_t> descendantsOf(DWORD pid) {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return std::nullopt;
+  std::vector<std::pair<DWORD, DWORD>> parents;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    parents.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+  }
+  std::vector<DWORD> found{pid};
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    for (const auto& [child, parent] : parents) {
+      if (parent == found[i] && child != pid &&
+          std::find(found.begin(), found.end(), child) == found.end()) {
+        found.push_back(child);
+      }
+    }
+  }
+  return found.size() - 1;
 }
 
 UniqueHandle openForQuery(DWORD pid) {
@@ -80,13 +105,15 @@ TEST(ProcessProbe, DISABLED_ReportsHandlesAndMemory) {
   ASSERT_TRUE(process) << "OpenProcess " << GetLastError();
   const std::optional<DWORD> handles = handleCount(pid);
   const std::optional<Memory> memory = memoryOf(process.get());
-  ASSERT_TRUE(handles.has_value() && memory.has_value());
+  const std::optional<std::uint64_t> descendants = descendantsOf(pid);
+  ASSERT_TRUE(handles.has_value() && memory.has_value() && descendants.has_value());
   nuvra::RecordBuilder out;
   out.number("pid", pid)
       .number("handles", *handles)
       .number("working_set", memory->workingSet)
       .number("peak_working_set", memory->peakWorkingSet)
-      .number("private_bytes", memory->privateBytes);
+      .number("private_bytes", memory->privateBytes)
+      .number("descendants", *descendants);
   std::printf("PROBE %s", out.line().c_str());
   std::fflush(stdout);
 }

@@ -1,10 +1,11 @@
 // A role that holds a product home's resident reservation from outside any
 // runtime, so that a resident runtime can be shown to find the key taken:
-//   hold-resident <home> <milliseconds> [everyone]
+//   hold-resident <home> <milliseconds> [everyone|event]
 // It creates the reservation mutex of this user, logon, session and home
 // (owner-only, or with "everyone" also granting Everyone full access, as a
 // foreign creator might), owns it, prints "held", and releases it after the
-// given time.
+// given time. With "event" it creates an event under the reservation's name
+// instead, another kind of object no reservation can open as its mutex.
 #include <windows.h>
 
 #include <sddl.h>
@@ -23,8 +24,10 @@
 namespace nuvra::broker {
 
 int holdResident(int argc, wchar_t** argv) {
-  if (argc != 2 && !(argc == 3 && std::wcscmp(argv[2], L"everyone") == 0)) {
-    std::fputs("usage: hold-resident <home> <milliseconds> [everyone]\n", stderr);
+  const bool everyone = argc == 3 && std::wcscmp(argv[2], L"everyone") == 0;
+  const bool event = argc == 3 && std::wcscmp(argv[2], L"event") == 0;
+  if (argc != 2 && !everyone && !event) {
+    std::fputs("usage: hold-resident <home> <milliseconds> [everyone|event]\n", stderr);
     return 2;
   }
   wchar_t* end = nullptr;
@@ -41,7 +44,7 @@ int holdResident(int argc, wchar_t** argv) {
                         authenticationIdHash(identity.authentication_id), identity.session_id));
     const std::wstring sid = currentUserSid();
     std::wstring sddl = L"O:" + sid + L"D:P(A;;GA;;;" + sid + L")";
-    if (argc == 3) sddl += L"(A;;GA;;;WD)";
+    if (everyone) sddl += L"(A;;GA;;;WD)";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
@@ -49,7 +52,9 @@ int holdResident(int argc, wchar_t** argv) {
       return 3;
     }
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-    mutex = UniqueHandle(CreateMutexW(&attributes, TRUE, residentMutexName(key).c_str()));
+    const std::wstring name = residentMutexName(key);
+    mutex = UniqueHandle(event ? CreateEventW(&attributes, TRUE, FALSE, name.c_str())
+                               : CreateMutexW(&attributes, TRUE, name.c_str()));
     const DWORD created = GetLastError();
     LocalFree(descriptor);
     if (!mutex || created == ERROR_ALREADY_EXISTS) {
@@ -63,7 +68,7 @@ int holdResident(int argc, wchar_t** argv) {
   std::fputs("held\n", stdout);
   std::fflush(stdout);
   Sleep(static_cast<DWORD>(milliseconds));
-  return ReleaseMutex(mutex.get()) ? 0 : 5;
+  return event || ReleaseMutex(mutex.get()) ? 0 : 5;
 }
 
 }  // namespace nuvra::broker

@@ -1,0 +1,232 @@
+// The runtime side of the fault-injection suite: started by a home's launcher
+// with one row of the suite in NUVRA_FAULT_ROW. It brings the runtime to the
+// row's scenario, runs the scenario once unarmed where it can run twice (so
+// that what a first run creates for good, the launch holder among it, is
+// there before the first sample), samples its handles and descendant
+// processes, arms the row's site in its own environment, runs the armed step,
+// disarms, lets the scenario clean up, samples again, asks another process
+// whether the home's serialisation mutex is free, and tries a fresh work.
+// Prints one JSON line.
+import { createRequire } from 'node:module';
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+
+const row = JSON.parse(process.env.NUVRA_FAULT_ROW);
+const require = createRequire(import.meta.url);
+const addon = require(row.addon);
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const reasonOf = async (fn) => { try { await fn(); return 'ok'; } catch (e) { return e.message; } };
+const transient = (reason) => ['profile_startup_timeout', 'profile_child_create'].includes(reason);
+
+function probe() {
+  const r = spawnSync(row.probe, ['--gtest_also_run_disabled_tests', '--gtest_filter=ProcessProbe.*'], {
+    env: { ...process.env, NUVRA_FAULT_INJECTION: '', NUVRA_PROBE_PID: String(process.pid) },
+    encoding: 'utf8', windowsHide: true,
+  });
+  const line = (r.stdout ?? '').split(/\r?\n/).find((l) => l.startsWith('PROBE '));
+  const p = line ? JSON.parse(line.slice(6)) : {};
+  return { handles: p.handles ?? null, descendants: p.descendants ?? null };
+}
+
+// Another process tries to take the mutex: "held" when it is free, nothing
+// within the holder's ten seconds when this process still owns it.
+function mutexState(home) {
+  const r = spawnSync(row.broker, ['hold-serialization', home, '1'], {
+    env: { ...process.env, NUVRA_FAULT_INJECTION: '' }, encoding: 'utf8', windowsHide: true,
+  });
+  const said = (r.stdout ?? '').split(/\r?\n/).filter(Boolean);
+  return said.includes('held') ? 'free' : said.includes('held abandoned') ? 'abandoned' : 'owned';
+}
+
+const gone = async (pid) => {
+  for (;;) {
+    try { process.kill(pid, 0); } catch { return; }
+    await sleep(2);
+  }
+};
+
+// Runs to its exit and disposes of it.
+async function finish(id) {
+  for (;;) {
+    const p = addon.poll(id);
+    if (p.exit_code !== undefined && p.stdout === false && p.stderr === false) break;
+    await sleep(2);
+  }
+  await addon.dispose(id);
+}
+
+async function withWork(fn) {
+  for (let attempt = 1; ; ++attempt) {
+    const work = await addon.beginWork();
+    try {
+      return await fn(work);
+    } catch (error) {
+      if (!transient(error?.message) || attempt === 3) throw error;
+    } finally {
+      await addon.endWork(work).catch(() => {});
+    }
+  }
+}
+
+// A scenario's unarmed preparation, tried again when a loaded machine made
+// its work's second run out.
+async function prepared(scenario) {
+  for (let attempt = 1; ; ++attempt) {
+    try {
+      return await scenario.prepare();
+    } catch (error) {
+      if (!transient(error?.message) || attempt === 5) throw error;
+    }
+  }
+}
+
+let profile = null;
+const entry = () => { profile = addon.initialize(); addon.finishStartup(); };
+
+// Each scenario: `start` (once, unarmed), `prepare` (unarmed, gives the
+// armed step what it needs), `act` (armed), `cleanup` (unarmed), and whether
+// it can run twice in one runtime.
+const scenarios = {
+  // A managed child launched under a work, run to its exit, disposed.
+  spawn: {
+    repeats: true, start: entry,
+    prepare: async () => ({ work: await addon.beginWork() }),
+    act: async (c) => { c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'exit', '0'], {}); },
+    cleanup: async (c) => { if (c.child) await finish(c.child.id); await addon.endWork(c.work).catch(() => {}); },
+  },
+  // A poll of a child that has exited.
+  poll: {
+    repeats: true, start: entry,
+    prepare: async () => {
+      const c = { work: await addon.beginWork() };
+      c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'exit', '0'], {});
+      await gone(c.child.pid);
+      return c;
+    },
+    act: async (c) => { addon.poll(c.child.id); },
+    cleanup: async (c) => { await finish(c.child.id); await addon.endWork(c.work).catch(() => {}); },
+  },
+  // A work begun and ended: the serialisation mutex taken and released.
+  work: {
+    repeats: true, start: entry,
+    prepare: async () => ({}),
+    act: async () => { const w = await addon.beginWork(); await addon.endWork(w); },
+    cleanup: async () => {},
+  },
+  // A diagnostic event opened and closed.
+  event: {
+    repeats: true, start: entry,
+    prepare: async () => ({}),
+    act: async (c) => { c.token = addon.newDiagnosticEvent(); },
+    cleanup: async (c) => { if (c.token) addon.closeDiagnosticEvent(c.token); },
+  },
+  // The residency observation of a work.
+  observe: {
+    repeats: true, start: entry,
+    prepare: async () => ({ work: await addon.beginWork() }),
+    act: async (c) => {
+      const target = profile.root + '\\connector\\vevadu-code\\client\\nuvra_windows_broker_native.exe';
+      await addon.observeBroker(c.work, 'residency', target, profile.home, process.pid);
+    },
+    cleanup: async (c) => { await addon.endWork(c.work).catch(() => {}); },
+  },
+  // A work that finds the mutex abandoned and writes the recovery record.
+  recovery: {
+    repeats: false, start: entry,
+    prepare: async () => {
+      spawnSync(row.broker, ['die-holding-serialization', profile.home], { windowsHide: true, env: { ...process.env, NUVRA_FAULT_INJECTION: '' } });
+      return {};
+    },
+    act: async () => { const w = await addon.beginWork(); await addon.endWork(w); },
+    cleanup: async () => {},
+  },
+  // A setup-mode account worker prepared and readied.
+  account: {
+    repeats: false, start: () => { profile = addon.initialize(); },
+    prepare: async () => ({}),
+    act: async (c) => { c.worker = await addon.prepareAccountWorker(); await addon.readyAccountWorker(); },
+    cleanup: async (c) => { if (c.worker) await gone(c.worker.pid); try { addon.finishStartup(); } catch { /* poisoned */ } },
+  },
+  // A work lent to the readied worker (`step` "adopt") or given back
+  // ("release").
+  lend: {
+    repeats: false,
+    start: async () => {
+      profile = addon.initialize();
+      await addon.prepareAccountWorker();
+      await addon.readyAccountWorker();
+      addon.finishStartup();
+    },
+    prepare: async () => {
+      const c = { work: await addon.beginWork() };
+      if (row.step !== 'adopt') await addon.adoptAccountWorker(c.work);
+      return c;
+    },
+    act: async (c) => {
+      if (row.step === 'adopt') await addon.adoptAccountWorker(c.work);
+      else await addon.releaseAccountWorker(c.work);
+    },
+    cleanup: async (c) => { await addon.endWork(c.work).catch(() => {}); },
+  },
+  // A resident runtime's reservation, taken by initialize.
+  reserve: {
+    repeats: false, start: () => {},
+    prepare: async () => ({}),
+    act: async () => { profile = addon.initialize(); },
+    cleanup: async () => { if (profile) addon.endResident(); },
+  },
+  // A resident's residency observation.
+  residency: {
+    repeats: false, start: () => { profile = addon.initialize(); addon.finishStartup(); },
+    prepare: async () => ({}),
+    act: async () => { await addon.observeResident(); },
+    cleanup: async () => { addon.endResident(); },
+  },
+  // A resident's broker host launched and ended with the resident.
+  host: {
+    repeats: false, start: () => { profile = addon.initialize(); addon.finishStartup(); },
+    prepare: async () => ({}),
+    act: async (c) => { c.host = await addon.spawnResidentHost(); },
+    cleanup: async (c) => { addon.endResident(); if (c.host) await gone(c.host.pid); },
+  },
+};
+
+const out = {};
+try {
+  const scenario = scenarios[row.scenario];
+  await scenario.start();
+  // A row whose site only a process's first launch reaches runs cold.
+  if (scenario.repeats && !row.cold) {
+    const c = await prepared(scenario);
+    out.warm = await reasonOf(() => scenario.act(c));
+    await scenario.cleanup(c);
+  }
+  // The thread pool that runs every job starts with its first task.
+  await fs.promises.stat(process.execPath);
+  out.before = probe();
+  for (let attempt = 1; ; ++attempt) {
+    const c = await prepared(scenario);
+    // "handoff": the duplicate after the guards of the startup result (the
+    // work marker among them), the mutex and the parent, which a managed
+    // child's handoff names.
+    const n = row.n === 'handoff' ? profile.guards.length + 3 : row.n ?? 1;
+    process.env.NUVRA_FAULT_INJECTION = `${row.site}:${n}:${row.error ?? 8}`;
+    out.reason = await reasonOf(() => scenario.act(c));
+    delete process.env.NUVRA_FAULT_INJECTION;
+    await scenario.cleanup(c);
+    if (!transient(out.reason) || !scenario.repeats || row.cold || attempt === 5) break;
+  }
+  // Pool threads the system starts for a while end on their own: the count
+  // is read until it is back where it was, at most 10 times, 500 ms apart. A
+  // handle the failure left open stays.
+  for (let look = 1; ; ++look) {
+    out.after = probe();
+    if (out.after.handles <= out.before.handles || out.warm === undefined || look === 10) break;
+    await sleep(500);
+  }
+  out.mutex = mutexState(row.home);
+  out.next = await reasonOf(() => withWork(async () => {}));
+} catch (e) {
+  out.crashed = e.stack;
+}
+console.log(JSON.stringify(out));
