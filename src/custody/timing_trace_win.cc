@@ -12,7 +12,8 @@ namespace {
 timing::TraceLineBudget& processBudget() noexcept {
   // Never destroyed: checkpoints may still arrive from other threads while
   // the process exits.
-  static timing::TraceLineBudget* const budget = new timing::TraceLineBudget();
+  static timing::TraceLineBudget* const budget =
+      new timing::TraceLineBudget(timing::kMaxCheckpointLines);
   return *budget;
 }
 

@@ -138,6 +138,24 @@ std::wstring droppedLogPath(std::wstring_view path, std::uint32_t indexHigh,
   return out;
 }
 
+bool isDroppedLogFileName(std::wstring_view name) noexcept {
+  constexpr std::size_t kNameLength = 22;
+  constexpr std::size_t kIndexDigits = 16;
+  constexpr std::wstring_view kSuffix = L".dropped";
+  if (name.size() != kNameLength + 1 + kIndexDigits + kSuffix.size()) return false;
+  if (name[kNameLength] != L'.' || name.substr(kNameLength + 1 + kIndexDigits) != kSuffix) {
+    return false;
+  }
+  for (const wchar_t unit : name.substr(kNameLength + 1, kIndexDigits)) {
+    if (!isDigit(unit) && (unit < L'a' || unit > L'f')) return false;
+  }
+  try {
+    return logFileDate(name.substr(0, kNameLength)).has_value();
+  } catch (...) {
+    return false;
+  }
+}
+
 LogLevel parseLogLevel(std::optional<std::wstring_view> value) noexcept {
   if (!value) return LogLevel::everything;
   if (*value == L"off") return LogLevel::off;

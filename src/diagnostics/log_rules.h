@@ -83,6 +83,15 @@ std::vector<std::wstring> dayLogPaths(std::wstring_view path);
 std::wstring droppedLogPath(std::wstring_view path, std::uint32_t indexHigh,
                             std::uint32_t indexLow);
 
+// True when `name` is what droppedLogPath gives for a log file name: a kill
+// between a rotation's move aside and the delete leaves such a file, which
+// the writer collects later and which is never a day's log.
+//   nuvra-20261208-3.jsonl.0000001a0000002b.dropped   true
+//   nuvra-20261208-3.jsonl.0000001A0000002b.dropped   false (as written, lowercase)
+//   nuvra-20261208-4.jsonl.0000001a0000002b.dropped   false (no log file name)
+//   nuvra-20261208-3.jsonl.1a.dropped                 false
+bool isDroppedLogFileName(std::wstring_view name) noexcept;
+
 // What `NUVRA_AUTH_LOG_LEVEL` asks for.
 enum class LogLevel {
   everything,    // absent, or any value not named below

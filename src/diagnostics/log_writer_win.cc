@@ -21,6 +21,8 @@ constexpr wchar_t kLogDirectory[] = L"\\logs";
 constexpr wchar_t kRetentionPattern[] =
     L"\\nuvra-????????"
     L"-?.jsonl";
+// What a rotation killed between its move aside and the delete leaves behind.
+constexpr wchar_t kDroppedPattern[] = L"\\nuvra-*.dropped";
 constexpr DWORD kLevelBufferUnits = 16;
 // Every log file is shared for delete too: a terminal operation keeps the
 // day's file open from its checkpoint to its terminal record, and a rotation
@@ -213,8 +215,9 @@ void DiagnosticWrite::writeUnderSerialization() {
   std::vector<std::wstring> doomed;
   retentionScan(directory, cutoff, doomed);
 
-  // 8. Old days go.
+  // 8. Old days go, and so does what an interrupted rotation left aside.
   for (const std::wstring& path : doomed) deleteIfPresent(path);
+  collectDropped(directory);
 
   // 9. Today's file.
   const std::wstring current = logPath(todayText, 0);
@@ -301,6 +304,43 @@ void DiagnosticWrite::deleteIfPresent(const std::wstring& path) {
   if (handle == nullptr) return;
   if (!markForDeletion(handle, true)) fail("diagnostic_unavailable");
   closeListed(handle);
+}
+
+// A rotation marks the file it drops for deletion right after moving it
+// aside; killed in between, it leaves the file under its dropped name for
+// good, which no day's name and no retention date covers. Each write collects
+// such files. One still held by an operation was marked already and goes with
+// its last handle (it cannot be opened meanwhile), and one that is not what
+// the writer would have left is left alone: neither fails the write, which
+// tries again next time.
+void DiagnosticWrite::collectDropped(const std::wstring& directory) {
+  WIN32_FIND_DATAW entry{};
+  search_ = FindFirstFileW((directory + kDroppedPattern).c_str(), &entry);
+  if (search_ == INVALID_HANDLE_VALUE) return;
+  std::vector<std::wstring> dropped;
+  unsigned seen = 0;
+  do {
+    if (isDroppedLogFileName(entry.cFileName)) {
+      dropped.push_back(directory + L"\\" + entry.cFileName);
+    }
+  } while (++seen < kLogScanLimit && FindNextFileW(search_, &entry));
+  if (!FindClose(std::exchange(search_, INVALID_HANDLE_VALUE))) {
+    cleanupUncertain_ = true;
+    fail("profile_diagnostic_cleanup_uncertain");
+  }
+  for (const std::wstring& path : dropped) {
+    const std::size_t opened = handles_.size();
+    HANDLE handle = nullptr;
+    try {
+      handle = openVerified(path, DELETE, OPEN_EXISTING, nullptr, false);
+    } catch (const ProfileError&) {
+      if (handles_.size() > opened) closeListed(handles_.back().get());
+      continue;
+    }
+    if (handle == nullptr) continue;
+    static_cast<void>(markForDeletion(handle, true));
+    closeListed(handle);
+  }
 }
 
 // 0 becomes 1, 1 becomes 2, 2 becomes 3, and the old 3 is dropped, as one

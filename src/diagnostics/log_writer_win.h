@@ -129,6 +129,7 @@ class DiagnosticWrite {
   // close only marks the cleanup uncertain.
   void closeListedQuietly(HANDLE handle) noexcept;
   void deleteIfPresent(const std::wstring& path);
+  void collectDropped(const std::wstring& directory);
   HANDLE rotate(const std::string& day, SECURITY_ATTRIBUTES* attributes);
   void retentionScan(const std::wstring& directory, const std::string& cutoff,
                      std::vector<std::wstring>& doomed);

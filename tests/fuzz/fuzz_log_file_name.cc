@@ -6,8 +6,8 @@
 // mostly become digits) with one unit then changed, inserted or dropped, so
 // that real dates, near misses and every index are reached quickly. The
 // same name under a directory gives its day's four paths exactly when it is
-// a log file name, and the raw bytes read as a lowered rotation size never
-// raise the limit.
+// a log file name, a dropped name is one of those with the rotation's suffix,
+// and the raw bytes read as a lowered rotation size never raise the limit.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +96,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (date && day[static_cast<std::size_t>(name[15] - L'0')] != L"C:\\h\\logs\\" + name)
       std::abort();
   }
+  // A dropped name is a log file name, a dot, sixteen lowercase hex digits
+  // and ".dropped"; every log file name dropped is one, and nothing else.
+  const bool dropped = nuvra::isDroppedLogFileName(name);
+  if (dropped) {
+    const std::wstring_view index = std::wstring_view(name).substr(23, 16);
+    if (!nuvra::logFileDate(name.substr(0, 22)) || name.compare(39, 8, L".dropped") != 0 ||
+        index.find_first_not_of(L"0123456789abcdef") != std::wstring_view::npos) {
+      std::abort();
+    }
+  }
+  if (date && !nuvra::isDroppedLogFileName(
+                  nuvra::droppedLogPath(name, static_cast<std::uint32_t>(size), data[0])))
+    std::abort();
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::uint64_t limit = nuvra::loweredLogFileLimit(text);
   while (text.size() > 1 && text.front() == '0') text.remove_prefix(1);

@@ -167,6 +167,33 @@ TEST(DayLogPaths, ADroppedFileHasANameOfItsOwnOutsideItsDay) {
   EXPECT_TRUE(dayLogPaths(dropped).empty());
 }
 
+TEST(DayLogPaths, ADroppedNameIsExactlyWhatARotationGivesALogFile) {
+  struct Case {
+    const wchar_t* name;
+    bool dropped;
+  };
+  const Case cases[] = {
+      {L"nuvra-20261208-3.jsonl.0000001a0000002b.dropped", true},
+      {L"nuvra-20240229-0.jsonl.ffffffffffffffff.dropped", true},
+      {L"nuvra-20261208-3.jsonl.0000001A0000002b.dropped", false},
+      {L"nuvra-20261208-4.jsonl.0000001a0000002b.dropped", false},
+      {L"nuvra-20260230-3.jsonl.0000001a0000002b.dropped", false},
+      {L"nuvra-20261208-3.jsonl.0000001a0000002.dropped", false},
+      {L"nuvra-20261208-3.jsonl.0000001a0000002bb.dropped", false},
+      {L"nuvra-20261208-3.jsonl-0000001a0000002b.dropped", false},
+      {L"nuvra-20261208-3.jsonl.0000001a0000002b.droppeD", false},
+      {L"nuvra-20261208-3.jsonl.0000001a0000002b", false},
+      {L"nuvra-20261208-3.jsonl", false},
+      {L"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(isDroppedLogFileName(c.name), c.dropped) << std::wstring(c.name).size();
+  }
+  const std::wstring made = droppedLogPath(L"nuvra-20261208-3.jsonl", 0x1a, 0x2b);
+  EXPECT_TRUE(isDroppedLogFileName(made));
+  EXPECT_FALSE(logFileDate(made).has_value());
+}
+
 TEST(CalendarDate, DateTextPadsEveryField) {
   EXPECT_EQ(dateText({1601, 1, 1}), "16010101");
   EXPECT_EQ(dateText({2026, 7, 9}), "20260709");

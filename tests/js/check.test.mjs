@@ -102,6 +102,19 @@ describe('home check', () => {
     assert.deepEqual(snapshot(home.home), before);
   });
 
+  it('takes a file a rotation left aside for no log file, and leaves it', async () => {
+    const home = await freshHome();
+    const logs = path.win32.join(home.home, 'logs');
+    fs.mkdirSync(logs, { recursive: true });
+    fs.writeFileSync(path.win32.join(logs, 'nuvra-20261208-3.jsonl.000000000000002b.dropped'), '{"torn":');
+    const before = snapshot(home.home);
+    const result = await check(home);
+    assert.equal(result.code, 0, result.stdout + result.stderr);
+    assert.deepEqual(result.findings, []);
+    assert.doesNotMatch(result.stdout, /dropped/);
+    assert.deepEqual(snapshot(home.home), before);
+  });
+
   // Each fault planted alone in a fresh home, with the reason the check must
   // give and words its finding must hold.
   const faults = [

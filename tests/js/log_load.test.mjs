@@ -60,8 +60,11 @@ describe('the home\'s log under load', () => {
 
   it('fails no operation for a logging reason', (t) => {
     const failed = results.flat().filter((r) => !r.text);
-    t.diagnostic(`limit ${limit}, ${logBytes(home)} bytes in ${fs.readdirSync(logDirectory(home)).join(' ')}, `
-      + `${failed.length} failed: ${[...new Set(failed.map((r) => r.error))].join(' ')}`);
+    const byReason = {};
+    for (const r of failed) byReason[r.error] = (byReason[r.error] ?? 0) + 1;
+    t.diagnostic(`${CLIENTS} clients of ${CAPTURES} captures in ${Math.round(elapsedMs)} ms: limit ${limit}, `
+      + `${logBytes(home)} bytes in ${fs.readdirSync(logDirectory(home)).join(' ')}, `
+      + `${failed.length} failed: ${JSON.stringify(byReason)}`);
     // A shared, loaded machine may still run an operation past its deadline.
     assert.deepEqual(failed.filter((r) => !DEADLINE_REASONS.has(r.error)), []);
     results.forEach((answers, c) => answers.forEach((r, i) => {

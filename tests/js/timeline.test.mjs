@@ -229,6 +229,9 @@ const CASES = [
     h.append(expectedCheckpoint({ id: hex('old', 64), attempt: '', request: '', operation: 'capture', utc: '2026-06-01T10:00:00.000Z' }), '20260601');
     h.append('not a record\n', '20260631');
     h.append('not a record\n', DAY, 4);
+    // What a rotation killed before its delete left aside is no day's file.
+    fs.writeFileSync(path.join(h.home, 'logs', `nuvra-${DAY}-3.jsonl.000000000000002b.dropped`),
+      expectedCheckpoint({ id: hex('aside', 64), attempt: '', request: '', operation: 'capture', utc: stamp(T(6)) }) + 'not a record\n');
   }],
   ['a torn last line and lines that do not parse; a line of the product\'s own is none', (h) => {
     plantExchange(h, 13, { at: T(5) });

@@ -18,6 +18,8 @@
 #include "diagnostics/event.h"
 #include "diagnostics/log_rules.h"
 #include "diagnostics/log_writer_win.h"
+#include "terminal/terminal_rules.h"
+#include "terminal/terminal_win.h"
 
 namespace nuvra {
 namespace {
@@ -387,6 +389,98 @@ TEST_F(DiagnosticLogFiles, ARotationMovesHeldFilesAndCompletesOrChangesNothing) 
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, expected) << c.name;
   }
+}
+
+// The product's own path: the writer's terminal append writes a checkpoint
+// and hands the day's file to the operation, which holds it (shared as the
+// writer shares it) while other writes rotate; then the terminal record. It
+// lands after its checkpoint in whatever index the file moved to; once a
+// rotation dropped the file, it is refused before a byte is written.
+TEST_F(DiagnosticLogFiles, ATerminalRecordFollowsTheFileItsCheckpointHoldsThroughRotations) {
+  struct Case {
+    unsigned rotations;
+    int landsAt;  // the index holding checkpoint and record; -1 refused
+  };
+  const Case cases[] = {{0, 0}, {1, 1}, {3, 3}, {4, -1}};
+  const std::string checkpoint = "{\"checkpoint\":1}\n";
+  // 60 bytes: at a limit of 64 every such line rotates what is there.
+  const std::string line = std::string(59, 'r') + "\n";
+  makeLogs();
+  const std::string today = todayText();
+  observed_.limit = 64;
+  for (const Case& c : cases) {
+    TerminalObservation operation(1, "capture", "");
+    // As far away as an operation's deadline may be, for a loaded machine.
+    operation.deadline = GetTickCount64() + kTerminalWindowMs - 100;
+    operation.operationId = std::string(64, 'a');
+    operation.state = "saved";
+    operation.reason = "none";
+    operation.ok = true;
+    DiagnosticWrite held(
+        std::make_unique<FakeOwner>(observed_, true), std::make_unique<FakeHome>(home_, observed_),
+        checkpoint, [&](HANDLE file, const std::wstring& path, std::vector<UniqueHandle>& handles) {
+          writeCheckpoint(operation, file, path, checkpoint, handles);
+        });
+    ASSERT_EQ(thrownReason([&] { held.execute(); }), "") << c.rotations;
+    ASSERT_TRUE(operation.checkpointWritten);
+    for (unsigned rotation = 0; rotation < c.rotations; ++rotation) {
+      ASSERT_EQ(append(line), "") << c.rotations << " rotation " << rotation;
+    }
+    // A write while the operation holds its file, also a dropped one.
+    ASSERT_EQ(append("{}\n"), "") << c.rotations;
+    const HANDLE file = operation.logFiles.back().get();
+    FileIdentity before;
+    ASSERT_TRUE(fileIdentity(file, before));
+    const std::string reason = thrownReason([&] { writeTerminalRecord(operation); });
+    if (c.landsAt >= 0) {
+      EXPECT_EQ(reason, "") << c.rotations;
+      const std::string landed = readAll(logFile(today, static_cast<unsigned>(c.landsAt)));
+      EXPECT_EQ(landed.substr(0, checkpoint.size()), checkpoint) << c.rotations;
+      EXPECT_NE(landed.find("\"operation_result\""), std::string::npos) << c.rotations;
+    } else {
+      EXPECT_EQ(reason, "terminal_unavailable");
+      // Refused before the append: the operation still holds the file, unchanged.
+      ASSERT_FALSE(operation.logFiles.empty());
+      ASSERT_TRUE(operation.logFiles.back());
+      FileIdentity after;
+      ASSERT_TRUE(fileIdentity(operation.logFiles.back().get(), after));
+      EXPECT_EQ(after.size, before.size);
+      EXPECT_TRUE(closeOperationHandles(operation));
+    }
+    // Only the index it landed in holds a record, and only day's files are
+    // left once the operation let go.
+    for (unsigned index = 0; index <= kLogRotations; ++index) {
+      const bool holds =
+          readAll(logFile(today, index)).find("operation_result") != std::string::npos;
+      EXPECT_EQ(holds, c.landsAt == static_cast<int>(index)) << c.rotations << " index " << index;
+    }
+    for (const std::wstring& name : clearLogs()) {
+      EXPECT_TRUE(logFileDate(name).has_value()) << c.rotations;
+    }
+  }
+}
+
+// A rotation killed between moving the oldest index aside and marking it for
+// deletion leaves it under its dropped name; the next write collects it, and
+// nothing else that merely looks like one.
+TEST_F(DiagnosticLogFiles, TheNextWriteCollectsAFileAnInterruptedRotationLeftAside) {
+  makeLogs();
+  const std::string today = todayText();
+  const std::wstring aside = logFile(today, 3) + L".000000000000002b.dropped";
+  const std::wstring old = logFile("20200101", 1) + L".ffffffff00000000.dropped";
+  const std::wstring kept[] = {
+      logFile(today, 3) + L".2b.dropped",  // not an index as the writer names one
+      logs_ + L"\\nuvra-20261208-4.jsonl.000000000000002b.dropped",  // no log file name
+      logFile(today, 3) + L".00000000000000AB.dropped",              // the writer writes lowercase
+  };
+  writeFile(aside, "{\"aside\":1}\n");
+  writeFile(old, "{\"aside\":2}\n");
+  for (const auto& path : kept) writeFile(path, "x\n");
+  EXPECT_EQ(append("{}\n"), "");
+  EXPECT_FALSE(exists(aside));
+  EXPECT_FALSE(exists(old));
+  for (const auto& path : kept) EXPECT_TRUE(exists(path)) << path.size();
+  EXPECT_EQ(readAll(logFile(today, 0)), "{}\n");
 }
 
 // Terminal records overran the file (by one or by many): the next write
