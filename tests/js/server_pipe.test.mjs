@@ -7,9 +7,10 @@ import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
+import { spawn } from 'node:child_process';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, removeHome } from './lib/home.mjs';
-import { client, openGate, productUrl, request, whileServing } from './lib/serving.mjs';
+import { brokerBuild, installHome, inputPipe, launchRuntime, removeHome, waitForFile } from './lib/home.mjs';
+import { client, openGate, productFile, productUrl, request, whileServing } from './lib/serving.mjs';
 
 // The failure object of a final frame, written out by hand.
 const failureBody = (record, { operation, requestId }, reason) =>
@@ -160,5 +161,193 @@ process.exit();
   it('lets the client give up at its deadline and serves the next client', () => {
     assert.deepEqual(seen.first, [{ error: 'profile_startup_timeout' }, { error: 'profile_startup_timeout' }]);
     assert.equal(JSON.parse(seen.later[0].text).ok, true, JSON.stringify(seen.later));
+  });
+});
+
+// A misbehaving process of the same user (the testbed broker's
+// "hostile-peer PATTERN PIPE COUNT"): `placed` resolves with its first line,
+// once the pattern stands; `result` with its second, which it prints once
+// its sessions have ended or `stop()` ends its input.
+function hostilePeer(pattern, pipe, count) {
+  const peer = spawn(brokerBuild.testbed, ['hostile-peer', pattern, pipe, String(count)],
+    { stdio: ['pipe', 'pipe', 'inherit'], windowsHide: true });
+  // 'close' comes after the last of its output.
+  const exited = new Promise((resolve) => peer.on('close', resolve));
+  const lines = [];
+  const waiters = [];
+  let text = '';
+  peer.stdout.setEncoding('utf8').on('data', (chunk) => {
+    text += chunk;
+    for (let end; (end = text.indexOf('\n')) >= 0; text = text.slice(end + 1)) lines.push(JSON.parse(text.slice(0, end)));
+    waiters.splice(0).forEach((wake) => wake());
+  });
+  const line = async (n) => {
+    for (;;) {
+      if (lines.length > n) return lines[n];
+      const ended = await Promise.race([exited.then(() => true), new Promise((resolve) => waiters.push(() => resolve(false)))]);
+      if (ended && lines.length <= n) throw new Error(`hostile-peer ${pattern} ended without line ${n + 1}`);
+    }
+  };
+  const result = line(1);
+  result.catch(() => {});
+  return { placed: line(0), result, stop: async () => { peer.stdin.end(); const seen = await result; await exited; return seen; } };
+}
+
+// The longest a whole exchange may take: the largest descriptor time-out.
+const WHOLE_EXCHANGE_MS = 15000;
+// Every third a version 1 capture, the others version 2 captures and hellos.
+const honestRequests = (n) => Array.from({ length: n }, (_, i) => (i % 3 === 0
+  ? request('capture', JSON.stringify({ operation: 'capture', text: `honest ${i}` }), 1)
+  : request(i % 2 ? 'hello' : 'capture', JSON.stringify({ text: `honest ${i}` }))));
+// On a loaded two-core machine one request may exceed its one-second warm
+// budget whatever the host does ("profile_startup_timeout"); a request the
+// host kept out fails otherwise (no pipe, a refused peer) or they all time out.
+const servedDespiteLoad = (results) => {
+  assert.ok(results.some((r) => r.text && JSON.parse(r.text).ok), JSON.stringify(results));
+  results.forEach((r) => assert.ok((r.text && JSON.parse(r.text).ok) || r.error === 'profile_startup_timeout',
+    JSON.stringify(results)));
+};
+const pipeNameOf = (home) =>
+  JSON.parse(fs.readFileSync(path.win32.join(home.home, 'state', 'broker', 'endpoint.json'), 'utf8')).pipe_name;
+// The test bed's host refuses to make pipe instances while this file exists
+// (a count in it: that many times).
+const refusedInstances = (home) => path.win32.join(home.home, 'testbed-pipe-instances-refused');
+
+// A resident of `home` started from `options` (launchRuntime's), served
+// until end() tells it to end and resolves with how it ended.
+async function startServing(home, options = { script: productFile('resident.mjs'), args: [addonPath.testbed] }) {
+  const input = inputPipe();
+  await input.listening;
+  const running = launchRuntime({ home, role: 'resident', stdin: input.name, ...options });
+  await Promise.race([waitForFile(path.win32.join(home.home, 'state', 'broker', 'endpoint.json')),
+    running.then((launch) => { throw new Error(`the resident ended: ${JSON.stringify(launch)}`); })]);
+  return {
+    running: running.finally(() => input.close()),
+    end: async () => { await input.say('end\n'); return running; },
+  };
+}
+
+describe('the host against a hostile peer of the same user', () => {
+  let home;
+  let resident;
+  before(async () => {
+    home = await installHome();
+    resident = await startServing(home);
+  });
+  after(async () => {
+    const launch = await resident.end();
+    removeHome(home);
+    assert.equal(launch.runtimeExitCode, 0, `${launch.stdout} ${launch.stderr}`);
+  });
+
+  // Honest requests go `during` the pattern (flooding, stalling and storming
+  // must not keep them out), two more once the peer has stopped; `saw`
+  // checks what the peer saw, once all its sessions ended when it `settles`
+  // (the host answered or closed each), else once it was told to stop.
+  const patterns = [
+    { pattern: 'storm', count: 2, fault: 'connects and closes in a storm', during: 6,
+      // A listening instance stands at every moment: the pipe is at worst
+      // busy, never missing.
+      saw: (seen) => assert.ok(seen.connects > 0 && seen.missing === 0, JSON.stringify(seen)) },
+    { pattern: 'flood', count: 4, fault: 'sends 1 MiB requests whose request line is NUL bytes', during: 2, settles: true,
+      // Refused at the host, so the runtime never answers one.
+      saw: (seen) => assert.deepEqual([seen.answered, seen.closed], [0, 4], JSON.stringify(seen)) },
+    { pattern: 'stall', count: 4, fault: 'stalls its sessions after the length word', during: 2, settles: true,
+      // Closed on the bound of a request's arrival, far inside the whole exchange's.
+      saw: (seen) => {
+        assert.deepEqual([seen.answered, seen.closed], [0, 4], JSON.stringify(seen));
+        assert.ok(seen.longest_ms < WHOLE_EXCHANGE_MS / 2, JSON.stringify(seen));
+      } },
+    { pattern: 'squat', count: 64, fault: 'squats instances of the pipe and takes the listening one', during: 0,
+      placed: (placed) => assert.equal(placed.landed, true, JSON.stringify(placed)) },
+  ];
+  for (const { pattern, count, fault, during, settles, placed: check = () => {}, saw = () => {} } of patterns) {
+    it(`serves honest clients while and after a peer ${fault}`, async () => {
+      const peer = hostilePeer(pattern, pipeNameOf(home), count);
+      check(await peer.placed);
+      const meanwhile = during ? await client(home, honestRequests(during)) : [];
+      if (settles) await peer.result;
+      const seen = await peer.stop();
+      if (during) servedDespiteLoad(meanwhile);
+      saw(seen);
+      servedDespiteLoad(await client(home, honestRequests(2)));
+    });
+  }
+
+  it('keeps serving when making the next instance fails a few times', async () => {
+    fs.writeFileSync(refusedInstances(home), '5');
+    // This request's connection makes the host make its next instance.
+    await client(home, honestRequests(1));
+    servedDespiteLoad(await client(home, honestRequests(2)));
+    assert.equal(fs.existsSync(refusedInstances(home)), false);
+  });
+});
+
+describe('a host whose pipe service cannot be restored', () => {
+  let home;
+  after(() => removeHome(home));
+  it('ends, and its resident with it', { timeout: 5 * WHOLE_EXCHANGE_MS }, async () => {
+    home = await installHome();
+    const resident = await startServing(home);
+    fs.writeFileSync(refusedInstances(home), 'always');
+    await client(home, honestRequests(1));
+    const launch = await resident.running;
+    assert.equal(launch.runtimeExitCode, 3, `${launch.stdout} ${launch.stderr}`);
+    assert.match(launch.stdout, /host_exited: 6/);
+  });
+});
+
+describe('a runtime that stops reading the link', () => {
+  let home;
+  let seen;
+  before(async () => {
+    home = await installHome();
+    const pause = path.win32.join(home.home, 'pause-link');
+    const paused = path.win32.join(home.home, 'link-paused');
+    // The resident stops polling its link while the file "pause-link"
+    // exists, so the host's writes to it block.
+    const resident = await startServing(home, { source: `import fs from 'node:fs';
+import { createRequire } from 'node:module';
+import { startResident, endSignal } from ${JSON.stringify(productUrl('resident.mjs'))};
+import { serve } from ${JSON.stringify(productUrl('serve.mjs'))};
+const addon = createRequire(import.meta.url)(${JSON.stringify(addonPath.testbed)});
+const signal = endSignal();
+const { host } = await startResident(addon);
+const watch = setInterval(() => {
+  if (fs.existsSync(${JSON.stringify(pause)}) && !host.closed) {
+    host.closed = true;
+    fs.writeFileSync(${JSON.stringify(paused)}, '');
+  } else if (!fs.existsSync(${JSON.stringify(pause)}) && host.closed) {
+    host.closed = false;
+    host.tick();
+  }
+}, 20);
+await serve(addon, host, { signal });
+clearInterval(watch);
+host.close();
+addon.endResident();
+process.exit();
+` });
+    try {
+      fs.writeFileSync(pause, '');
+      await waitForFile(paused);
+      // Four requests of 1 MiB, their deadlines 3 s ahead: more than the
+      // link holds while nobody reads it.
+      const peer = hostilePeer('heavy', pipeNameOf(home), 4);
+      await peer.placed;
+      const heavy = await peer.result;
+      await peer.stop();
+      fs.rmSync(pause);
+      seen = { heavy, later: await client(home, honestRequests(2)) };
+    } finally {
+      const launch = await resident.end();
+      assert.equal(launch.runtimeExitCode, 0, `${launch.stdout} ${launch.stderr}`);
+    }
+  });
+  after(() => removeHome(home));
+
+  it('closes each waiting session at its deadline and serves clients once it reads again', () => {
+    assert.deepEqual([seen.heavy.answered, seen.heavy.closed, seen.heavy.open], [0, 4, 0], JSON.stringify(seen.heavy));
+    servedDespiteLoad(seen.later);
   });
 });

@@ -4,7 +4,8 @@
 // the request handed to the runtime over the link (the host's standard
 // streams, server/broker_wire.h), and the runtime's answer written back as a
 // version 1 response or as version 2 phase frames. Every wait ends at the
-// client's exchange deadline.
+// client's exchange deadline, and the request must be in within a much
+// shorter bound; a request no client builds never reaches the runtime.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +43,10 @@ void startHostPipeService();
 // is gone).
 bool deliverRuntimeAnswer(const FlatObject& message);
 
-// Every line the host writes to its runtime goes through here, so that the
-// lines of concurrent clients never interleave.
+// Every line the host writes to its runtime goes through here: one thread
+// writes them all, so that lines never interleave and no caller waits for
+// the runtime to read. The host's own lines keep their order and go before
+// the clients' requests. False when the link could not be started.
 bool writeRuntimeLine(std::string_view line);
 
 }  // namespace nuvra::broker

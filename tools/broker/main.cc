@@ -35,6 +35,9 @@ int wmain(int argc, wchar_t** argv) {
   if (std::wcscmp(argv[1], L"exchange-peer") == 0) {
     return nuvra::broker::runExchangePeer(argc - 2, argv + 2);
   }
+  if (std::wcscmp(argv[1], L"hostile-peer") == 0) {
+    return nuvra::broker::runHostilePeer(argc - 2, argv + 2);
+  }
 #endif
   if (std::wcscmp(argv[1], L"child") == 0)
     return nuvra::broker::runManagedChild(argc - 2, argv + 2);

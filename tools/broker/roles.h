@@ -40,6 +40,10 @@ int runEndpointRecovery(int argc, wchar_t** argv);
 // "exchange-peer FAULT": a test peer of the broker pipe protocol, testbed
 // flavour only; see exchange_peer_role_win.cc.
 int runExchangePeer(int argc, wchar_t** argv);
+// "hostile-peer PATTERN PIPE COUNT": a same-user process misbehaving against
+// a serving resident host, testbed flavour only; see
+// hostile_peer_role_win.cc.
+int runHostilePeer(int argc, wchar_t** argv);
 #endif
 
 }  // namespace nuvra::broker

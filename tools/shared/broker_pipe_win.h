@@ -47,7 +47,10 @@ class BrokerPipeIo {
   // comes instead of the close ends the wait too.
   void awaitClientClose();
   std::uint64_t deadline() const noexcept { return deadline_; }
-  // A deadline can only come nearer.
+  // A new deadline in place of the current one: a session's shorter first
+  // bound gives way to the exchange's own once the request is in.
+  void setDeadline(std::uint64_t deadline) noexcept { deadline_ = deadline; }
+  // Otherwise a deadline can only come nearer.
   void shortenTo(std::uint64_t deadline) noexcept {
     if (deadline < deadline_) deadline_ = deadline;
   }
