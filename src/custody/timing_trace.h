@@ -15,13 +15,11 @@ namespace nuvra::timing {
 constexpr std::size_t kAttemptIdLength = 32;
 // The attempt id is read into a buffer of this many UTF-16 units.
 constexpr std::size_t kAttemptIdBuffer = 40;
-// At most this many lines per process, retries included.
+// At most this many lines per process.
 constexpr std::uint32_t kMaxTraceLines = 256;
-// Process creation tried again: at most this many of those lines, kept for
-// them alone (see recordRetryCheckpoint).
+// Process creation tried again: at most this many lines more, from a budget
+// of their own (see recordRetryCheckpoint).
 constexpr std::uint32_t kMaxRetryLines = 64;
-// What every other checkpoint of a process shares: the rest.
-constexpr std::uint32_t kMaxCheckpointLines = kMaxTraceLines - kMaxRetryLines;
 // Checkpoint names are short lower_snake_case words.
 constexpr std::size_t kMaxStageLength = 96;
 

@@ -12,8 +12,7 @@ namespace {
 timing::TraceLineBudget& processBudget() noexcept {
   // Never destroyed: checkpoints may still arrive from other threads while
   // the process exits.
-  static timing::TraceLineBudget* const budget =
-      new timing::TraceLineBudget(timing::kMaxCheckpointLines);
+  static timing::TraceLineBudget* const budget = new timing::TraceLineBudget();
   return *budget;
 }
 

@@ -30,16 +30,14 @@ inline constexpr std::string_view kCheckpointManagedCreateProcessRetry =
 // Followed by the refusal's reason code.
 inline constexpr std::string_view kCheckpointPublicationRefusedPrefix = "publication_refused_";
 
-// Records `stage` at `tick` (0: now) against the process-wide line budget
-// (timing::kMaxCheckpointLines).
+// Records `stage` at `tick` (0: now) against the process-wide line budget.
 void recordCheckpoint(std::string_view stage, std::uint64_t tick = 0) noexcept;
 
 // A retry of process creation, against a process-wide budget of its own
 // (timing::kMaxRetryLines): a long-lived process uses up the shared budget
 // with its launches' before and after lines, and a retry is what a reader of
 // the trace most needs to see, so that creations which failed and were tried
-// again never pass unseen. The two budgets together stay within the
-// process's kMaxTraceLines.
+// again never pass unseen.
 void recordRetryCheckpoint(std::string_view stage) noexcept;
 
 // The same against a given budget; the process-wide one is used above.

@@ -94,25 +94,6 @@ TEST_F(TraceFile, StopsAfterTwoHundredFiftySixLines) {
   EXPECT_EQ(lineCount(readFile(path_)), 256u);
 }
 
-// The process's own budgets, spent to the end by checkpoints and retries
-// together: never more lines than a process may write, and retries still
-// written after the checkpoints ran out. (Other tests of this binary may
-// have spent some of either budget before, under other attempt ids.)
-TEST_F(TraceFile, ChecksAndRetriesTogetherStayWithinTheProcesssLines) {
-  for (int i = 0; i < 300; ++i) nuvra::recordCheckpoint("managed_createprocess_before", 7);
-  for (int i = 0; i < 100; ++i) nuvra::recordRetryCheckpoint("managed_createprocess_retry");
-  const std::string text = readFile(path_);
-  std::size_t retries = 0;
-  for (std::size_t at = text.find("_retry\""); at != std::string::npos;
-       at = text.find("_retry\"", at + 1)) {
-    ++retries;
-  }
-  EXPECT_LE(lineCount(text), 256u);
-  EXPECT_GT(retries, 0u);
-  EXPECT_LE(retries, 64u);
-  EXPECT_LT(retries, lineCount(text));
-}
-
 TEST_F(TraceFile, UnusableAttemptIdsWriteNothingAndSpendNoBudget) {
   nuvra::timing::TraceLineBudget budget;
   std::string upper(kAttempt);
