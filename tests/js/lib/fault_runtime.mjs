@@ -25,7 +25,21 @@ function probe() {
   });
   const line = (r.stdout ?? '').split(/\r?\n/).find((l) => l.startsWith('PROBE '));
   const p = line ? JSON.parse(line.slice(6)) : {};
-  return { handles: p.handles ?? null, descendants: p.descendants ?? null };
+  return { handles: p.handles ?? null, descendants: p.descendants ?? null, list: p.list?.split(' ') ?? [] };
+}
+
+// How many more handles of each kind ("Event", "Thread", ...) `after`
+// holds than `before` (fewer when negative), kinds with no change left out,
+// and handles the probe could not name (Wine's own, which come and go).
+function change(before, after) {
+  const count = (list, sign, into) => list.forEach((h) => {
+    const k = h.split(':')[0];
+    if (k !== '?') into[k] = (into[k] ?? 0) + sign;
+  });
+  const net = {};
+  count(after, 1, net);
+  count(before, -1, net);
+  return Object.fromEntries(Object.entries(net).filter(([, n]) => n !== 0).sort());
 }
 
 // Another process tries to take the mutex: "held" when it is free, nothing
@@ -81,6 +95,7 @@ async function prepared(scenario) {
 }
 
 let profile = null;
+const out = {};
 const entry = () => { profile = addon.initialize(); addon.finishStartup(); };
 
 // Each scenario: `start` (once, unarmed), `prepare` (unarmed, gives the
@@ -147,12 +162,15 @@ const scenarios = {
     act: async (c) => { c.worker = await addon.prepareAccountWorker(); await addon.readyAccountWorker(); },
     cleanup: async (c) => { if (c.worker) await gone(c.worker.pid); try { addon.finishStartup(); } catch { /* poisoned */ } },
   },
-  // A work lent to the readied worker (`step` "adopt") or given back
-  // ("release").
+  // A work lent to the readied worker (`step` "adopt"), given back
+  // ("release") or ended while lent ("end").
   lend: {
     repeats: false,
     start: async () => {
       profile = addon.initialize();
+      // A row whose failure tears the worker down is sampled before there
+      // is one.
+      if (row.teardown) out.before = probe();
       await addon.prepareAccountWorker();
       await addon.readyAccountWorker();
       addon.finishStartup();
@@ -164,9 +182,10 @@ const scenarios = {
     },
     act: async (c) => {
       if (row.step === 'adopt') await addon.adoptAccountWorker(c.work);
+      else if (row.step === 'end') await addon.endWork(c.work);
       else await addon.releaseAccountWorker(c.work);
     },
-    cleanup: async (c) => { await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { await reasonOf(() => addon.endWork(c.work)); },
   },
   // A resident runtime's reservation, taken by initialize.
   reserve: {
@@ -184,14 +203,20 @@ const scenarios = {
   },
   // A resident's broker host launched and ended with the resident.
   host: {
-    repeats: false, start: () => { profile = addon.initialize(); addon.finishStartup(); },
+    // A managed child first: the launch holder a process's first launch
+    // creates for good is there before the sample.
+    repeats: false,
+    start: async () => {
+      profile = addon.initialize();
+      addon.finishStartup();
+      await withWork(async (work) => finish((await addon.spawnAsync(work, row.broker, ['child', 'exit', '0'], {})).id));
+    },
     prepare: async () => ({}),
     act: async (c) => { c.host = await addon.spawnResidentHost(); },
     cleanup: async (c) => { addon.endResident(); if (c.host) await gone(c.host.pid); },
   },
 };
 
-const out = {};
 try {
   const scenario = scenarios[row.scenario];
   await scenario.start();
@@ -201,9 +226,12 @@ try {
     out.warm = await reasonOf(() => scenario.act(c));
     await scenario.cleanup(c);
   }
-  // The thread pool that runs every job starts with its first task.
-  await fs.promises.stat(process.execPath);
-  out.before = probe();
+  // The first thread-local access of a thread gives it the C runtime's
+  // record of the thread (a duplicate of its handle and an event) for the
+  // thread's life; the runtime's one pool thread (UV_THREADPOOL_SIZE=1)
+  // makes it in a job of an unarmed work first, where the scenario allows one.
+  await reasonOf(() => withWork(async () => {}));
+  out.before ??= probe();
   for (let attempt = 1; ; ++attempt) {
     const c = await prepared(scenario);
     // "handoff": the duplicate after the guards of the startup result (the
@@ -216,12 +244,15 @@ try {
     await scenario.cleanup(c);
     if (!transient(out.reason) || !scenario.repeats || row.cold || attempt === 5) break;
   }
-  // Pool threads the system starts for a while end on their own: the count
-  // is read until it is back where it was, at most 10 times, 500 ms apart. A
-  // handle the failure left open stays.
+  // Handles of each kind beyond the sample before. Pool threads the system
+  // starts for a while end on their own: the count is read until nothing is
+  // beyond, at most 10 times, 500 ms apart. A handle the failure left open
+  // stays.
   for (let look = 1; ; ++look) {
     out.after = probe();
-    if (out.after.handles <= out.before.handles || out.warm === undefined || look === 10) break;
+    out.change = change(out.before.list, out.after.list);
+    const settled = !Object.values(out.change).some((n) => n > 0) && out.after.descendants <= out.before.descendants;
+    if (settled || look === 10) break;
     await sleep(500);
   }
   out.mutex = mutexState(row.home);
