@@ -40,6 +40,10 @@ const TORN_DOWN = { ...FIRST_JOB_AND_LAUNCH, File: -2 };
 //   thread that ran.
 const RESIDENT_STATE = { Event: 3 };
 const RESIDENT_STATE_THREAD = { Event: 3, Thread: 1 };
+//   A log write whose cleanup is uncertain gives up its handles rather than
+//   close them (one may name another handle by then) and poisons. Measured:
+//   one file handle.
+const GIVEN_UP = { File: 1 };
 //   A resident that ended (the cleanup's endResident) let its reservation
 //   go: the thread, its mutex and an event.
 const RESIDENT_ENDED = { Event: -1, Mutant: -1, Thread: -1 };
@@ -92,6 +96,14 @@ const rows = [
   { site: 'identity.token', scenario: 'work', reason: 'profile_security' },
   { site: 'recovery.open', scenario: 'recovery', reason: 'profile_recovery_open', next: POISONED, mutex: 'owned' },
   { site: 'record.read', scenario: 'recovery', reason: 'profile_record_read', next: POISONED, mutex: 'owned' },
+  // The diagnostic log writer.
+  { site: 'log.directory_create', scenario: 'log', reason: 'diagnostic_unavailable' },
+  { site: 'log.open', scenario: 'log', reason: 'diagnostic_unavailable' },
+  { site: 'log.retention_find', scenario: 'log', reason: 'diagnostic_unavailable' },
+  { site: 'log.retention_close', scenario: 'log', reason: 'profile_diagnostic_cleanup_uncertain', next: POISONED, change: GIVEN_UP },
+  { site: 'log.delete', scenario: 'log', step: 'delete', reason: 'diagnostic_unavailable' },
+  { site: 'log.rotate_rename', scenario: 'log', step: 'rotate', reason: 'diagnostic_unavailable' },
+  { site: 'log.append', scenario: 'log', reason: 'diagnostic_unavailable' },
   // The account worker in setup mode, and the works it is lent.
   { site: 'account.control_pipe', scenario: 'account', role: 'job', change: FIRST_JOB_AND_LAUNCH, reason: 'profile_account_pipe', next: POISONED },
   { site: 'crypto.random.profile_account_nonce', scenario: 'account', role: 'job', reason: 'profile_account_nonce', next: POISONED },

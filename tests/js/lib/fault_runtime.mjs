@@ -10,6 +10,7 @@
 import { createRequire } from 'node:module';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
+import path from 'node:path';
 
 const row = JSON.parse(process.env.NUVRA_FAULT_ROW);
 const require = createRequire(import.meta.url);
@@ -95,6 +96,7 @@ async function prepared(scenario) {
 }
 
 let profile = null;
+const oldLog = () => path.win32.join(profile.home, 'logs', 'nuvra-20200101-0.jsonl');
 const out = {};
 const entry = () => { profile = addon.initialize(); addon.finishStartup(); };
 
@@ -144,6 +146,32 @@ const scenarios = {
       await addon.observeBroker(c.work, 'residency', target, profile.home, process.pid);
     },
     cleanup: async (c) => { await addon.endWork(c.work).catch(() => {}); },
+  },
+  // A diagnostic event's record appended to the day's log, after a file
+  // past retention was planted (`step` "delete") or the day's file was
+  // filled to a lowered limit (`step` "rotate"). Both start from a file the
+  // addon made, which alone passes the owner-only check.
+  log: {
+    repeats: true, start: entry,
+    prepare: async () => {
+      const token = addon.newDiagnosticEvent();
+      await addon.appendIngressDiagnostic(token, 'framing', 'started', 'none');
+      addon.closeDiagnosticEvent(token);
+      const day = new Date().toISOString().slice(0, 10).replaceAll('-', '');
+      const today = path.win32.join(profile.home, 'logs', `nuvra-${day}-0.jsonl`);
+      if (row.step === 'delete') fs.renameSync(today, oldLog());
+      if (row.step === 'rotate') {
+        fs.writeFileSync(path.win32.join(profile.home, 'log-rotation-size'), '16384');
+        fs.appendFileSync(today, `{"pad":"${'x'.repeat(16384)}"}\n`);
+      }
+      return { token: addon.newDiagnosticEvent() };
+    },
+    act: async (c) => { await addon.appendIngressDiagnostic(c.token, 'framing', 'started', 'none'); },
+    cleanup: async (c) => {
+      addon.closeDiagnosticEvent(c.token);
+      fs.rmSync(oldLog(), { force: true });
+      fs.rmSync(path.win32.join(profile.home, 'log-rotation-size'), { force: true });
+    },
   },
   // A work that finds the mutex abandoned and writes the recovery record.
   recovery: {
