@@ -2,11 +2,11 @@
 // with one row of the suite in NUVRA_FAULT_ROW. It brings the runtime to the
 // row's scenario, runs the scenario once unarmed where it can run twice (so
 // that what a first run creates for good, the launch holder among it, is
-// there before the first sample), samples its handles and descendant
-// processes, arms the row's site in its own environment, runs the armed step,
-// disarms, lets the scenario clean up, samples again, asks another process
-// whether the home's serialisation mutex is free, and tries a fresh work.
-// Prints one JSON line.
+// there before the sample) and an unarmed work, samples its handles by kind
+// and its descendant processes, arms the row's site in its own environment,
+// runs the armed step, disarms, lets the scenario clean up, samples again,
+// asks another process whether the home's serialisation mutex is free, and
+// tries a fresh work. Prints one JSON line.
 import { createRequire } from 'node:module';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -70,30 +70,21 @@ async function finish(id) {
   await addon.dispose(id);
 }
 
-async function withWork(fn) {
+// Tried again when a loaded machine made a work run out, `times` at most.
+async function retried(times, fn) {
   for (let attempt = 1; ; ++attempt) {
-    const work = await addon.beginWork();
     try {
-      return await fn(work);
+      return await fn();
     } catch (error) {
-      if (!transient(error?.message) || attempt === 3) throw error;
-    } finally {
-      await addon.endWork(work).catch(() => {});
+      if (!transient(error?.message) || attempt === times) throw error;
     }
   }
 }
-
-// A scenario's unarmed preparation, tried again when a loaded machine made
-// its work's second run out.
-async function prepared(scenario) {
-  for (let attempt = 1; ; ++attempt) {
-    try {
-      return await scenario.prepare();
-    } catch (error) {
-      if (!transient(error?.message) || attempt === 5) throw error;
-    }
-  }
-}
+const end = (work) => reasonOf(() => addon.endWork(work));
+const withWork = (fn) => retried(3, async () => {
+  const work = await addon.beginWork();
+  try { return await fn(work); } finally { await end(work); }
+});
 
 let profile = null;
 const oldLog = () => path.win32.join(profile.home, 'logs', 'nuvra-20200101-0.jsonl');
@@ -109,7 +100,7 @@ const scenarios = {
     repeats: true, start: entry,
     prepare: async () => ({ work: await addon.beginWork() }),
     act: async (c) => { c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'exit', '0'], {}); },
-    cleanup: async (c) => { if (c.child) await finish(c.child.id); await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { if (c.child) await finish(c.child.id); await end(c.work); },
   },
   // A poll of a child that has exited.
   poll: {
@@ -121,7 +112,7 @@ const scenarios = {
       return c;
     },
     act: async (c) => { addon.poll(c.child.id); },
-    cleanup: async (c) => { await finish(c.child.id); await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { await finish(c.child.id); await end(c.work); },
   },
   // A work begun and ended: the serialisation mutex taken and released.
   work: {
@@ -145,7 +136,7 @@ const scenarios = {
       const target = profile.root + '\\connector\\vevadu-code\\client\\nuvra_windows_broker_native.exe';
       await addon.observeBroker(c.work, 'residency', target, profile.home, process.pid);
     },
-    cleanup: async (c) => { await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { await end(c.work); },
   },
   // A diagnostic event's record appended to the day's log, after a file
   // past retention was planted (`step` "delete") or the day's file was
@@ -213,7 +204,7 @@ const scenarios = {
       else if (row.step === 'end') await addon.endWork(c.work);
       else await addon.releaseAccountWorker(c.work);
     },
-    cleanup: async (c) => { await reasonOf(() => addon.endWork(c.work)); },
+    cleanup: async (c) => { await end(c.work); },
   },
   // A resident runtime's reservation, taken by initialize.
   reserve: {
@@ -250,7 +241,7 @@ try {
   await scenario.start();
   // A row whose site only a process's first launch reaches runs cold.
   if (scenario.repeats && !row.cold) {
-    const c = await prepared(scenario);
+    const c = await retried(5, scenario.prepare);
     out.warm = await reasonOf(() => scenario.act(c));
     await scenario.cleanup(c);
   }
@@ -261,7 +252,7 @@ try {
   await reasonOf(() => withWork(async () => {}));
   out.before ??= probe();
   for (let attempt = 1; ; ++attempt) {
-    const c = await prepared(scenario);
+    const c = await retried(5, scenario.prepare);
     // "handoff": the duplicate after the guards of the startup result (the
     // work marker among them), the mutex and the parent, which a managed
     // child's handoff names.
