@@ -1,5 +1,5 @@
 // The benchmark driver, run by testbed/bench in the Windows node.exe:
-//   node.exe bench/run.mjs [startup|works|diagnostics|children|memory|resident|package|exchange|terminal|store|clients]...
+//   node.exe bench/run.mjs [startup|works|diagnostics|children|memory|resident|package|exchange|terminal|store|clients|calls]...
 // Prints one table (medians, p10/p90, min/max, ratio to the peer measured in
 // the same run) and writes it with the raw samples to NUVRA_BENCH_RESULTS.
 import fs from 'node:fs';
@@ -19,8 +19,9 @@ import exchange from './exchange.mjs';
 import terminal from './terminal.mjs';
 import store from './store.mjs';
 import clients from './clients.mjs';
+import calls from './calls.mjs';
 
-const benchmarks = { startup, works, diagnostics, children, memory, resident, package: packageLoad, exchange, terminal, store, clients };
+const benchmarks = { startup, works, diagnostics, children, memory, resident, package: packageLoad, exchange, terminal, store, clients, calls };
 const scale = Number(process.env.NUVRA_BENCH_SCALE ?? '1');
 // Repetitions per benchmark at scale 1, chosen to keep the whole run near
 // ten minutes on two busy cores under Wine.
@@ -36,10 +37,13 @@ const settings = {
   exchange: { count: Math.round(100 * scale) },
   terminal: { count: Math.round(200 * scale) },
   store: { size: 100000, count: Math.max(5, Math.round(30 * scale)) },
+  calls: { count: Math.max(5, Math.round(10 * scale)) },
   clients: { counts: [1, 2, 4, 8, 16], captures: Math.max(2, Math.round(8 * scale)), rounds: Math.max(1, Math.round(2 * scale)) },
 };
 
-const selected = process.argv.slice(2).length ? process.argv.slice(2) : Object.keys(benchmarks);
+// "calls" needs the traced server, so it runs only when asked for alone.
+const selected = process.argv.slice(2).length ? process.argv.slice(2)
+  : Object.keys(benchmarks).filter((name) => name !== 'calls');
 const resultsDir = process.env.NUVRA_BENCH_RESULTS ?? path.join(os.tmpdir(), 'nuvra-bench');
 fs.mkdirSync(resultsDir, { recursive: true });
 

@@ -39,7 +39,7 @@ export function formatTable(rows) {
   const lines = [header];
   for (const row of rows) {
     const s = summarize(row.samples);
-    const ratio = row.peer ? `${figure(s.median / summarize(row.peer.samples).median)}x ${row.peer.name}` : '';
+    const ratio = row.peer ? `${figure(s.median / summarize(row.peer.samples).median)}x ${row.peer.name}` : (row.detail ?? '');
     lines.push([row.name, row.unit, figure(s.median), figure(s.p10), figure(s.p90), figure(s.min),
       figure(s.max), String(s.n), ratio]);
   }

@@ -59,4 +59,18 @@ bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+bool writeAll(HANDLE handle, std::string_view bytes) noexcept {
+  // Parts of at most 1 MiB: a DWORD count cannot carry every size_t.
+  constexpr std::size_t kPart = std::size_t{1} << 20;
+  while (!bytes.empty()) {
+    DWORD moved = 0;
+    const auto part = static_cast<DWORD>(bytes.size() < kPart ? bytes.size() : kPart);
+    if (!WriteFile(handle, bytes.data(), part, &moved, nullptr) || moved == 0) {
+      return false;
+    }
+    bytes.remove_prefix(moved);
+  }
+  return true;
+}
+
 }  // namespace nuvra

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace nuvra {
 
@@ -39,5 +40,9 @@ bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept
 // failure, GetLastError() as the rename left it (ERROR_ALREADY_EXISTS when
 // `target` exists).
 bool renameWithoutReplacing(HANDLE file, const std::wstring& target) noexcept;
+
+// Every byte of `bytes` through blocking writes to `handle` (a pipe may take
+// them in parts). False on a failed write or one that moved nothing.
+bool writeAll(HANDLE handle, std::string_view bytes) noexcept;
 
 }  // namespace nuvra

@@ -159,6 +159,14 @@ std::wstring currentUserSid() {
   return sid;
 }
 
+const std::wstring& processUserSid() {
+  // A process's primary token names one user for the whole life of the
+  // process: the token is asked once. A first read that fails throws, and
+  // the next call asks again.
+  static const std::wstring sid = currentUserSid();
+  return sid;
+}
+
 std::string ownerSidHash() {
   return hashWide(currentUserSid());
 }
@@ -248,15 +256,15 @@ SecurityFacts readSecurityFacts(HANDLE object, OwnedObject kind) {
 
 void checkOwnerOnly(HANDLE object, OwnedObject kind) {
   const SecurityFacts facts = readSecurityFacts(object, kind);
-  std::wstring user;
+  const std::wstring* user = nullptr;
   try {
-    user = currentUserSid();
+    user = &processUserSid();
   } catch (const ProfileError&) {
     fail("profile_security");
   }
-  if (isStrictlyOwnerOnly(facts, user, kind)) return;
+  if (isStrictlyOwnerOnly(facts, *user, kind)) return;
   if (kind != OwnedObject::kernelObject &&
-      policy::acceptsSystemAndUserOnlyFile(facts, user, kind)) {
+      policy::acceptsSystemAndUserOnlyFile(facts, *user, kind)) {
     return;
   }
   fail("profile_security");

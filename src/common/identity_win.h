@@ -24,6 +24,9 @@ ProcessIdentity readTokenIdentity(HANDLE token);
 
 // The current process's token user SID in string form; "profile_identity".
 std::wstring currentUserSid();
+// currentUserSid's answer, read once per process: what every owner-only
+// check compares with. "profile_identity" while it cannot be read.
+const std::wstring& processUserSid();
 // SHA-256 of the current user's SID string (UTF-8), lowercase hex.
 std::string ownerSidHash();
 // SHA-256 of authenticationIdText.

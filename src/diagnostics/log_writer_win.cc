@@ -217,27 +217,26 @@ void DiagnosticWrite::writeUnderSerialization() {
   std::vector<std::wstring> doomed;
   retentionScan(directory, cutoff, doomed);
 
-  // 8. Old days go, and so does what an interrupted rotation left aside.
+  // 8. Old days go.
   for (const std::wstring& path : doomed) deleteIfPresent(path);
-  collectDropped(directory);
 
-  // 9. Today's file.
+  // 9. Today's file, and its size as its verification read it: every writer
+  //    of the home appends under the mutex this write holds.
   const std::wstring current = logPath(todayText, 0);
-  HANDLE file = openVerified(current, FILE_APPEND_DATA, OPEN_ALWAYS, attributes, false);
-  if (file == nullptr) fail("diagnostic_unavailable");
   FileIdentity identity;
-  if (!fileIdentity(file, identity)) fail("diagnostic_unavailable");
+  HANDLE file = openVerified(current, FILE_APPEND_DATA, OPEN_ALWAYS, attributes, false, &identity);
+  if (file == nullptr) fail("diagnostic_unavailable");
 
   // 10. Rotation, also of a file that terminal records pushed past the limit.
   if (needsRotation(identity.size, text_.size(), home_->fileLimit())) {
     closeListed(file);
-    file = rotate(todayText, attributes);
+    file = rotate(todayText, attributes, identity);
   }
 
   // 11. The append.
   owner_->check();
   if (terminal_) {
-    terminal_(file, current, handles_);
+    terminal_(file, current, identity, handles_);
     return;
   }
   DWORD written = 0;
@@ -250,7 +249,8 @@ void DiagnosticWrite::writeUnderSerialization() {
 }
 
 HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWORD disposition,
-                                     SECURITY_ATTRIBUTES* attributes, bool directory) {
+                                     SECURITY_ATTRIBUTES* attributes, bool directory,
+                                     FileIdentity* identity) {
   DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
   if (directory) {
     flags |= FILE_FLAG_BACKUP_SEMANTICS;
@@ -276,7 +276,9 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   // A "\logs" that resolves elsewhere (a link, a mount) ends here. A file's
   // size decides whether it is rotated, never whether it is refused: the
   // file appended to is within the limit after the append either way.
-  requireDiagnosticObject(handle, path, directory, home_->volumeSerial());
+  const FileIdentity verified =
+      requireDiagnosticObject(handle, path, directory, home_->volumeSerial());
+  if (identity != nullptr) *identity = verified;
   return handle;
 }
 
@@ -355,11 +357,18 @@ void DiagnosticWrite::collectDropped(const std::wstring& directory) {
 // the old 3 is only moved aside (to a name of its own, marked for deletion
 // with its last handle) until the new index 0 exists, and a step that fails
 // puts back what moved before it. A file an operation holds moves too; its
-// terminal record follows it (isDayLogFile). Returns the new index 0.
-HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attributes) {
+// terminal record follows it (isDayLogFile). Returns the new index 0, its
+// identity in `identity`. What an earlier rotation killed between its move
+// aside and the delete left behind is collected first: only a rotation
+// leaves such a file, so the next one finds it.
+HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attributes,
+                               FileIdentity& identity) {
+  collectDropped(home_->homePath() + kLogDirectory);
   std::array<HANDLE, kLogRotations + 1> present{};
+  FileIdentity oldestIdentity;
   for (unsigned index = 0; index <= kLogRotations; ++index) {
-    present[index] = openVerified(logPath(day, index), DELETE, OPEN_EXISTING, nullptr, false);
+    present[index] = openVerified(logPath(day, index), DELETE, OPEN_EXISTING, nullptr, false,
+                                  index == kLogRotations ? &oldestIdentity : nullptr);
   }
   struct Moved {
     HANDLE handle;
@@ -371,10 +380,8 @@ HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attr
   try {
     if (const HANDLE oldest = present[kLogRotations]; oldest != nullptr) {
       const std::wstring from = logPath(day, kLogRotations);
-      FileIdentity identity;
-      if (!fileIdentity(oldest, identity) ||
-          !renameWithoutReplacing(oldest,
-                                  droppedLogPath(from, identity.indexHigh, identity.indexLow))) {
+      if (!renameWithoutReplacing(
+              oldest, droppedLogPath(from, oldestIdentity.indexHigh, oldestIdentity.indexLow))) {
         fail("diagnostic_unavailable");
       }
       moved.push_back({oldest, from});
@@ -392,8 +399,8 @@ HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attr
     }
     const std::size_t opened = handles_.size();
     try {
-      fresh =
-          openVerified(logPath(day, 0), FILE_APPEND_DATA | DELETE, CREATE_NEW, attributes, false);
+      fresh = openVerified(logPath(day, 0), FILE_APPEND_DATA | DELETE, CREATE_NEW, attributes,
+                           false, &identity);
     } catch (...) {
       // A file this step created and then refused goes before index 0 moves back.
       if (handles_.size() > opened) {

@@ -94,9 +94,11 @@ class LogHome {
 };
 
 // A terminal operation's own append (its record written through the day's
-// file at `path`, taking over the write's handles and the file's identity).
+// file at `path`, taking over the write's handles and the file's identity,
+// as the write read it when it verified the file it still holds).
 using TerminalAppend =
-    std::function<void(HANDLE file, const std::wstring& path, std::vector<UniqueHandle>& handles)>;
+    std::function<void(HANDLE file, const std::wstring& path, const FileIdentity& identity,
+                       std::vector<UniqueHandle>& handles)>;
 
 class DiagnosticWrite {
  public:
@@ -122,15 +124,18 @@ class DiagnosticWrite {
 
  private:
   void writeUnderSerialization();
+  // Null for a missing file opened with OPEN_EXISTING. `identity`, when
+  // given, receives what the verification read.
   HANDLE openVerified(const std::wstring& path, DWORD access, DWORD disposition,
-                      SECURITY_ATTRIBUTES* attributes, bool directory);
+                      SECURITY_ATTRIBUTES* attributes, bool directory,
+                      FileIdentity* identity = nullptr);
   void closeListed(HANDLE handle);
   // Closes a listed handle on a path that is failing already; a failed
   // close only marks the cleanup uncertain.
   void closeListedQuietly(HANDLE handle) noexcept;
   void deleteIfPresent(const std::wstring& path);
   void collectDropped(const std::wstring& directory);
-  HANDLE rotate(const std::string& day, SECURITY_ATTRIBUTES* attributes);
+  HANDLE rotate(const std::string& day, SECURITY_ATTRIBUTES* attributes, FileIdentity& identity);
   void retentionScan(const std::wstring& directory, const std::string& cutoff,
                      std::vector<std::wstring>& doomed);
   std::wstring logPath(const std::string& date, unsigned index) const;

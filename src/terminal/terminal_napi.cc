@@ -260,12 +260,13 @@ napi_value prepareTerminal(napi_env env, napi_callback_info info) {
   auto job = newJob<CheckpointJob>(JobKind::kPrepareTerminal);
   job->operation = operation;
   TerminalObservation* const target = operation.get();
-  auto write = new DiagnosticWrite(workLogOwner(work), profileLogHome(), checkpoint,
-                                   [target, checkpoint](HANDLE file, const std::wstring& path,
-                                                        std::vector<UniqueHandle>& handles) {
-                                     std::lock_guard<std::mutex> lock(target->lock);
-                                     writeCheckpoint(*target, file, path, checkpoint, handles);
-                                   });
+  auto write = new DiagnosticWrite(
+      workLogOwner(work), profileLogHome(), checkpoint,
+      [target, checkpoint](HANDLE file, const std::wstring& path, const FileIdentity& identity,
+                           std::vector<UniqueHandle>& handles) {
+        std::lock_guard<std::mutex> lock(target->lock);
+        writeCheckpoint(*target, file, path, identity, checkpoint, handles);
+      });
   job->diagnosticLog.reset(write);
   return queueJob(env, std::move(job));
 }

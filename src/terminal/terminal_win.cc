@@ -110,9 +110,8 @@ void appendTerminalRecord(TerminalObservation& operation, HANDLE file, const std
 }
 
 void writeCheckpoint(TerminalObservation& operation, HANDLE file, const std::wstring& path,
-                     const std::string& text, std::vector<UniqueHandle>& handles) {
-  FileIdentity identity;
-  if (!fileIdentity(file, identity)) unavailable();
+                     const FileIdentity& identity, const std::string& text,
+                     std::vector<UniqueHandle>& handles) {
   appendTerminalRecord(operation, file, text);
   // The write's handles stay open with the operation; the file is the last.
   operation.logFiles = std::move(handles);

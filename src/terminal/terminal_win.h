@@ -92,11 +92,12 @@ void checkTerminalAvailable(const TerminalObservation& operation);
 // Caller holds the lock.
 void appendTerminalRecord(TerminalObservation& operation, HANDLE file, const std::string& text);
 
-// The checkpoint's append inside the diagnostic log write: reads the file's
-// identity, appends the checkpoint to the file at `path` and takes over the
-// write's handles. Caller holds the lock.
+// The checkpoint's append inside the diagnostic log write: appends the
+// checkpoint to the file at `path`, whose identity the write read when it
+// verified it, and takes over the write's handles. Caller holds the lock.
 void writeCheckpoint(TerminalObservation& operation, HANDLE file, const std::wstring& path,
-                     const std::string& text, std::vector<UniqueHandle>& handles);
+                     const FileIdentity& identity, const std::string& text,
+                     std::vector<UniqueHandle>& handles);
 
 // The terminal record job's native step: the checkpoint's file must still be
 // the same single-linked file and still one of its day's log files, before

@@ -93,7 +93,7 @@ const rows = [
   { site: 'crypto.random.profile_diagnostic_entropy', scenario: 'event', reason: 'profile_diagnostic_entropy' },
   { site: 'crypto.random.profile_recovery_random', scenario: 'recovery', reason: 'profile_recovery_random', next: POISONED, mutex: 'owned' },
   { site: 'security.owner_only.profile_recovery_security', scenario: 'recovery', reason: 'profile_recovery_security', next: POISONED, mutex: 'owned' },
-  { site: 'identity.token', scenario: 'work', reason: 'profile_security' },
+  { site: 'identity.token', scenario: 'recovery', reason: 'profile_identity', next: POISONED, mutex: 'owned' },
   { site: 'recovery.open', scenario: 'recovery', reason: 'profile_recovery_open', next: POISONED, mutex: 'owned' },
   { site: 'record.read', scenario: 'recovery', reason: 'profile_record_read', next: POISONED, mutex: 'owned' },
   // The diagnostic log writer.

@@ -416,11 +416,12 @@ TEST_F(DiagnosticLogFiles, ATerminalRecordFollowsTheFileItsCheckpointHoldsThroug
     operation.state = "saved";
     operation.reason = "none";
     operation.ok = true;
-    DiagnosticWrite held(
-        std::make_unique<FakeOwner>(observed_, true), std::make_unique<FakeHome>(home_, observed_),
-        checkpoint, [&](HANDLE file, const std::wstring& path, std::vector<UniqueHandle>& handles) {
-          writeCheckpoint(operation, file, path, checkpoint, handles);
-        });
+    DiagnosticWrite held(std::make_unique<FakeOwner>(observed_, true),
+                         std::make_unique<FakeHome>(home_, observed_), checkpoint,
+                         [&](HANDLE file, const std::wstring& path, const FileIdentity& identity,
+                             std::vector<UniqueHandle>& handles) {
+                           writeCheckpoint(operation, file, path, identity, checkpoint, handles);
+                         });
     ASSERT_EQ(thrownReason([&] { held.execute(); }), "") << c.rotations;
     ASSERT_TRUE(operation.checkpointWritten);
     for (unsigned rotation = 0; rotation < c.rotations; ++rotation) {
@@ -461,9 +462,9 @@ TEST_F(DiagnosticLogFiles, ATerminalRecordFollowsTheFileItsCheckpointHoldsThroug
 }
 
 // A rotation killed between moving the oldest index aside and marking it for
-// deletion leaves it under its dropped name; the next write collects it, and
-// nothing else that merely looks like one.
-TEST_F(DiagnosticLogFiles, TheNextWriteCollectsAFileAnInterruptedRotationLeftAside) {
+// deletion leaves it under its dropped name; the next rotation collects it,
+// and nothing else that merely looks like one.
+TEST_F(DiagnosticLogFiles, TheNextRotationCollectsAFileAnInterruptedRotationLeftAside) {
   makeLogs();
   const std::string today = todayText();
   const std::wstring aside = logFile(today, 3) + L".000000000000002b.dropped";
@@ -476,6 +477,9 @@ TEST_F(DiagnosticLogFiles, TheNextWriteCollectsAFileAnInterruptedRotationLeftAsi
   writeFile(aside, "{\"aside\":1}\n");
   writeFile(old, "{\"aside\":2}\n");
   for (const auto& path : kept) writeFile(path, "x\n");
+  EXPECT_EQ(append("{}\n"), "");
+  EXPECT_TRUE(exists(aside));
+  writeFile(logFile(today, 0), std::string(1048576, 'a'));
   EXPECT_EQ(append("{}\n"), "");
   EXPECT_FALSE(exists(aside));
   EXPECT_FALSE(exists(old));
@@ -569,8 +573,12 @@ TEST_F(DiagnosticLogFiles, ATextLargerThanAFileIsRefused) {
 TEST_F(DiagnosticLogFiles, ATerminalAppendWritesThroughTheDaysFileAndTakesTheHandles) {
   std::size_t handedOver = 0;
   std::wstring pathGiven;
-  auto terminal = [&](HANDLE file, const std::wstring& path, std::vector<UniqueHandle>& handles) {
+  bool identityOfTheFile = false;
+  auto terminal = [&](HANDLE file, const std::wstring& path, const FileIdentity& identity,
+                      std::vector<UniqueHandle>& handles) {
     pathGiven = path;
+    FileIdentity read;
+    identityOfTheFile = fileIdentity(file, read) && read.sameFile(identity) && read.links == 1;
     const char record[] = "{\"terminal\":true}\n";
     DWORD written = 0;
     if (!WriteFile(file, record, sizeof(record) - 1, &written, nullptr))
@@ -583,6 +591,7 @@ TEST_F(DiagnosticLogFiles, ATerminalAppendWritesThroughTheDaysFileAndTakesTheHan
                         std::make_unique<FakeHome>(home_, observed_), "unused\n", terminal);
   EXPECT_EQ(thrownReason([&] { write.execute(); }), "");
   EXPECT_EQ(handedOver, 2u);  // the directory and the day's file
+  EXPECT_TRUE(identityOfTheFile);
   EXPECT_EQ(readAll(logFile(todayText(), 0)), "{\"terminal\":true}\n");
   EXPECT_EQ(pathGiven, logFile(todayText(), 0));
 }

@@ -24,10 +24,14 @@ namespace {
 using testing::reasonOf;
 using testing::ScratchDirectory;
 
-std::uint64_t sizeOf(HANDLE file) {
+FileIdentity identityOf(HANDLE file) {
   FileIdentity identity;
   EXPECT_TRUE(fileIdentity(file, identity));
-  return identity.size;
+  return identity;
+}
+
+std::uint64_t sizeOf(HANDLE file) {
+  return identityOf(file).size;
 }
 
 // A log file of a day, opened as the log writer opens it.
@@ -83,7 +87,8 @@ TEST_F(TerminalAppend, RefusesAClosedOperationAndAPassedDeadline) {
 void checkpointInto(TerminalObservation& operation, UniqueHandle file, const std::wstring& path) {
   std::vector<UniqueHandle> handles;
   handles.push_back(std::move(file));
-  writeCheckpoint(operation, handles.back().get(), path, "{\"checkpoint\":1}\n", handles);
+  writeCheckpoint(operation, handles.back().get(), path, identityOf(handles.back().get()),
+                  "{\"checkpoint\":1}\n", handles);
   ASSERT_TRUE(operation.checkpointWritten);
   ASSERT_TRUE(handles.empty());
   ASSERT_EQ(operation.logFiles.size(), 1u);
@@ -123,7 +128,8 @@ TEST_F(TerminalAppend, AHandleThatWillNotCloseLeavesTheOperationUncertain) {
   std::vector<UniqueHandle> handles(2);
   handles[0] = UniqueHandle(stuck);
   handles[1] = std::move(file_);
-  writeCheckpoint(operation_, handles[1].get(), path_, "{\"checkpoint\":1}\n", handles);
+  writeCheckpoint(operation_, handles[1].get(), path_, identityOf(handles[1].get()),
+                  "{\"checkpoint\":1}\n", handles);
   ASSERT_TRUE(operation_.checkpointWritten);
   operation_.operationId = std::string(64, 'a');
   operation_.state = "saved";

@@ -44,6 +44,7 @@
 
 #include "account/control_frame.h"
 #include "account/idle_account_record.h"
+#include "common/file_win.h"
 #include "common/reason.h"
 #include "common/text.h"
 #include "common/text_win.h"
@@ -68,23 +69,16 @@ HANDLE asHandle(std::uint64_t value) noexcept {
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
 
+// The control frames are bytes; the writes are the common blocking ones.
+bool writeBytes(HANDLE handle, std::span<const unsigned char> bytes) {
+  return writeAll(handle,
+                  std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
 void complain(const char* message) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, static_cast<DWORD>(std::strlen(message)),
             &written, nullptr);
-}
-
-bool writeAll(HANDLE handle, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    DWORD written = 0;
-    if (!WriteFile(handle, bytes, static_cast<DWORD>(size), &written, nullptr) || written == 0) {
-      return false;
-    }
-    bytes += written;
-    size -= written;
-  }
-  return true;
 }
 
 #if defined(NUVRA_TESTBED_FAULTS)
@@ -190,13 +184,13 @@ int sendReady(HANDLE replies, const WorkerControl& control, std::uint64_t nonce,
   if (fault == Fault::wrongNonce) ready.nonce = nonce ^ 1;
   if (fault == Fault::wrongSequence) ready.sequence = 1;
   const ControlBytes bytes = encodeControlFrame(ready);
-  if (fault == Fault::splitFrame) return writeAll(replies, bytes.data(), 40) ? 0 : 6;
+  if (fault == Fault::splitFrame) return writeBytes(replies, std::span(bytes).first(40)) ? 0 : 6;
   if (fault == Fault::twoFrames) {
     std::vector<unsigned char> twice(bytes.begin(), bytes.end());
     twice.insert(twice.end(), bytes.begin(), bytes.end());
-    return writeAll(replies, twice.data(), twice.size()) ? 0 : 6;
+    return writeBytes(replies, twice) ? 0 : 6;
   }
-  return writeAll(replies, bytes.data(), bytes.size()) ? 0 : 6;
+  return writeBytes(replies, bytes) ? 0 : 6;
 }
 
 int serve(const IdleAccountHandoff& handoff, Fault fault) {
@@ -231,7 +225,7 @@ int serve(const IdleAccountHandoff& handoff, Fault fault) {
           const ControlFrame reply = control.answer(*request);
           signal = event;
           const ControlBytes bytes = encodeControlFrame(reply);
-          if (!writeAll(replies, bytes.data(), bytes.size())) return 6;
+          if (!writeBytes(replies, bytes)) return 6;
           continue;
         }
         const ControlFrame reply = control.answer(*request);
@@ -241,7 +235,7 @@ int serve(const IdleAccountHandoff& handoff, Fault fault) {
         signal = nullptr;
         if (fault == Fault::silentRevoke) continue;
         const ControlBytes bytes = encodeControlFrame(reply);
-        if (!writeAll(replies, bytes.data(), bytes.size())) return 6;
+        if (!writeBytes(replies, bytes)) return 6;
       }
     } catch (const ProfileError&) {
       complain("account-worker: request refused\n");
@@ -284,7 +278,7 @@ int runAccountWorker(int argc, wchar_t** argv) {
   const Fault fault = selectedFault(handoff.fields.home);
   if (fault == Fault::report) {
     text += "\n";
-    writeAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size());
+    writeAll(GetStdHandle(STD_OUTPUT_HANDLE), text);
   }
   // 3. The control protocol.
   return serve(handoff, fault);

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "common/crypto_win.h"
+#include "common/file_win.h"
 #include "common/identity_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
@@ -67,18 +68,6 @@ bool readExact(HANDLE pipe, void* buffer, std::size_t size) {
     }
     bytes += moved;
     size -= moved;
-  }
-  return true;
-}
-
-bool writeAll(HANDLE pipe, std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD moved = 0;
-    if (!WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &moved, nullptr) ||
-        moved == 0) {
-      return false;
-    }
-    bytes.remove_prefix(moved);
   }
   return true;
 }

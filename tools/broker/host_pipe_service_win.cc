@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/file_win.h"
 #include "common/handle_win.h"
 #include "common/reason.h"
 #include "common/text_win.h"
@@ -167,18 +168,6 @@ class LinkWriter {
         if (left->done) SetEvent(left->done.get());
       }
     }
-  }
-
-  static bool writeAll(HANDLE out, std::string_view line) {
-    while (!line.empty()) {
-      DWORD written = 0;
-      if (!WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-          written == 0) {
-        return false;
-      }
-      line.remove_prefix(written);
-    }
-    return true;
   }
 
   std::mutex lock_;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "common/crypto_win.h"
+#include "common/file_win.h"
 #include "common/text.h"
 #include "server/broker_wire.h"
 
@@ -59,18 +60,6 @@ std::string randomHex(std::size_t bytes) {
   std::string raw(bytes, '\0');
   randomBytes(raw.data(), raw.size(), "peer_random");
   return hexLower(raw);
-}
-
-bool writeAll(HANDLE pipe, std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD moved = 0;
-    if (!WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &moved, nullptr) ||
-        moved == 0) {
-      return false;
-    }
-    bytes.remove_prefix(moved);
-  }
-  return true;
 }
 
 // A client connection, waiting for a busy pipe; nothing when there is no

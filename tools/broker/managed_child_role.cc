@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_win.h"
 #include "common/text.h"
 #include "common/text_win.h"
 #include "launch/launch_text.h"
@@ -39,15 +40,7 @@
 
 namespace {
 
-bool writeAll(HANDLE handle, std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD written = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
-    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
-}
+using nuvra::writeAll;
 
 bool writeOut(std::string_view bytes) {
   return writeAll(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
