@@ -306,6 +306,9 @@ void teardownAccount(Prepared& worker, const std::shared_ptr<Work>& work) noexce
   {
     std::lock_guard<std::mutex> binding(work->bindingLock);
     if (work->accountSignal) SetEvent(work->accountSignal.get());
+    // Set, the event has told the worker all it can; the retained work
+    // would otherwise hold it until the process exits.
+    work->accountSignal.closeQuietly();
     work->accountBinding.reset();
   }
   retainWork(work);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/fault_injection.h"
 #include "common/file_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
@@ -195,7 +196,8 @@ void DiagnosticWrite::writeUnderSerialization() {
   // 5. The directory, created owner-only and opened as itself, never through a link.
   owner_->check();
   const std::wstring directory = home_->homePath() + kLogDirectory;
-  if (!CreateDirectoryW(directory.c_str(), directorySecurity.attributes())) {
+  if (!NUVRA_INJECT("log.directory_create", FALSE,
+                    CreateDirectoryW(directory.c_str(), directorySecurity.attributes()))) {
     const DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS) fail("diagnostic_unavailable");
   }
@@ -239,7 +241,9 @@ void DiagnosticWrite::writeUnderSerialization() {
   }
   DWORD written = 0;
   const auto length = static_cast<DWORD>(text_.size());
-  if (!WriteFile(file, text_.data(), length, &written, nullptr) || written != length) {
+  if (!NUVRA_INJECT("log.append", FALSE,
+                    WriteFile(file, text_.data(), length, &written, nullptr)) ||
+      written != length) {
     fail("diagnostic_unavailable");
   }
 }
@@ -257,8 +261,9 @@ HANDLE DiagnosticWrite::openVerified(const std::wstring& path, DWORD access, DWO
   // append while a terminal operation holds the day's file (each append goes
   // to the end of the file).
   const DWORD share = directory ? FILE_SHARE_READ | FILE_SHARE_WRITE : kLogFileSharing;
-  HANDLE handle = CreateFileW(path.c_str(), access | READ_CONTROL, share, attributes, disposition,
-                              flags, nullptr);
+  HANDLE handle = NUVRA_INJECT("log.open", INVALID_HANDLE_VALUE,
+                               CreateFileW(path.c_str(), access | READ_CONTROL, share, attributes,
+                                           disposition, flags, nullptr));
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (disposition == OPEN_EXISTING && error == ERROR_FILE_NOT_FOUND) return nullptr;
@@ -304,7 +309,9 @@ void DiagnosticWrite::closeListedQuietly(HANDLE handle) noexcept {
 void DiagnosticWrite::deleteIfPresent(const std::wstring& path) {
   HANDLE handle = openVerified(path, DELETE, OPEN_EXISTING, nullptr, false);
   if (handle == nullptr) return;
-  if (!markForDeletion(handle, true)) fail("diagnostic_unavailable");
+  if (!NUVRA_INJECT("log.delete", false, markForDeletion(handle, true))) {
+    fail("diagnostic_unavailable");
+  }
   closeListed(handle);
 }
 
@@ -384,7 +391,10 @@ HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attr
     for (unsigned index = kLogRotations; index > 0; --index) {
       const HANDLE handle = present[index - 1];
       if (handle == nullptr) continue;
-      if (!renameWithoutReplacing(handle, logPath(day, index))) fail("diagnostic_unavailable");
+      if (!NUVRA_INJECT("log.rotate_rename", false,
+                        renameWithoutReplacing(handle, logPath(day, index)))) {
+        fail("diagnostic_unavailable");
+      }
       moved.push_back({handle, logPath(day, index - 1)});
     }
     const std::size_t opened = handles_.size();
@@ -419,7 +429,8 @@ HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attr
 void DiagnosticWrite::retentionScan(const std::wstring& directory, const std::string& cutoff,
                                     std::vector<std::wstring>& doomed) {
   WIN32_FIND_DATAW entry{};
-  search_ = FindFirstFileW((directory + kRetentionPattern).c_str(), &entry);
+  search_ = NUVRA_INJECT("log.retention_find", INVALID_HANDLE_VALUE,
+                         FindFirstFileW((directory + kRetentionPattern).c_str(), &entry));
   if (search_ == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) return;
@@ -437,7 +448,8 @@ void DiagnosticWrite::retentionScan(const std::wstring& directory, const std::st
       break;
     }
   }
-  if (!FindClose(std::exchange(search_, INVALID_HANDLE_VALUE))) {
+  if (!NUVRA_INJECT("log.retention_close", FALSE,
+                    FindClose(std::exchange(search_, INVALID_HANDLE_VALUE)))) {
     cleanupUncertain_ = true;
     fail("profile_diagnostic_cleanup_uncertain");
   }

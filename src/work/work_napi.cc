@@ -12,6 +12,7 @@
 
 #include "addon/addon_state.h"
 #include "addon/frame_napi.h"
+#include "common/fault_injection.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "common/text.h"
@@ -146,9 +147,22 @@ napi_value openValue(napi_env env, NativeJob& base) {
 void executeEnd(NativeJob& base) {
   WorkJob& job = jobAs<WorkJob>(base);
   const WorkEndHooks& hooks = workEndHooks().hooks();
+  Work& work = *job.work;
+  if (job.signalFailed) {
+    // The worker cannot learn through its event that the work is gone. The
+    // work still lets go of its marker and its event, and the failure tears
+    // the worker down through the hub, so nothing is left acting for it.
+    job.closed = true;
+    closeWork(work);
+    {
+      std::lock_guard<std::mutex> binding(work.bindingLock);
+      work.accountSignal.closeQuietly();
+    }
+    fail("profile_account_revoke");
+  }
   // The account binding handed over with the job is revoked first.
   if (job.account && hooks.revoke != nullptr) hooks.revoke(job);
-  Work& work = *job.work;
+  job.closed = true;
   closeWork(work);
   // A work the account worker gave back validates a pending resident.
   bool revoked = false;
@@ -179,8 +193,11 @@ napi_value endValue(napi_env env, NativeJob& base) {
 // leaks, and the promise rejects with the reason.
 void endSettling(NativeJob& base, bool succeeded) noexcept {
   WorkJob& job = jobAs<WorkJob>(base);
+  if (!job.work) return;
+  // A failed end that got as far as the marker has nothing left to end.
+  if (!succeeded && job.closed) removeEndedWork(job.work);
   const auto ended = workEndHooks().hooks().ended;
-  if (ended == nullptr || !job.work) return;
+  if (ended == nullptr) return;
   const char* refused = ended(*job.work, succeeded);
   if (!succeeded || refused == nullptr) return;
   removeEndedWork(job.work);
@@ -305,11 +322,12 @@ napi_value endWork(napi_env env, napi_callback_info info) {
   {
     // 4. The account binding travels with the end job, which revokes it.
     //    Only the leaf lock: the work's own lock may be held by a write
-    //    that waits for another process.
+    //    that waits for another process. A signal that cannot be set is
+    //    "profile_account_revoke", reported by the job: thrown here, it
+    //    would leave the work open and bound with nothing left to end it.
     std::lock_guard<std::mutex> lock(work->bindingLock);
-    if (work->accountSignal && !SetEvent(work->accountSignal.get())) {
-      fail("profile_account_revoke");
-    }
+    job->signalFailed = work->accountSignal && !NUVRA_INJECT("work.end_signal", FALSE,
+                                                             SetEvent(work->accountSignal.get()));
     job->account = std::move(work->accountBinding);
   }
   job->work = std::move(work);

@@ -34,6 +34,12 @@ struct WorkJob : NativeJob {
   std::shared_ptr<Work> work;
   // End job: the account binding the work held, revoked by the job.
   std::shared_ptr<Prepared> account;
+  // End job: endWork could not set the work's account signal, so the worker
+  // cannot be told; the job closes the work and fails instead of revoking.
+  bool signalFailed = false;
+  // End job: the execute step closed the work marker, so the work leaves
+  // `works` whatever the outcome; nothing could end it a second time.
+  bool closed = false;
   // Binding check: the executable the work means to run.
   std::wstring applicationPath;
 };

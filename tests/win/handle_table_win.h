@@ -30,7 +30,9 @@ struct HandleTable {
 constexpr ULONG kExtendedHandleInformation = 64;
 constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 
-inline std::optional<DWORD> handleCount(DWORD pid) {
+// The handles of `pid` as the system's table lists them, for naming what a
+// leak left: value, object type index and granted access.
+inline std::optional<std::vector<HandleEntry>> handleEntries(DWORD pid) {
   using Query = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
   const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
@@ -48,11 +50,17 @@ inline std::optional<DWORD> handleCount(DWORD pid) {
     break;
   }
   const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-  DWORD count = 0;
+  std::vector<HandleEntry> found;
   for (ULONG_PTR i = 0; i < table->count; ++i) {
-    if (table->entries[i].processId == pid) ++count;
+    if (table->entries[i].processId == pid) found.push_back(table->entries[i]);
   }
-  return count;
+  return found;
+}
+
+inline std::optional<DWORD> handleCount(DWORD pid) {
+  const auto entries = handleEntries(pid);
+  if (!entries) return std::nullopt;
+  return static_cast<DWORD>(entries->size());
 }
 
 }  // namespace nuvra::testing

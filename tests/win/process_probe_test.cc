@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +69,35 @@ std::optional<std::uint64_t> descendantsOf(DWORD pid) {
   return found.size() - 1;
 }
 
+// The kind of object a handle of another process names ("Event",
+// "Thread", "File", ...), read from a duplicate; "?" when it cannot be.
+std::string objectType(HANDLE owner, ULONG_PTR value) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(owner, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return "?";
+  }
+  UniqueHandle held(copy);
+  using Query = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+  static const auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+  struct TypeName {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+  };
+  alignas(8) unsigned char info[1024] = {};
+  constexpr ULONG kObjectTypeInformation = 2;
+  if (query == nullptr || query(copy, kObjectTypeInformation, info, sizeof(info), nullptr) != 0) {
+    return "?";
+  }
+  TypeName name{};
+  std::memcpy(&name, info, sizeof(name));
+  std::string text;
+  for (USHORT i = 0; i < name.length / 2; ++i) text += static_cast<char>(name.buffer[i]);
+  return text;
+}
+
 UniqueHandle openForQuery(DWORD pid) {
   return UniqueHandle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
 }
@@ -103,17 +134,35 @@ TEST(ProcessProbe, DISABLED_ReportsHandlesAndMemory) {
   const DWORD pid = static_cast<DWORD>(std::strtoul(pidText, nullptr, 10));
   UniqueHandle process = openForQuery(pid);
   ASSERT_TRUE(process) << "OpenProcess " << GetLastError();
-  const std::optional<DWORD> handles = handleCount(pid);
+  const auto entries = nuvra::testing::handleEntries(pid);
   const std::optional<Memory> memory = memoryOf(process.get());
   const std::optional<std::uint64_t> descendants = descendantsOf(pid);
-  ASSERT_TRUE(handles.has_value() && memory.has_value() && descendants.has_value());
+  ASSERT_TRUE(entries.has_value() && memory.has_value() && descendants.has_value());
   nuvra::RecordBuilder out;
   out.number("pid", pid)
-      .number("handles", *handles)
+      .number("handles", entries->size())
       .number("working_set", memory->workingSet)
       .number("peak_working_set", memory->peakWorkingSet)
       .number("private_bytes", memory->privateBytes)
       .number("descendants", *descendants);
+  // Each handle as type:value, so that a leak check can name what was left.
+  // A handle that cannot be copied (closed meanwhile) is named by the type
+  // index of another that could.
+  UniqueHandle owner(OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid));
+  std::map<USHORT, std::string> names;
+  std::vector<std::string> types;
+  for (const auto& entry : *entries) {
+    types.push_back(owner ? objectType(owner.get(), entry.handleValue) : "?");
+    if (types.back() != "?") names[entry.objectTypeIndex] = types.back();
+  }
+  std::string list;
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    const auto named = names.find((*entries)[i].objectTypeIndex);
+    if (types[i] == "?" && named != names.end()) types[i] = named->second;
+    if (!list.empty()) list += ' ';
+    list += types[i] + ':' + std::to_string((*entries)[i].handleValue);
+  }
+  out.string("list", list);
   std::printf("PROBE %s", out.line().c_str());
   std::fflush(stdout);
 }

@@ -2,14 +2,15 @@
 // with one row of the suite in NUVRA_FAULT_ROW. It brings the runtime to the
 // row's scenario, runs the scenario once unarmed where it can run twice (so
 // that what a first run creates for good, the launch holder among it, is
-// there before the first sample), samples its handles and descendant
-// processes, arms the row's site in its own environment, runs the armed step,
-// disarms, lets the scenario clean up, samples again, asks another process
-// whether the home's serialisation mutex is free, and tries a fresh work.
-// Prints one JSON line.
+// there before the sample) and an unarmed work, samples its handles by kind
+// and its descendant processes, arms the row's site in its own environment,
+// runs the armed step, disarms, lets the scenario clean up, samples again,
+// asks another process whether the home's serialisation mutex is free, and
+// tries a fresh work. Prints one JSON line.
 import { createRequire } from 'node:module';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
+import path from 'node:path';
 
 const row = JSON.parse(process.env.NUVRA_FAULT_ROW);
 const require = createRequire(import.meta.url);
@@ -25,7 +26,21 @@ function probe() {
   });
   const line = (r.stdout ?? '').split(/\r?\n/).find((l) => l.startsWith('PROBE '));
   const p = line ? JSON.parse(line.slice(6)) : {};
-  return { handles: p.handles ?? null, descendants: p.descendants ?? null };
+  return { handles: p.handles ?? null, descendants: p.descendants ?? null, list: p.list?.split(' ') ?? [] };
+}
+
+// How many more handles of each kind ("Event", "Thread", ...) `after`
+// holds than `before` (fewer when negative), kinds with no change left out,
+// and handles the probe could not name (Wine's own, which come and go).
+function change(before, after) {
+  const count = (list, sign, into) => list.forEach((h) => {
+    const k = h.split(':')[0];
+    if (k !== '?') into[k] = (into[k] ?? 0) + sign;
+  });
+  const net = {};
+  count(after, 1, net);
+  count(before, -1, net);
+  return Object.fromEntries(Object.entries(net).filter(([, n]) => n !== 0).sort());
 }
 
 // Another process tries to take the mutex: "held" when it is free, nothing
@@ -55,32 +70,25 @@ async function finish(id) {
   await addon.dispose(id);
 }
 
-async function withWork(fn) {
+// Tried again when a loaded machine made a work run out, `times` at most.
+async function retried(times, fn) {
   for (let attempt = 1; ; ++attempt) {
-    const work = await addon.beginWork();
     try {
-      return await fn(work);
+      return await fn();
     } catch (error) {
-      if (!transient(error?.message) || attempt === 3) throw error;
-    } finally {
-      await addon.endWork(work).catch(() => {});
+      if (!transient(error?.message) || attempt === times) throw error;
     }
   }
 }
-
-// A scenario's unarmed preparation, tried again when a loaded machine made
-// its work's second run out.
-async function prepared(scenario) {
-  for (let attempt = 1; ; ++attempt) {
-    try {
-      return await scenario.prepare();
-    } catch (error) {
-      if (!transient(error?.message) || attempt === 5) throw error;
-    }
-  }
-}
+const end = (work) => reasonOf(() => addon.endWork(work));
+const withWork = (fn) => retried(3, async () => {
+  const work = await addon.beginWork();
+  try { return await fn(work); } finally { await end(work); }
+});
 
 let profile = null;
+const oldLog = () => path.win32.join(profile.home, 'logs', 'nuvra-20200101-0.jsonl');
+const out = {};
 const entry = () => { profile = addon.initialize(); addon.finishStartup(); };
 
 // Each scenario: `start` (once, unarmed), `prepare` (unarmed, gives the
@@ -92,7 +100,7 @@ const scenarios = {
     repeats: true, start: entry,
     prepare: async () => ({ work: await addon.beginWork() }),
     act: async (c) => { c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'exit', '0'], {}); },
-    cleanup: async (c) => { if (c.child) await finish(c.child.id); await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { if (c.child) await finish(c.child.id); await end(c.work); },
   },
   // A poll of a child that has exited.
   poll: {
@@ -104,7 +112,7 @@ const scenarios = {
       return c;
     },
     act: async (c) => { addon.poll(c.child.id); },
-    cleanup: async (c) => { await finish(c.child.id); await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { await finish(c.child.id); await end(c.work); },
   },
   // A work begun and ended: the serialisation mutex taken and released.
   work: {
@@ -128,7 +136,33 @@ const scenarios = {
       const target = profile.root + '\\connector\\vevadu-code\\client\\nuvra_windows_broker_native.exe';
       await addon.observeBroker(c.work, 'residency', target, profile.home, process.pid);
     },
-    cleanup: async (c) => { await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { await end(c.work); },
+  },
+  // A diagnostic event's record appended to the day's log, after a file
+  // past retention was planted (`step` "delete") or the day's file was
+  // filled to a lowered limit (`step` "rotate"). Both start from a file the
+  // addon made, which alone passes the owner-only check.
+  log: {
+    repeats: true, start: entry,
+    prepare: async () => {
+      const token = addon.newDiagnosticEvent();
+      await addon.appendIngressDiagnostic(token, 'framing', 'started', 'none');
+      addon.closeDiagnosticEvent(token);
+      const day = new Date().toISOString().slice(0, 10).replaceAll('-', '');
+      const today = path.win32.join(profile.home, 'logs', `nuvra-${day}-0.jsonl`);
+      if (row.step === 'delete') fs.renameSync(today, oldLog());
+      if (row.step === 'rotate') {
+        fs.writeFileSync(path.win32.join(profile.home, 'log-rotation-size'), '16384');
+        fs.appendFileSync(today, `{"pad":"${'x'.repeat(16384)}"}\n`);
+      }
+      return { token: addon.newDiagnosticEvent() };
+    },
+    act: async (c) => { await addon.appendIngressDiagnostic(c.token, 'framing', 'started', 'none'); },
+    cleanup: async (c) => {
+      addon.closeDiagnosticEvent(c.token);
+      fs.rmSync(oldLog(), { force: true });
+      fs.rmSync(path.win32.join(profile.home, 'log-rotation-size'), { force: true });
+    },
   },
   // A work that finds the mutex abandoned and writes the recovery record.
   recovery: {
@@ -147,12 +181,15 @@ const scenarios = {
     act: async (c) => { c.worker = await addon.prepareAccountWorker(); await addon.readyAccountWorker(); },
     cleanup: async (c) => { if (c.worker) await gone(c.worker.pid); try { addon.finishStartup(); } catch { /* poisoned */ } },
   },
-  // A work lent to the readied worker (`step` "adopt") or given back
-  // ("release").
+  // A work lent to the readied worker (`step` "adopt"), given back
+  // ("release") or ended while lent ("end").
   lend: {
     repeats: false,
     start: async () => {
       profile = addon.initialize();
+      // A row whose failure tears the worker down is sampled before there
+      // is one.
+      if (row.teardown) out.before = probe();
       await addon.prepareAccountWorker();
       await addon.readyAccountWorker();
       addon.finishStartup();
@@ -164,9 +201,10 @@ const scenarios = {
     },
     act: async (c) => {
       if (row.step === 'adopt') await addon.adoptAccountWorker(c.work);
+      else if (row.step === 'end') await addon.endWork(c.work);
       else await addon.releaseAccountWorker(c.work);
     },
-    cleanup: async (c) => { await addon.endWork(c.work).catch(() => {}); },
+    cleanup: async (c) => { await end(c.work); },
   },
   // A resident runtime's reservation, taken by initialize.
   reserve: {
@@ -184,28 +222,37 @@ const scenarios = {
   },
   // A resident's broker host launched and ended with the resident.
   host: {
-    repeats: false, start: () => { profile = addon.initialize(); addon.finishStartup(); },
+    // A managed child first: the launch holder a process's first launch
+    // creates for good is there before the sample.
+    repeats: false,
+    start: async () => {
+      profile = addon.initialize();
+      addon.finishStartup();
+      await withWork(async (work) => finish((await addon.spawnAsync(work, row.broker, ['child', 'exit', '0'], {})).id));
+    },
     prepare: async () => ({}),
     act: async (c) => { c.host = await addon.spawnResidentHost(); },
     cleanup: async (c) => { addon.endResident(); if (c.host) await gone(c.host.pid); },
   },
 };
 
-const out = {};
 try {
   const scenario = scenarios[row.scenario];
   await scenario.start();
   // A row whose site only a process's first launch reaches runs cold.
   if (scenario.repeats && !row.cold) {
-    const c = await prepared(scenario);
+    const c = await retried(5, scenario.prepare);
     out.warm = await reasonOf(() => scenario.act(c));
     await scenario.cleanup(c);
   }
-  // The thread pool that runs every job starts with its first task.
-  await fs.promises.stat(process.execPath);
-  out.before = probe();
+  // The first thread-local access of a thread gives it the C runtime's
+  // record of the thread (a duplicate of its handle and an event) for the
+  // thread's life; the runtime's one pool thread (UV_THREADPOOL_SIZE=1)
+  // makes it in a job of an unarmed work first, where the scenario allows one.
+  await reasonOf(() => withWork(async () => {}));
+  out.before ??= probe();
   for (let attempt = 1; ; ++attempt) {
-    const c = await prepared(scenario);
+    const c = await retried(5, scenario.prepare);
     // "handoff": the duplicate after the guards of the startup result (the
     // work marker among them), the mutex and the parent, which a managed
     // child's handoff names.
@@ -216,12 +263,15 @@ try {
     await scenario.cleanup(c);
     if (!transient(out.reason) || !scenario.repeats || row.cold || attempt === 5) break;
   }
-  // Pool threads the system starts for a while end on their own: the count
-  // is read until it is back where it was, at most 10 times, 500 ms apart. A
-  // handle the failure left open stays.
+  // Handles of each kind beyond the sample before. Pool threads the system
+  // starts for a while end on their own: the count is read until nothing is
+  // beyond, at most 10 times, 500 ms apart. A handle the failure left open
+  // stays.
   for (let look = 1; ; ++look) {
     out.after = probe();
-    if (out.after.handles <= out.before.handles || out.warm === undefined || look === 10) break;
+    out.change = change(out.before.list, out.after.list);
+    const settled = !Object.values(out.change).some((n) => n > 0) && out.after.descendants <= out.before.descendants;
+    if (settled || look === 10) break;
     await sleep(500);
   }
   out.mutex = mutexState(row.home);
