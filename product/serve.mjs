@@ -36,6 +36,12 @@ const OPERATIONS = new Set(['capture', 'recall', 'hello', 'status', 'shutdown', 
 // The server work ends this long before the client's deadline, so that its
 // final frame still reaches the client in time.
 const FINAL_FRAME_MARGIN_MS = 50;
+// The server record's checkpoint waits for the home's mutex behind every
+// other process's steps, and its terminal record must follow before the
+// work's deadline; with less time left than this a request gets no server
+// record at all, rather than a checkpoint that no terminal record can follow
+// (which says "outcome lost" of a request the client recorded as done).
+const SERVER_RECORD_MS = 300;
 // The server reasons that are no terminal reasons; the host writes each as
 // "internal_error".
 const NON_TERMINAL_REASONS = new Set([
@@ -114,8 +120,12 @@ class ServerRecord {
   }
 
   // The client's request id joins this record to the client's.
-  async prepare(work, requestId) {
+  async prepare(work, requestId, deadline) {
     if (!this.terminal) return;
+    if (this.addon.ingressRemaining(deadline) - FINAL_FRAME_MARGIN_MS < SERVER_RECORD_MS) {
+      this.close();
+      return;
+    }
     await this.addon.prepareTerminal(this.terminal, work, '-', recordedRequestId(requestId), 'admission').catch(() => {});
   }
 
@@ -218,7 +228,7 @@ async function serveVersion2(addon, store, message, send) {
   } finally {
     // The record's checkpoint waits until the client has its final frame,
     // so that the bookkeeping never costs the client its deadline.
-    await record.prepare(work, requestId);
+    await record.prepare(work, requestId, deadline);
     await addon.endWork(work).catch(() => {});
     await record.commit(operation, sealed);
     record.close();
