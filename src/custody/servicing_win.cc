@@ -68,7 +68,9 @@ void recoverServicing(const std::wstring& home) {
   }
 
   // 10. What is on disk now must be exactly what was meant.
-  if (readRecordFile(record, true) != text) fail("profile_recovery_readback");
+  if (NUVRA_INJECT("recovery.readback", std::string(), readRecordFile(record, true)) != text) {
+    fail("profile_recovery_readback");
+  }
 }
 
 }  // namespace nuvra

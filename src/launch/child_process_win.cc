@@ -88,7 +88,7 @@ bool releaseChild(ChildProcess& child) noexcept {
   ok = closeField(child.workerControlRead) && ok;
   ok = closeField(child.workerControlWrite) && ok;
   if (writeSettled) ok = closeField(child.write.event) && ok;
-  ok = closeField(child.process) && ok;
+  ok = NUVRA_INJECT("child.release_close", false, closeField(child.process)) && ok;
   return ok;
 }
 

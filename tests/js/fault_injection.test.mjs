@@ -44,6 +44,9 @@ const RESIDENT_STATE_THREAD = { Event: 3, Thread: 1 };
 //   close them (one may name another handle by then) and poisons. Measured:
 //   one file handle.
 const GIVEN_UP = { File: 1 };
+//   A child's release that a close failed keeps the record and what it still
+//   holds for the life of the process, and poisons: the process handle.
+const RELEASE_GIVEN_UP = { Process: 1 };
 //   A resident that ended (the cleanup's endResident) let its reservation
 //   go: the thread, its mutex and an event.
 const RESIDENT_ENDED = { Event: -1, Mutant: -1, Thread: -1 };
@@ -87,6 +90,8 @@ const rows = [
   { site: 'jobs.queue', scenario: 'spawn', reason: 'profile_queue_failed' },
   { site: 'child.wait', scenario: 'poll', reason: 'child_wait_failed' },
   { site: 'child.exit_code', scenario: 'poll', reason: 'child_exit_failed' },
+  { site: 'child.write_count', scenario: 'write', reason: 'stdin_write_incomplete' },
+  { site: 'child.release_close', scenario: 'dispose', reason: 'profile_cleanup_failed', next: POISONED, change: RELEASE_GIVEN_UP },
   // Works, the serialisation mutex and its recovery.
   { site: 'serialization.release', scenario: 'work', reason: 'profile_owner_release', next: POISONED, mutex: 'owned' },
   { site: 'observe.in_job', scenario: 'observe', reason: 'profile_observation_scope' },
@@ -96,6 +101,7 @@ const rows = [
   { site: 'identity.token', scenario: 'recovery', reason: 'profile_identity', next: POISONED, mutex: 'owned' },
   { site: 'recovery.open', scenario: 'recovery', reason: 'profile_recovery_open', next: POISONED, mutex: 'owned' },
   { site: 'record.read', scenario: 'recovery', reason: 'profile_record_read', next: POISONED, mutex: 'owned' },
+  { site: 'recovery.readback', scenario: 'recovery', reason: 'profile_recovery_readback', next: POISONED, mutex: 'owned' },
   // The diagnostic log writer.
   { site: 'log.directory_create', scenario: 'log', reason: 'diagnostic_unavailable' },
   { site: 'log.open', scenario: 'log', reason: 'diagnostic_unavailable' },

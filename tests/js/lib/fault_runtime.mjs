@@ -114,6 +114,29 @@ const scenarios = {
     act: async (c) => { addon.poll(c.child.id); },
     cleanup: async (c) => { await finish(c.child.id); await end(c.work); },
   },
+  // A write to a child's standard input.
+  write: {
+    repeats: true, start: entry,
+    prepare: async () => {
+      const c = { work: await addon.beginWork() };
+      c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'echo'], {});
+      return c;
+    },
+    act: async (c) => { addon.write(c.child.id, Buffer.from('fault\n')); },
+    cleanup: async (c) => { addon.end(c.child.id); await finish(c.child.id); await end(c.work); },
+  },
+  // The release of a child that has exited.
+  dispose: {
+    repeats: true, start: entry,
+    prepare: async () => {
+      const c = { work: await addon.beginWork() };
+      c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'exit', '0'], {});
+      await gone(c.child.pid);
+      return c;
+    },
+    act: async (c) => { await addon.dispose(c.child.id); },
+    cleanup: async (c) => { await end(c.work); },
+  },
   // A work begun and ended: the serialisation mutex taken and released.
   work: {
     repeats: true, start: entry,
