@@ -220,8 +220,10 @@ void DiagnosticWrite::writeUnderSerialization() {
   // 8. Old days go.
   for (const std::wstring& path : doomed) deleteIfPresent(path);
 
-  // 9. Today's file, and its size as its verification read it: every writer
-  //    of the home appends under the mutex this write holds.
+  // 9. Today's file, and its size as its verification just read it on the
+  //    same handle under this hold. Terminal records, which append without
+  //    the mutex, may still land before this append; the next write rotates
+  //    a file they pushed past the limit.
   const std::wstring current = logPath(todayText, 0);
   FileIdentity identity;
   HANDLE file = openVerified(current, FILE_APPEND_DATA, OPEN_ALWAYS, attributes, false, &identity);
