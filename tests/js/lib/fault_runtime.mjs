@@ -91,6 +91,14 @@ const oldLog = () => path.win32.join(profile.home, 'logs', 'nuvra-20200101-0.jso
 const out = {};
 const entry = () => { profile = addon.initialize(); addon.finishStartup(); };
 
+// A work and a child of the broker launched under it; `exited` waits for its end.
+async function withChild(args, exited) {
+  const c = { work: await addon.beginWork() };
+  c.child = await addon.spawnAsync(c.work, row.broker, args, {});
+  if (exited) await gone(c.child.pid);
+  return c;
+}
+
 // Each scenario: `start` (once, unarmed), `prepare` (unarmed, gives the
 // armed step what it needs), `act` (armed), `cleanup` (unarmed), and whether
 // it can run twice in one runtime.
@@ -105,35 +113,21 @@ const scenarios = {
   // A poll of a child that has exited.
   poll: {
     repeats: true, start: entry,
-    prepare: async () => {
-      const c = { work: await addon.beginWork() };
-      c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'exit', '0'], {});
-      await gone(c.child.pid);
-      return c;
-    },
+    prepare: () => withChild(['child', 'exit', '0'], true),
     act: async (c) => { addon.poll(c.child.id); },
     cleanup: async (c) => { await finish(c.child.id); await end(c.work); },
   },
   // A write to a child's standard input.
   write: {
     repeats: true, start: entry,
-    prepare: async () => {
-      const c = { work: await addon.beginWork() };
-      c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'echo'], {});
-      return c;
-    },
+    prepare: () => withChild(['child', 'echo'], false),
     act: async (c) => { addon.write(c.child.id, Buffer.from('fault\n')); },
     cleanup: async (c) => { addon.end(c.child.id); await finish(c.child.id); await end(c.work); },
   },
   // The release of a child that has exited.
   dispose: {
     repeats: true, start: entry,
-    prepare: async () => {
-      const c = { work: await addon.beginWork() };
-      c.child = await addon.spawnAsync(c.work, row.broker, ['child', 'exit', '0'], {});
-      await gone(c.child.pid);
-      return c;
-    },
+    prepare: () => withChild(['child', 'exit', '0'], true),
     act: async (c) => { await addon.dispose(c.child.id); },
     cleanup: async (c) => { await end(c.work); },
   },
