@@ -5,9 +5,13 @@
 
 #include <windows.h>
 
+#include "common/handle_win.h"
+
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace nuvra::testing {
@@ -61,6 +65,35 @@ inline std::optional<DWORD> handleCount(DWORD pid) {
   const auto entries = handleEntries(pid);
   if (!entries) return std::nullopt;
   return static_cast<DWORD>(entries->size());
+}
+
+// The kind of object a handle of `owner` names ("Event",
+// "Thread", "File", ...), read from a duplicate; "?" when it cannot be.
+inline std::string objectType(HANDLE owner, ULONG_PTR value) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(owner, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return "?";
+  }
+  nuvra::UniqueHandle held(copy);
+  using Query = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+  static const auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+  struct TypeName {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+  };
+  alignas(8) unsigned char info[1024] = {};
+  constexpr ULONG kObjectTypeInformation = 2;
+  if (query == nullptr || query(copy, kObjectTypeInformation, info, sizeof(info), nullptr) != 0) {
+    return "?";
+  }
+  TypeName name{};
+  std::memcpy(&name, info, sizeof(name));
+  std::string text;
+  for (USHORT i = 0; i < name.length / 2; ++i) text += static_cast<char>(name.buffer[i]);
+  return text;
 }
 
 }  // namespace nuvra::testing

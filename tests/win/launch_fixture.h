@@ -180,6 +180,44 @@ inline DWORD handleCountSettlingTo(DWORD expected) {
   return count;
 }
 
+// The handles this process holds now.
+inline std::vector<HandleEntry> openHandles() {
+  std::optional<std::vector<HandleEntry>> entries = handleEntries(GetCurrentProcessId());
+  if (!entries) ADD_FAILURE() << "the handle table could not be read";
+  return entries.value_or(std::vector<HandleEntry>{});
+}
+
+// The kinds of the handles opened since `before` that are still open ("" when
+// none), once the thread pool's cleanup of a failed launch has had a bounded
+// time to close them. Compared handle by handle rather than by count: a
+// handle an earlier test's cleanup closes meanwhile must not hide one that
+// stayed.
+inline std::string handlesOpenedSince(const std::vector<HandleEntry>& before) {
+  const auto opened = [&] {
+    std::vector<HandleEntry> found;
+    for (const HandleEntry& now : openHandles()) {
+      if (std::none_of(before.begin(), before.end(), [&](const HandleEntry& was) {
+            return was.handleValue == now.handleValue &&
+                   was.objectTypeIndex == now.objectTypeIndex &&
+                   was.grantedAccess == now.grantedAccess;
+          })) {
+        found.push_back(now);
+      }
+    }
+    return found;
+  };
+  std::vector<HandleEntry> found = opened();
+  for (int i = 0; i < 5000 && !found.empty(); ++i) {
+    Sleep(1);
+    found = opened();
+  }
+  std::string kinds;
+  for (const HandleEntry& entry : found) {
+    kinds += (kinds.empty() ? "" : " ") + objectType(GetCurrentProcess(), entry.handleValue);
+  }
+  return kinds;
+}
+
 inline std::span<const unsigned char> bytesOf(std::string_view text) {
   return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
 }

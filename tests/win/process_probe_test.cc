@@ -28,6 +28,7 @@ namespace {
 
 using nuvra::UniqueHandle;
 using nuvra::testing::handleCount;
+using nuvra::testing::objectType;
 
 struct Memory {
   std::uint64_t workingSet = 0;
@@ -67,35 +68,6 @@ std::optional<std::uint64_t> descendantsOf(DWORD pid) {
     }
   }
   return found.size() - 1;
-}
-
-// The kind of object a handle of another process names ("Event",
-// "Thread", "File", ...), read from a duplicate; "?" when it cannot be.
-std::string objectType(HANDLE owner, ULONG_PTR value) {
-  HANDLE copy = nullptr;
-  if (!DuplicateHandle(owner, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS)) {
-    return "?";
-  }
-  UniqueHandle held(copy);
-  using Query = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-  static const auto query = reinterpret_cast<Query>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
-  struct TypeName {
-    USHORT length;
-    USHORT maximumLength;
-    PWSTR buffer;
-  };
-  alignas(8) unsigned char info[1024] = {};
-  constexpr ULONG kObjectTypeInformation = 2;
-  if (query == nullptr || query(copy, kObjectTypeInformation, info, sizeof(info), nullptr) != 0) {
-    return "?";
-  }
-  TypeName name{};
-  std::memcpy(&name, info, sizeof(name));
-  std::string text;
-  for (USHORT i = 0; i < name.length / 2; ++i) text += static_cast<char>(name.buffer[i]);
-  return text;
 }
 
 UniqueHandle openForQuery(DWORD pid) {
