@@ -57,10 +57,12 @@ napi_value callFrame(napi_env env, napi_callback_info info) {
   } catch (const std::exception& failure) {
     // With an engine exception already pending (a JSON.parse failure) this
     // throw is refused and the engine's exception reaches the caller.
+    NUVRA_NOTE_REASON(failure.what());
     napi_throw_error(env, nullptr, failure.what());
     return nullptr;
   } catch (...) {
     // Nothing may unwind into Node's C frames.
+    NUVRA_NOTE_REASON("profile_native_api");
     napi_throw_error(env, nullptr, "profile_native_api");
     return nullptr;
   }
