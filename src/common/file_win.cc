@@ -35,6 +35,20 @@ bool fileIdentity(HANDLE file, FileIdentity& identity) noexcept {
   return true;
 }
 
+bool fileShape(HANDLE file, FileShape& shape) noexcept {
+  FILE_STANDARD_INFO standard{};
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+      !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+      standard.EndOfFile.QuadPart < 0) {
+    return false;
+  }
+  shape.attributes = tag.FileAttributes;
+  shape.links = standard.NumberOfLinks;
+  shape.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+  return true;
+}
+
 bool renameWithoutReplacing(HANDLE file, const std::wstring& target) noexcept {
   try {
     const std::size_t nameBytes = target.size() * sizeof(wchar_t);

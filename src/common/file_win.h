@@ -31,6 +31,17 @@ struct FileIdentity {
 // False when the query fails; callers refuse with their own reason.
 bool fileIdentity(HANDLE file, FileIdentity& identity) noexcept;
 
+// What a record read checks of a file: its attributes, links and size. Read
+// without the volume serial that a full identity carries, which a record
+// read does not compare and which costs a round trip to the mount manager
+// under Wine. False when a query fails.
+struct FileShape {
+  std::uint32_t attributes = 0;
+  std::uint32_t links = 0;
+  std::uint64_t size = 0;
+};
+bool fileShape(HANDLE file, FileShape& shape) noexcept;
+
 // Ordinal comparison ignoring case, as every path comparison is made.
 bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept;
 

@@ -23,8 +23,8 @@ std::string readRecordFile(const std::wstring& path, bool ownerOnly) {
   if (ownerOnly) checkOwnerOnly(file.get(), OwnedObject::file);
   // 4. A disk file, not a directory or reparse point, one link, 1 byte to 256 KiB.
   //    The type check keeps a device or pipe name from passing as a record.
-  FileIdentity info;
-  if (GetFileType(file.get()) != FILE_TYPE_DISK || !fileIdentity(file.get(), info) ||
+  FileShape info;
+  if (GetFileType(file.get()) != FILE_TYPE_DISK || !fileShape(file.get(), info) ||
       (info.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
       info.links != 1 || info.size < 1 || info.size > kMaxRecordFileBytes) {
     fail("profile_record");
