@@ -8,7 +8,7 @@
 // The day's limit is lowered through the home's "log-rotation-size" file,
 // which only the test bed's build reads, so that a short run rotates. The
 // figures for BENCHMARKS.md come from the diagnostic line at the end:
-//   NUVRA_LOAD_CLIENTS (2) client runtimes, NUVRA_LOAD_CAPTURES (8) each.
+//   NUVRA_LOAD_CLIENTS (4) client runtimes, NUVRA_LOAD_CAPTURES (8) each.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -17,7 +17,7 @@ import { installHome, removeHome } from './lib/home.mjs';
 import { today } from './lib/terminal_records.mjs';
 import { client, openGate, request, whileServing } from './lib/serving.mjs';
 
-const CLIENTS = Number(process.env.NUVRA_LOAD_CLIENTS ?? 2);
+const CLIENTS = Number(process.env.NUVRA_LOAD_CLIENTS ?? 4);
 const CAPTURES = Number(process.env.NUVRA_LOAD_CAPTURES ?? 8);
 // The limit is set from what one operation writes, so that the whole run
 // fills about three files: at least two rotations, and no fourth, which
