@@ -67,9 +67,11 @@ const RESIDENT_ENDED = { Event: -1, Mutant: -1, Thread: -1 };
 //   cold       the site is reached by a process's first launch only: no
 //              unarmed run first
 //   change     how the handles and descendants may differ (above)
-//   ownHome    the row runs in a home of its own: its failure comes after the
-//              recovery replaced the servicing record, which then says
-//              RECOVERY_REQUIRED and refuses every later start until a repair
+//   ownHome    the row runs in a home of its own: its failure leaves what
+//              would meet later rows, by rule (a servicing record that the
+//              recovery replaced, which then says RECOVERY_REQUIRED and refuses
+//              every later start until a repair; a publication's temporary
+//              file, which refuses every later publication until recovered)
 //   teardown   the failure tears the account worker down
 const rows = [
   // The launch every child kind shares.
@@ -132,8 +134,13 @@ const rows = [
   { site: 'text.invariant_case.profile_home_key', scenario: 'reserve', role: 'resident', reason: 'profile_home_key', next: POISONED },
   { site: 'hash.provider', scenario: 'reserve', role: 'resident', reason: 'profile_hash', next: POISONED },
   { site: 'initialize.release', scenario: 'reserve', role: 'resident', reason: 'profile_owner_release', next: POISONED, mutex: 'owned' },
+  { site: 'crypto.random.profile_resident_nonce', scenario: 'reserve', role: 'resident', reason: 'profile_resident_nonce', next: POISONED },
+  { site: 'security.owner_only.profile_resident_security', scenario: 'reserve', role: 'resident', change: RESIDENT_STATE_THREAD, reason: 'profile_resident_security', next: POISONED },
   { site: 'resident.job_duplicate', scenario: 'host', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_resident_job' },
+  { site: 'resident.host_duplicate', scenario: 'host', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_resident_host' },
   { site: 'resident.in_job', scenario: 'residency', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_observation_scope' },
+  { site: 'resident.release_wait', scenario: 'end', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_cleanup_uncertain', next: POISONED },
+  { site: 'publication.write', scenario: 'publish', role: 'resident', change: RESIDENT_ENDED, reason: 'broker_publication_failed', next: POISONED, ownHome: true },
 ];
 
 // The sites the sources place, "name" or "name" + "." + a detail.
@@ -170,8 +177,9 @@ describe('every injected failure takes its own path and leaves nothing behind', 
       const rowHome = row.ownHome ? await installHome() : home;
       t.after(() => { if (row.ownHome) removeHome(rowHome); });
       let seen;
-      // A resident must reach its reservation within 3,000 ms of its start;
-      // one that a loaded machine made miss it is started again, twice at most.
+      // A resident must reach its reservation (and publish) within 3,000 ms
+      // of its start; one that a loaded machine made miss it is started
+      // again, twice at most.
       for (let start = 1; ; ++start) {
         const launch = await launchRuntime({
           home: rowHome, role: resident ? 'resident' : 'job', purpose: resident ? undefined : row.role === 'job' ? 'connect' : 'none',
@@ -183,7 +191,11 @@ describe('every injected failure takes its own path and leaves nothing behind', 
         // at all: that start is made again, twice at most.
         if (launch.outcome === 'launch_failed' && start < 3) continue;
         const line = launch.stdout.trim().split(/\r?\n/).pop();
-        assert.ok(line, `no report; launcher: ${launch.outcome} ${launch.reason} stderr: ${launch.stderr}`);
+        // One that missed its ceiling after the reservation was ended by it
+        // (exit code 74) before it could report.
+        const expired = launch.runtimeExitCode === 74 && !line;
+        if (resident && expired && start < 3) continue;
+        assert.ok(line, `no report; launcher: ${launch.outcome} ${launch.reason} exit ${launch.runtimeExitCode} stderr: ${launch.stderr}`);
         seen = JSON.parse(line);
         const late = /profile_startup_timeout|broker_startup_ceiling_expired/.test(seen.crashed ?? seen.reason);
         if (!resident || !late || start === 3) break;
