@@ -1,3 +1,5 @@
+import { takeTurn } from './admission.mjs';
+
 // A client runtime's side of a broker request: the endpoint descriptor the
 // addon's exchange takes, built from the published endpoint record that
 // prepareBrokerBudget returned. The preamble digest a client presents is the
@@ -84,7 +86,18 @@ export function recordedRequestId(requestId) {
 // once its terminal record is written.
 // With diagnostics off ("NUVRA_AUTH_LOG_LEVEL" "off") there is no log to
 // keep the records in, and the request goes without them.
-export async function brokerRequest(addon, { operation, body, requestId, version = 2, timeoutMs = 1000 }) {
+// The operation waits for its turn in the home first (admission.mjs): its
+// budget starts once it has one.
+export async function brokerRequest(addon, request) {
+  const turn = await takeTurn(addon.initialize().home);
+  try {
+    return await operationInTurn(addon, request);
+  } finally {
+    turn.end();
+  }
+}
+
+async function operationInTurn(addon, { operation, body, requestId, version = 2, timeoutMs = 1000 }) {
   const runtime = addon.initialize();
   const target = `${runtime.root}\\connector\\vevadu-code\\client\\nuvra_windows_broker_native.exe`;
   const budget = addon.prepareBrokerBudget(operation);

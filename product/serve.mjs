@@ -18,6 +18,7 @@
 // "status" answer without touching it. A capture is stored once per request
 // id, so a client retrying one whose outcome it could not know is answered
 // from the first.
+import { serveTurns } from './admission.mjs';
 import { MemoryStore } from './store.mjs';
 import { recordedRequestId } from './client.mjs';
 
@@ -243,9 +244,12 @@ export async function serveRequest(addon, store, message, send) {
 
 // Serves every request the host hands over until `signal` aborts; `host` is
 // the link of host_link.mjs (on(type, handler), send(message)). Requests are
-// served concurrently; the store lives under the home initialize names.
+// served concurrently; the store lives under the home initialize names, and
+// the home's clients take their turns from here (admission.mjs).
 export async function serve(addon, host, { signal } = {}) {
-  const store = new MemoryStore(addon.initialize().home);
+  const { home } = addon.initialize();
+  const store = new MemoryStore(home);
+  const turns = serveTurns(home);
   const running = new Set();
   host.on('request', (message) => {
     const served = serveRequest(addon, store, message, async (answer) => host.send(answer))
@@ -256,6 +260,7 @@ export async function serve(addon, host, { signal } = {}) {
   if (!signal?.aborted) {
     await new Promise((resolve) => signal?.addEventListener('abort', resolve, { once: true }));
   }
+  turns.close();
   await Promise.allSettled(running);
   store.close();
 }

@@ -1,6 +1,5 @@
 #include "common/identity_win.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <cstring>
@@ -215,21 +214,35 @@ bool meetsInteractiveUserRule(const ProcessIdentity& identity) noexcept {
          policy::acceptsHighIntegrityUser(identity.integrity_sid);
 }
 
-SecurityFacts readSecurityFacts(HANDLE object, OwnedObject kind) {
-  const SE_OBJECT_TYPE type = kind == OwnedObject::kernelObject ? SE_KERNEL_OBJECT : SE_FILE_OBJECT;
+SecurityFacts readSecurityFacts(HANDLE object) {
+  // One query into a buffer that fits every descriptor the product writes;
+  // only a larger one costs a second query of the size it said it needs.
+  constexpr SECURITY_INFORMATION kWanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  std::vector<std::uint64_t> storage(128);
+  DWORD needed = 0;
+  for (;;) {
+    const auto size = static_cast<DWORD>(storage.size() * sizeof(std::uint64_t));
+    if (GetKernelObjectSecurity(object, kWanted, storage.data(), size, &needed)) break;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size || needed > kMegabyte) {
+      fail("profile_security");
+    }
+    storage.assign((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t), 0);
+  }
+  const PSECURITY_DESCRIPTOR raw = storage.data();
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                      nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
+  BOOL ownerDefaulted = FALSE;
+  BOOL daclPresent = FALSE;
+  BOOL daclDefaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(raw, &owner, &ownerDefaulted) ||
+      !GetSecurityDescriptorDacl(raw, &daclPresent, &dacl, &daclDefaulted)) {
     fail("profile_security");
   }
-  // Owner and DACL point into the descriptor, which is freed on every path.
-  std::unique_ptr<void, LocalFreeDeleter> descriptor(raw);
+  if (!daclPresent) dacl = nullptr;
   SecurityFacts facts;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  if (raw == nullptr || !GetSecurityDescriptorControl(raw, &control, &revision) ||
+  if (!GetSecurityDescriptorControl(raw, &control, &revision) ||
       !sidToText(owner, facts.owner_sid)) {
     fail("profile_security");
   }
@@ -255,7 +268,7 @@ SecurityFacts readSecurityFacts(HANDLE object, OwnedObject kind) {
 }
 
 void checkOwnerOnly(HANDLE object, OwnedObject kind) {
-  const SecurityFacts facts = readSecurityFacts(object, kind);
+  const SecurityFacts facts = readSecurityFacts(object);
   const std::wstring* user = nullptr;
   try {
     user = &processUserSid();

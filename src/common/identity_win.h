@@ -47,7 +47,7 @@ std::string pathHash(const std::wstring& path);
 bool meetsInteractiveUserRule(const ProcessIdentity& identity) noexcept;
 
 // Owner and DACL of an object, decoded; "profile_security" when unreadable.
-SecurityFacts readSecurityFacts(HANDLE object, OwnedObject kind);
+SecurityFacts readSecurityFacts(HANDLE object);
 // Returns when the object is owned by and solely granted to the current user
 // (see isStrictlyOwnerOnly; files and directories also per the flavour
 // policy), else "profile_security". Needs READ_CONTROL on the handle.

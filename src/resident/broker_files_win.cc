@@ -25,8 +25,7 @@ void checkBrokerObject(HANDLE handle, BrokerObject row, const std::wstring& expe
                        const BrokerFolderFacts& facts) {
   const bool directory = row != BrokerObject::file;
   // 1. Owner.
-  const SecurityFacts security =
-      readSecurityFacts(handle, directory ? OwnedObject::directory : OwnedObject::file);
+  const SecurityFacts security = readSecurityFacts(handle);
   if (security.owner_sid != facts.userSid) fail("profile_security");
   // 2. DACL.
   if (row == BrokerObject::state || row == BrokerObject::broker) {

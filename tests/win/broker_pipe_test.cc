@@ -70,8 +70,7 @@ TEST(BrokerPipe, NobodyElseCanSquatOrReachIt) {
   const std::wstring path = freshPipePath();
   nuvra::UniqueHandle first = nuvra::createBrokerPipeInstance(path, true);
   EXPECT_EQ(reasonOf([&] { nuvra::createBrokerPipeInstance(path, true); }), "broker_pipe_create");
-  const nuvra::SecurityFacts facts =
-      nuvra::readSecurityFacts(first.get(), nuvra::OwnedObject::file);
+  const nuvra::SecurityFacts facts = nuvra::readSecurityFacts(first.get());
   EXPECT_TRUE(nuvra::isStrictlyOwnerOnly(facts, nuvra::currentUserSid(), nuvra::OwnedObject::file));
   EXPECT_EQ(pipeTypeBits(first.get()) & 2u, 2u);
 }

@@ -367,12 +367,26 @@ TEST_F(OwnerOnlyFile, AWorldReadableFileFailsInBothFlavours) {
   const SecurityFacts facts = [&] {
     UniqueHandle file(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
-    return readSecurityFacts(file.get(), OwnedObject::file);
+    return readSecurityFacts(file.get());
   }();
   bool everyone = false;
   for (const auto& ace : facts.aces) everyone = everyone || ace.sid == L"S-1-1-0";
   EXPECT_TRUE(everyone) << "the file should show a grant to Everyone";
   EXPECT_EQ(checkFile(path), "profile_security");
+}
+
+TEST_F(OwnerOnlyFile, ADescriptorLargerThanTheFirstReadIsReadWhole) {
+  std::wstring sddl = L"O:" + user_ + L"D:P(A;;GA;;;" + user_ + L")";
+  for (int i = 0; i < 64; ++i)
+    sddl += L"(A;;GR;;;S-1-5-21-1-2-3-" + std::to_wstring(2000 + i) + L")";
+  Descriptor descriptor(sddl + L"(A;;GR;;;WD)");
+  SECURITY_ATTRIBUTES attributes = descriptor.attributes();
+  UniqueHandle event(CreateEventW(&attributes, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(event);
+  const SecurityFacts facts = readSecurityFacts(event.get());
+  ASSERT_EQ(facts.aces.size(), 66u);
+  EXPECT_EQ(facts.aces.back().sid, L"S-1-1-0");
+  EXPECT_EQ(facts.owner_sid, user_);
 }
 
 TEST_F(OwnerOnlyFile, AnOwnerOnlyDirectoryPassesAsADirectoryInTheTestbedFlavour) {
