@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "account/account_win.h"
-#include "common/fault_injection.h"
 #include "common/file_win.h"
 #include "common/identity_win.h"
 #include "common/policy.h"
@@ -328,9 +327,7 @@ void runPublication(const PublicationRun& run) {
   checkResidentAvailability();
   DWORD written = 0;
   const auto length = static_cast<DWORD>(run.record.size());
-  if (!NUVRA_INJECT("publication.write", FALSE,
-                    WriteFile(file, run.record.data(), length, &written, nullptr)) ||
-      written != length) {
+  if (!WriteFile(file, run.record.data(), length, &written, nullptr) || written != length) {
     fail("broker_publication_failed");
   }
   checkResidentAvailability();

@@ -11,7 +11,6 @@ import { createRequire } from 'node:module';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { HostLink } from '../../../product/host_link.mjs';
 
 const row = JSON.parse(process.env.NUVRA_FAULT_ROW);
 const require = createRequire(import.meta.url);
@@ -98,14 +97,6 @@ async function withChild(args, exited) {
   c.child = await addon.spawnAsync(c.work, row.broker, args, {});
   if (exited) await gone(c.child.pid);
   return c;
-}
-
-// A resident runtime that has launched a managed child: the launch holder
-// a process's first launch creates for good is there before the sample.
-async function residentWithLaunch() {
-  profile = addon.initialize();
-  addon.finishStartup();
-  await withWork(async (work) => finish((await addon.spawnAsync(work, row.broker, ['child', 'exit', '0'], {})).id));
 }
 
 // Each scenario: `start` (once, unarmed), `prepare` (unarmed, gives the
@@ -251,7 +242,11 @@ const scenarios = {
     // A managed child first: the launch holder a process's first launch
     // creates for good is there before the sample.
     repeats: false,
-    start: residentWithLaunch,
+    start: async () => {
+      profile = addon.initialize();
+      addon.finishStartup();
+      await withWork(async (work) => finish((await addon.spawnAsync(work, row.broker, ['child', 'exit', '0'], {})).id));
+    },
     prepare: async () => ({}),
     act: async (c) => { c.host = await addon.spawnResidentHost(); },
     cleanup: async (c) => { addon.endResident(); if (c.host) await gone(c.host.pid); },
@@ -262,35 +257,6 @@ const scenarios = {
     prepare: async () => ({}),
     act: async () => { addon.endResident(); },
     cleanup: async () => {},
-  },
-  // A resident's publication of the record its host composed, once a work
-  // lent to its account worker was validated; the worker goes with a
-  // publication that failed.
-  publish: {
-    repeats: false,
-    start: residentWithLaunch,
-    prepare: async () => {
-      const c = { host: await addon.spawnResidentHost() };
-      c.link = new HostLink(addon, c.host);
-      await c.link.receive('ready');
-      c.link.send({ type: 'residency', observation: await addon.observeResident() });
-      c.text = (await c.link.receive('endpoint')).record;
-      c.worker = await addon.prepareAccountWorker();
-      await addon.readyAccountWorker();
-      const work = await addon.beginWork();
-      await addon.adoptAccountWorker(work);
-      await addon.endWork(work);
-      return c;
-    },
-    act: async (c) => { await addon.publishResident(c.text); },
-    // The host's record stays a managed child until it is disposed of.
-    cleanup: async (c) => {
-      c.link.close();
-      addon.endResident();
-      await gone(c.host.pid);
-      await gone(c.worker.pid);
-      out.disposed = await reasonOf(() => addon.dispose(c.host.id));
-    },
   },
 };
 
