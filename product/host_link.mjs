@@ -19,18 +19,24 @@
 //   link.on('request', (message) => ...);   // every later message of a type
 //   link.close();                            // stops polling; the host stays
 //
+import net from 'node:net';
 import { StringDecoder } from 'node:string_decoder';
 
-// poll never waits, so the link polls: on the next turn of the event loop
-// while lines come and right after a line was sent (a request's answer is
-// then on its way, and the host's next line follows closely), every
-// millisecond while a write is in flight, backing off to every 16 ms while
-// the host stays quiet. Under Wine every poll is three calls to the one
-// server process all of the home's processes need, so an idle link keeps
-// polling rare. A turn drains what the host wrote, one poll per 64 KiB, and
-// lines queued while a write was in flight leave together in the next write.
+// poll never waits, so the link polls: at once when the host wakes it (see
+// wakePipe), on the next turn of the event loop while lines come and right
+// after a line was sent (a request's answer is then on its way, and the
+// host's next line follows closely), every millisecond while a write is in
+// flight, backing off while the host stays quiet, to every 16 ms until its
+// wake has come and to every 250 ms after. Under Wine every poll is three
+// calls to the one server process all of the home's processes need, so an
+// idle link keeps polling rare. A turn drains what the host wrote, one poll
+// per 64 KiB, and lines queued while a write was in flight leave together in
+// the next write.
 const QUIET_MS = 1;
 const IDLE_MS = 16;
+// Then the idle poll is only a safety net: the host's lines and its end both
+// wake the link.
+const WOKEN_IDLE_MS = 250;
 // poll returns at most this much of a stream per call; a full read means
 // more may be waiting.
 const POLL_CHUNK = 65536;
@@ -39,6 +45,16 @@ const POLL_CHUNK = 65536;
 const DRAIN_POLLS = 16;
 // One write carries at most this much (the addon refuses more).
 const WRITE_LIMIT = 8388608;
+
+// The host's wake: after the lines it has written, the host writes a byte to
+// this pipe, named after both processes, which the link listens on; each
+// byte makes the link poll at once rather than at its next idle poll. The
+// host writes only to a pipe that this runtime serves (it asks the pipe
+// which process serves it), and nothing passes over it but "poll now", so
+// whoever else reaches the name can at most make the link poll more often.
+// Without it (the name taken, the host not yet connected) the link polls as
+// before.
+export const wakePipe = (runtimePid, hostPid) => `\\\\.\\pipe\\nuvra-host-wake-${runtimePid}-${hostPid}`;
 
 export class HostLinkClosed extends Error {}
 
@@ -62,7 +78,37 @@ export class HostLink {
     this.immediate = null;
     this.delay = QUIET_MS;
     this.exited = new Promise((resolve) => { this.resolveExit = resolve; });
+    this.wakes = 0;
+    this.wake = this.listenForWake();
     this.tick();
+  }
+
+  listenForWake() {
+    const sockets = new Set();
+    const server = net.createServer((socket) => {
+      sockets.add(socket);
+      socket.unref();
+      socket.on('data', () => {
+        this.wakes += 1;
+        this.hurry();
+      });
+      socket.on('error', () => {});
+      // The host's end closes it: its exit is then seen at once too.
+      socket.on('close', () => {
+        sockets.delete(socket);
+        this.hurry();
+      });
+    });
+    server.on('error', () => {});
+    server.listen(wakePipe(process.pid, this.pid));
+    // The link's own polling keeps the runtime alive while it is open.
+    server.unref();
+    return {
+      close: () => {
+        server.close();
+        for (const socket of sockets) socket.destroy();
+      },
+    };
   }
 
   // One line to the host; lines wait for the write before them.
@@ -104,6 +150,7 @@ export class HostLink {
 
   close() {
     this.closed = true;
+    this.wake.close();
     this.unschedule();
     this.rejectAll(new HostLinkClosed('host_link_closed'));
   }
@@ -177,12 +224,14 @@ export class HostLink {
       if (polled.exit_code !== undefined && !polled.stdout?.length) {
         this.exitCode = polled.exit_code;
         this.closed = true;
+        this.wake.close();
         this.rejectAll(this.endedError());
         this.resolveExit(this.exitCode);
         return;
       }
     } catch (error) {
       this.closed = true;
+      this.wake.close();
       this.rejectAll(error);
       this.resolveExit(undefined);
       return;
@@ -196,7 +245,7 @@ export class HostLink {
       return;
     }
     this.timer = setTimeout(() => this.tick(), this.delay);
-    if (!this.writing) this.delay = Math.min(this.delay * 2, IDLE_MS);
+    if (!this.writing) this.delay = Math.min(this.delay * 2, this.wakes ? WOKEN_IDLE_MS : IDLE_MS);
   }
 
   deliver(line) {

@@ -375,7 +375,10 @@ describe('publishResident over the files of an earlier run', () => {
   let first;
   before(async () => {
     home = await installHome();
-    ({ seen: first } = await runResident(home, 'await validate(); out.result = await publish(text);'));
+    // Waits for the host's wake too, which follows its lines (the endpoint, "activated").
+    ({ seen: first } = await runResident(home, `await validate(); out.result = await publish(text);
+for (let i = 0; i < 2000 && !host.wakes; i += 1) await new Promise((resolve) => setTimeout(resolve, 5));
+out.woken = host.wakes > 0;`));
   });
   after(() => removeHome(home));
 
@@ -391,6 +394,7 @@ describe('publishResident over the files of an earlier run', () => {
 
   it('refuses a stale "endpoint.json" and leaves it untouched', async () => {
     assert.deepEqual(first.result, { value: true });
+    assert.equal(first.woken, true);
     const stale = fs.readFileSync(path.win32.join(brokerDirectory(home), 'endpoint.json'), 'utf8');
     await refuseOver({ 'endpoint.json': stale });
   });

@@ -59,6 +59,51 @@ std::mutex pendingLock;
 std::map<std::uint64_t, std::shared_ptr<PendingRequest>> pendingRequests;
 std::atomic<std::uint64_t> nextRequestId{1};
 
+// The runtime's wake (product/host_link.mjs): one byte on a pipe of the
+// runtime's after the lines written, so that it polls the link at once. Used
+// only by the link writer's thread. Only a pipe the runtime's own process
+// serves is written to: a pipe somebody else created under the name could
+// otherwise learn when requests come, or, by never reading, stall the link.
+// Connecting is tried with each line until it succeeds, a bounded number of
+// times (the runtime listens once it has the host's id); without it the
+// runtime polls as it did before.
+class RuntimeWake {
+ public:
+  void configure(std::uint32_t runtimePid) {
+    runtimePid_ = runtimePid;
+    path_ = L"\\\\.\\pipe\\nuvra-host-wake-" + std::to_wstring(runtimePid) + L"-" +
+            std::to_wstring(GetCurrentProcessId());
+  }
+
+  void notify() noexcept {
+    if (!pipe_ && attemptsLeft_ > 0 && runtimePid_ != 0) connect();
+    if (!pipe_) return;
+    const char byte = '\n';
+    DWORD written = 0;
+    // The runtime ended its side: nothing more to wake.
+    if (!WriteFile(pipe_.get(), &byte, 1, &written, nullptr)) pipe_.closeQuietly();
+  }
+
+ private:
+  void connect() noexcept {
+    --attemptsLeft_;
+    UniqueHandle pipe(CreateFileW(path_.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ULONG server = 0;
+    if (!pipe || !GetNamedPipeServerProcessId(pipe.get(), &server) || server != runtimePid_) {
+      return;
+    }
+    pipe_ = std::move(pipe);
+  }
+
+  std::uint32_t runtimePid_ = 0;
+  std::wstring path_;
+  int attemptsLeft_ = 64;
+  UniqueHandle pipe_;
+};
+
+RuntimeWake runtimeWake;
+
 // The link to the runtime, the host's standard output: one thread writes
 // it, so that no session and not the main loop waits in a write the runtime
 // is slow to read. The host's own lines go first and in their order;
@@ -153,8 +198,10 @@ class LinkWriter {
       const bool written = writeAll(out, entry->line.view());
       entry->line.clear();
       std::vector<std::shared_ptr<Entry>> dropped;
+      bool last = false;
       {
         std::lock_guard<std::mutex> hold(lock_);
+        last = queue_.empty();
         entry->state = written ? State::written : State::failed;
         if (!written) {
           // The runtime's end has gone: nothing more can reach it.
@@ -167,6 +214,8 @@ class LinkWriter {
       for (const auto& left : dropped) {
         if (left->done) SetEvent(left->done.get());
       }
+      // One wake for the lines written back to back.
+      if (written && last) runtimeWake.notify();
     }
   }
 
@@ -493,6 +542,10 @@ bool deliverRuntimeAnswer(const FlatObject& message) {
   }
   SetEvent(request->arrived.get());
   return true;
+}
+
+void wakeRuntimeAfterLines(std::uint32_t runtimePid) {
+  runtimeWake.configure(runtimePid);
 }
 
 bool writeRuntimeLine(std::string_view line) {

@@ -43,6 +43,10 @@ void startHostPipeService();
 // is gone).
 bool deliverRuntimeAnswer(const FlatObject& message);
 
+// After the lines it writes, the host wakes the runtime of `runtimePid`
+// through that runtime's wake pipe. Set before the first line.
+void wakeRuntimeAfterLines(std::uint32_t runtimePid);
+
 // Every line the host writes to its runtime goes through here: one thread
 // writes them all, so that lines never interleave and no caller waits for
 // the runtime to read. The host's own lines keep their order and go before

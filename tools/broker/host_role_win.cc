@@ -396,6 +396,7 @@ int runHost(int argc, wchar_t** argv) {
       .number("guards", static_cast<std::uint32_t>(handoff.guards.size()))
       .string("diagnostics", environmentValue(L"NUVRA_AUTH_LOG_LEVEL") == L"off" ? "off" : "on");
   if (!writeLine(STD_OUTPUT_HANDLE, ready.line())) return 4;
+  wakeRuntimeAfterLines(handoff.fields.parentPid);
   // 4.
   WaitLoop loop;
   loop.add(asHandle(handoff.fields.parent), [] { return WaitLoop::Next{false, 0}; });
