@@ -15,6 +15,7 @@
 // finds no resident, goes without a turn, as every client did before.
 import crypto from 'node:crypto';
 import net from 'node:net';
+import { servePipe } from './local_pipe.mjs';
 
 export const TURNS = 4;
 export const TURN_WAIT_MS = 5000;
@@ -30,7 +31,6 @@ export function turnPipe(home) {
 // of the home still has it) serves nothing.
 export function serveTurns(home, turns = TURNS) {
   const waiting = [];
-  const connected = new Set();
   let running = 0;
   const grant = () => {
     while (running < turns && waiting.length) {
@@ -40,11 +40,8 @@ export function serveTurns(home, turns = TURNS) {
       socket.write('1');
     }
   };
-  const server = net.createServer((socket) => {
-    connected.add(socket);
-    socket.on('error', () => {});
+  return servePipe(turnPipe(home), (socket) => {
     socket.on('close', () => {
-      connected.delete(socket);
       const queued = waiting.indexOf(socket);
       if (socket.granted) running -= 1;
       else if (queued >= 0) waiting.splice(queued, 1);
@@ -53,14 +50,6 @@ export function serveTurns(home, turns = TURNS) {
     waiting.push(socket);
     grant();
   });
-  server.on('error', () => {});
-  server.listen(turnPipe(home));
-  return {
-    close: () => {
-      server.close();
-      for (const socket of connected) socket.destroy();
-    },
-  };
 }
 
 // Waits for a turn on `home`; resolves with { granted, end }, `end` ending

@@ -1,9 +1,9 @@
-import { takeTurn } from './admission.mjs';
-
 // A client runtime's side of a broker request: the endpoint descriptor the
 // addon's exchange takes, built from the published endpoint record that
 // prepareBrokerBudget returned. The preamble digest a client presents is the
 // record's "broker_binding", which the host acknowledges with.
+import { takeTurn } from './admission.mjs';
+
 const PIPE_PREFIX = '\\\\.\\pipe\\';
 
 export function endpointDescriptor(recordText, timeoutMs = 1000) {

@@ -19,8 +19,8 @@
 //   link.on('request', (message) => ...);   // every later message of a type
 //   link.close();                            // stops polling; the host stays
 //
-import net from 'node:net';
 import { StringDecoder } from 'node:string_decoder';
+import { servePipe } from './local_pipe.mjs';
 
 // poll never waits, so the link polls: at once when the host wakes it (see
 // wakePipe), on the next turn of the event loop while lines come and right
@@ -84,31 +84,15 @@ export class HostLink {
   }
 
   listenForWake() {
-    const sockets = new Set();
-    const server = net.createServer((socket) => {
-      sockets.add(socket);
-      socket.unref();
+    // The link's own polling keeps the runtime alive while it is open.
+    return servePipe(wakePipe(process.pid, this.pid), (socket) => {
       socket.on('data', () => {
         this.wakes += 1;
         this.hurry();
       });
-      socket.on('error', () => {});
       // The host's end closes it: its exit is then seen at once too.
-      socket.on('close', () => {
-        sockets.delete(socket);
-        this.hurry();
-      });
-    });
-    server.on('error', () => {});
-    server.listen(wakePipe(process.pid, this.pid));
-    // The link's own polling keeps the runtime alive while it is open.
-    server.unref();
-    return {
-      close: () => {
-        server.close();
-        for (const socket of sockets) socket.destroy();
-      },
-    };
+      socket.on('close', () => this.hurry());
+    }, { unref: true });
   }
 
   // One line to the host; lines wait for the write before them.
