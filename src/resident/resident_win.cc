@@ -281,7 +281,8 @@ void endResidentState() {
     // 4. A reservation whose thread never started has nothing to wait for.
     if (!SetEvent(state->releaseEvent.get())) fail("profile_cleanup_uncertain");
     if (state->thread &&
-        WaitForSingleObject(state->thread.get(), kReleaseWaitMs) != WAIT_OBJECT_0) {
+        NUVRA_INJECT("resident.release_wait", WAIT_FAILED,
+                     WaitForSingleObject(state->thread.get(), kReleaseWaitMs)) != WAIT_OBJECT_0) {
       fail("profile_cleanup_uncertain");
     }
     // 5.
@@ -367,8 +368,9 @@ void ResidentHostLaunch::adoptHostProcess(ChildProcess& child) {
   if (state == nullptr) fail("profile_resident_required");
   if (state->host) fail("profile_resident_host_duplicate");
   HANDLE host = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), child.process.get(), GetCurrentProcess(), &host,
-                       kSynchronizeAndQuery, FALSE, 0)) {
+  if (!NUVRA_INJECT("resident.host_duplicate", FALSE,
+                    DuplicateHandle(GetCurrentProcess(), child.process.get(), GetCurrentProcess(),
+                                    &host, kSynchronizeAndQuery, FALSE, 0))) {
     fail("profile_resident_host");
   }
   state->host = UniqueHandle(host);

@@ -132,8 +132,12 @@ const rows = [
   { site: 'text.invariant_case.profile_home_key', scenario: 'reserve', role: 'resident', reason: 'profile_home_key', next: POISONED },
   { site: 'hash.provider', scenario: 'reserve', role: 'resident', reason: 'profile_hash', next: POISONED },
   { site: 'initialize.release', scenario: 'reserve', role: 'resident', reason: 'profile_owner_release', next: POISONED, mutex: 'owned' },
+  { site: 'crypto.random.profile_resident_nonce', scenario: 'reserve', role: 'resident', reason: 'profile_resident_nonce', next: POISONED },
+  { site: 'security.owner_only.profile_resident_security', scenario: 'reserve', role: 'resident', change: RESIDENT_STATE_THREAD, reason: 'profile_resident_security', next: POISONED },
   { site: 'resident.job_duplicate', scenario: 'host', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_resident_job' },
+  { site: 'resident.host_duplicate', scenario: 'host', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_resident_host' },
   { site: 'resident.in_job', scenario: 'residency', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_observation_scope' },
+  { site: 'resident.release_wait', scenario: 'end', role: 'resident', change: RESIDENT_ENDED, reason: 'profile_cleanup_uncertain', next: POISONED },
 ];
 
 // The sites the sources place, "name" or "name" + "." + a detail.

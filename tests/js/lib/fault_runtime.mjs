@@ -251,6 +251,13 @@ const scenarios = {
     act: async (c) => { c.host = await addon.spawnResidentHost(); },
     cleanup: async (c) => { addon.endResident(); if (c.host) await gone(c.host.pid); },
   },
+  // A resident's end: its reservation thread let go and waited for.
+  end: {
+    repeats: false, start: () => { profile = addon.initialize(); addon.finishStartup(); },
+    prepare: async () => ({}),
+    act: async () => { addon.endResident(); },
+    cleanup: async () => {},
+  },
 };
 
 try {
