@@ -25,7 +25,7 @@ function standIn(fail) {
     return value;
   };
   const addon = {
-    initialize: () => ({ root: 'C:\\root' }),
+    initialize: () => ({ root: 'C:\\root', home: 'C:\\home' }),
     prepareBrokerBudget: () => ({ cold: false, budget_ms: 1000, token: 't', endpoint_json: ENDPOINT }),
     newDiagnosticEvent: () => 'event',
     newTerminalOperation: () => ({}),

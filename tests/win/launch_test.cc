@@ -100,7 +100,7 @@ TEST(LaunchChild, RefusesAnyOtherProgramBeforeAnyPipeOrJobExists) {
     TestContext context;
     LaunchRequest request = brokerRequest({L"child", L"exit", L"0"});
     request.applicationPath = path;
-    const std::vector<HandleEntry> before = openHandles();
+    const HandleSample before = sampleHandles();
     EXPECT_EQ(reasonOf([&] { nuvra::launchChild(request, context); }), "profile_native_target");
     EXPECT_EQ(handlesOpenedSince(before), "");
     EXPECT_EQ(context.acquisitions.load(), context.releases.load());
@@ -164,7 +164,7 @@ TEST(LaunchChild, AcceptsTheLargestHandoffAndRefusesOneByteMore) {
   EXPECT_NE(out.find(std::string(262138, 'h')), std::string::npos);
 
   context.handoffText->push_back(' ');
-  const std::vector<HandleEntry> before = openHandles();
+  const HandleSample before = sampleHandles();
   EXPECT_EQ(reasonOf([&] {
               nuvra::launchChild(brokerRequest({L"child", L"handoff"}), context);
             }),
@@ -180,7 +180,7 @@ TEST(LaunchChild, LeavesNothingOpenWhenCreationFails) {
   request.applicationPath = context.root + std::wstring(nuvra::kBrokerRelativePath);
   UniqueEventForTest guard;
   context.guards = {guard.get()};
-  const std::vector<HandleEntry> before = openHandles();
+  const HandleSample before = sampleHandles();
   EXPECT_EQ(reasonOf([&] { nuvra::launchChild(request, context); }), "profile_child_create");
   EXPECT_EQ(handlesOpenedSince(before), "");
   EXPECT_EQ(context.checkpoints.size(), 2u);
@@ -253,7 +253,7 @@ TEST(LaunchChild, RecordsEveryCreationItTriesAgain) {
 
 TEST(LaunchChild, RefusesOversizedCommandLinesAndEnvironmentsWithoutLeaking) {
   TestContext context;
-  const std::vector<HandleEntry> before = openHandles();
+  const HandleSample before = sampleHandles();
   EXPECT_EQ(reasonOf([&] {
               nuvra::launchChild(brokerRequest({L"child", std::wstring(32767, L'a')}), context);
             }),
