@@ -17,11 +17,11 @@ import crypto from 'node:crypto';
 import net from 'node:net';
 import { servePipe } from './local_pipe.mjs';
 
-export const TURNS = 4;
-export const TURN_WAIT_MS = 5000;
+const TURNS = 4;
+const TURN_WAIT_MS = 5000;
 
 // The pipe of the home `home` (as initialize names it; letter case aside).
-export function turnPipe(home) {
+function turnPipe(home) {
   const key = crypto.createHash('sha256').update(home.toLowerCase(), 'utf8').digest('hex');
   return `\\\\.\\pipe\\nuvra-turns-${key.slice(0, 32)}`;
 }

@@ -54,7 +54,7 @@ const WRITE_LIMIT = 8388608;
 // whoever else reaches the name can at most make the link poll more often.
 // Without it (the name taken, the host not yet connected) the link polls as
 // before.
-export const wakePipe = (runtimePid, hostPid) => `\\\\.\\pipe\\nuvra-host-wake-${runtimePid}-${hostPid}`;
+const wakePipe = (runtimePid, hostPid) => `\\\\.\\pipe\\nuvra-host-wake-${runtimePid}-${hostPid}`;
 
 export class HostLinkClosed extends Error {}
 
