@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/fault_injection.h"
 #include "common/reason.h"
 #include "common/text.h"
 
@@ -85,6 +86,27 @@ bool writeAll(HANDLE handle, std::string_view bytes) noexcept {
     bytes.remove_prefix(moved);
   }
   return true;
+}
+
+AppendLock::AppendLock(HANDLE file, std::uint64_t deadline) noexcept : file_(file) {
+  range_.Offset = 0xFFFFFFFE;
+  range_.OffsetHigh = 0x7FFFFFFF;
+  for (unsigned attempt = 0;; ++attempt) {
+    if (NUVRA_INJECT("file.append_lock", FALSE,
+                     LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                                &range_))) {
+      held_ = true;
+      return;
+    }
+    // Another appender holds it for the length of one write.
+    if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount64() >= deadline) return;
+    Sleep(attempt < 8 ? 0 : 1);
+  }
+}
+
+AppendLock::~AppendLock() {
+  // A lock that would not go goes with the file's handle.
+  if (held_) UnlockFileEx(file_, 0, 1, 0, &range_);
 }
 
 }  // namespace nuvra

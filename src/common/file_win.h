@@ -56,4 +56,28 @@ bool renameWithoutReplacing(HANDLE file, const std::wstring& target) noexcept;
 // them in parts). False on a failed write or one that moved nothing.
 bool writeAll(HANDLE handle, std::string_view bytes) noexcept;
 
+// The append lock of a log file that several processes append to: an
+// exclusive lock of one byte far past any end the file reaches, held only
+// for one append. Under the test bed an append is a size query and then a
+// write at that size, so two processes' appends could land at the same
+// offset, one record overwriting another; every appender of the file holds
+// this lock for its write. It belongs to the file: only a holder of a handle
+// can take it, and it goes with the handle when its holder dies. Taken in
+// the constructor, tried again until `deadline` (a GetTickCount64 value)
+// while another appender holds it; false when it could not be taken.
+class AppendLock {
+ public:
+  AppendLock(HANDLE file, std::uint64_t deadline) noexcept;
+  ~AppendLock();
+  AppendLock(const AppendLock&) = delete;
+  AppendLock& operator=(const AppendLock&) = delete;
+
+  explicit operator bool() const noexcept { return held_; }
+
+ private:
+  HANDLE file_;
+  OVERLAPPED range_{};
+  bool held_ = false;
+};
+
 }  // namespace nuvra

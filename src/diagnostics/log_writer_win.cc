@@ -30,6 +30,9 @@ constexpr DWORD kLevelBufferUnits = 16;
 // must still move it meanwhile. Where the file went is checked by the
 // terminal record (isDayLogFile), not kept fixed by the holder.
 constexpr DWORD kLogFileSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Appended to, never written over; read access only because Windows grants
+// a byte-range lock (the append lock) to a handle that may read or write.
+constexpr DWORD kLogFileAccess = FILE_APPEND_DATA | FILE_READ_DATA;
 
 // Sets or clears the delete disposition of the open file.
 bool markForDeletion(HANDLE handle, bool drop) noexcept {
@@ -226,7 +229,7 @@ void DiagnosticWrite::writeUnderSerialization() {
   //    a file they pushed past the limit.
   const std::wstring current = logPath(todayText, 0);
   FileIdentity identity;
-  HANDLE file = openVerified(current, FILE_APPEND_DATA, OPEN_ALWAYS, attributes, false, &identity);
+  HANDLE file = openVerified(current, kLogFileAccess, OPEN_ALWAYS, attributes, false, &identity);
   if (file == nullptr) fail("diagnostic_unavailable");
 
   // 10. Rotation, also of a file that terminal records pushed past the limit.
@@ -243,7 +246,9 @@ void DiagnosticWrite::writeUnderSerialization() {
   }
   DWORD written = 0;
   const auto length = static_cast<DWORD>(text_.size());
-  if (!NUVRA_INJECT("log.append", FALSE,
+  const AppendLock lock(file, owner_->deadline());
+  if (!lock ||
+      !NUVRA_INJECT("log.append", FALSE,
                     WriteFile(file, text_.data(), length, &written, nullptr)) ||
       written != length) {
     fail("diagnostic_unavailable");
@@ -401,8 +406,8 @@ HANDLE DiagnosticWrite::rotate(const std::string& day, SECURITY_ATTRIBUTES* attr
     }
     const std::size_t opened = handles_.size();
     try {
-      fresh = openVerified(logPath(day, 0), FILE_APPEND_DATA | DELETE, CREATE_NEW, attributes,
-                           false, &identity);
+      fresh = openVerified(logPath(day, 0), kLogFileAccess | DELETE, CREATE_NEW, attributes, false,
+                           &identity);
     } catch (...) {
       // A file this step created and then refused goes before index 0 moves back.
       if (handles_.size() > opened) {

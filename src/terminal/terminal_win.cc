@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "common/file_win.h"
 #include "common/process_state.h"
 #include "common/reason.h"
 #include "diagnostics/event.h"
@@ -79,6 +80,8 @@ void appendTerminalRecord(TerminalObservation& operation, HANDLE file, const std
   checkTerminalAvailable(operation);
   const auto length = static_cast<DWORD>(operation.writeBuffer.size());
   DWORD written = 0;
+  const AppendLock lock(file, operation.deadline);
+  if (!lock) unavailable();
   if (!WriteFile(file, operation.writeBuffer.data(), length, &written, &operation.overlapped)) {
     // 7.
     if (GetLastError() != ERROR_IO_PENDING) unavailable();

@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/file_win.h"
@@ -568,6 +572,62 @@ TEST_F(DiagnosticLogFiles, AWriteWithoutOwnerNeedsAnEvent) {
 TEST_F(DiagnosticLogFiles, ATextLargerThanAFileIsRefused) {
   EXPECT_EQ(append(std::string(1048577, 'x')), "diagnostic_unavailable");
   EXPECT_EQ(observed_.acquired, 0);
+}
+
+// Appenders of one file, each with a handle of its own as separate processes
+// have: log writes and terminal records at once, none lands over another.
+TEST_F(DiagnosticLogFiles, AppendersOfOneFileNeverWriteOverEachOther) {
+  makeLogs();
+  const std::wstring today = logFile(todayText(), 0);
+  constexpr int kAppenders = 4;
+  constexpr int kRecords = 150;
+  // "k-i-" and a letter per appender, 100 to 2099 of them.
+  const auto lineOf = [](int k, int i) {
+    return std::to_string(k) + "-" + std::to_string(i) + "-" +
+           std::string(static_cast<std::size_t>(100 + (i * 7919 + k * 104729) % 2000),
+                       static_cast<char>('a' + k)) +
+           "\n";
+  };
+  std::atomic<int> failed{0};
+  std::vector<std::thread> appenders;
+  for (int k = 0; k < kAppenders; ++k) {
+    appenders.emplace_back([&, k] {
+      Observed observed;
+      TerminalObservation operation(1, "capture", "");
+      UniqueHandle file;
+      if (k % 2 == 1) {
+        file = UniqueHandle(CreateFileW(today.c_str(), FILE_APPEND_DATA | READ_CONTROL,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH, nullptr));
+      }
+      for (int i = 0; i < kRecords; ++i) {
+        std::string reason;
+        if (k % 2 == 0) {
+          DiagnosticWrite write(std::make_unique<FakeOwner>(observed, true),
+                                std::make_unique<FakeHome>(home_, observed), lineOf(k, i));
+          reason = thrownReason([&] { write.execute(); });
+        } else {
+          operation.deadline = GetTickCount64() + kTerminalWindowMs - 100;
+          reason = thrownReason([&] { appendTerminalRecord(operation, file.get(), lineOf(k, i)); });
+        }
+        if (!reason.empty()) ++failed;
+      }
+    });
+  }
+  for (std::thread& appender : appenders) appender.join();
+  EXPECT_EQ(failed.load(), 0);
+  std::istringstream lines(readAll(today));
+  std::set<std::string> whole;
+  int broken = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t dash = line.find('-', 2);
+    const bool known = line.size() > 4 && line[0] >= '0' && line[0] < '0' + kAppenders &&
+                       dash != std::string::npos &&
+                       line + "\n" == lineOf(line[0] - '0', std::atoi(line.c_str() + 2));
+    if (!known || !whole.insert(line).second) ++broken;
+  }
+  EXPECT_EQ(broken, 0);
+  EXPECT_EQ(whole.size(), std::size_t{kAppenders} * kRecords);
 }
 
 TEST_F(DiagnosticLogFiles, ATerminalAppendWritesThroughTheDaysFileAndTakesTheHandles) {
