@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "account/account_win.h"
+#include "common/fault_injection.h"
 #include "common/file_win.h"
 #include "common/identity_win.h"
 #include "common/policy.h"
@@ -327,7 +328,9 @@ void runPublication(const PublicationRun& run) {
   checkResidentAvailability();
   DWORD written = 0;
   const auto length = static_cast<DWORD>(run.record.size());
-  if (!WriteFile(file, run.record.data(), length, &written, nullptr) || written != length) {
+  if (!NUVRA_INJECT("publication.write", FALSE,
+                    WriteFile(file, run.record.data(), length, &written, nullptr)) ||
+      written != length) {
     fail("broker_publication_failed");
   }
   checkResidentAvailability();

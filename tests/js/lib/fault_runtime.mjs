@@ -13,6 +13,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 
 const row = JSON.parse(process.env.NUVRA_FAULT_ROW);
+const { startResident } = await import(new URL('../../../product/resident.mjs', import.meta.url));
 const require = createRequire(import.meta.url);
 const addon = require(row.addon);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -250,6 +251,26 @@ const scenarios = {
     prepare: async () => ({}),
     act: async (c) => { c.host = await addon.spawnResidentHost(); },
     cleanup: async (c) => { addon.endResident(); if (c.host) await gone(c.host.pid); },
+  },
+  // A resident's whole startup through the product's own steps, sampled
+  // right before its publication: the host, the worker and the observation
+  // are up then. A failed start leaves its host to the resident's end, and
+  // its temporary file to the next start's recovery: no handle may keep it
+  // (it is opened without sharing delete).
+  publish: {
+    repeats: false, start: () => {},
+    prepare: async () => ({}),
+    act: async () => {
+      await startResident(addon, { step: (name) => { if (name === 'publish') out.before = probe(); } });
+    },
+    cleanup: async () => {
+      addon.endResident();
+      const broker = path.win32.join(row.home, 'state', 'broker');
+      for (const name of fs.readdirSync(broker).filter((n) => /^endpoint\..*\.tmp$/.test(n))) {
+        out.opened = await reasonOf(() => fs.promises.unlink(path.win32.join(broker, name)));
+        if (out.opened === 'ok') out.opened = 'deleted';
+      }
+    },
   },
   // A resident's end: its reservation thread let go and waited for.
   end: {
