@@ -105,21 +105,34 @@ export function splitLines(bytes) {
   return lines;
 }
 
-// One line as a record, or the reason it is none.
+// One line as a record, or the reason it is none. A writer stopped inside
+// its record (killed, or its write cut short) leaves a fragment with no line
+// end, and the next writer's whole record then follows it on the same line:
+// that record is read, and `torn` holds the fragment's length and problem.
 export function parseLine(line) {
   if (!line.ended) return { problem: 'it has no line end (cut off while written)' };
+  const parsed = parseRecord(line.bytes);
+  if (!parsed.unreadable) return parsed;
+  for (let at = line.bytes.indexOf('{"', 1); at > 0; at = line.bytes.indexOf('{"', at + 1)) {
+    const rest = parseRecord(line.bytes.subarray(at));
+    if (!rest.problem) return { ...rest, torn: { length: at, problem: 'a record its writer left unfinished' } };
+  }
+  return parsed;
+}
+
+function parseRecord(bytes) {
   let text;
   try {
-    text = utf8.decode(line.bytes);
+    text = utf8.decode(bytes);
   } catch {
-    return { problem: 'it is not UTF-8' };
+    return { problem: 'it is not UTF-8', unreadable: true };
   }
   if (text === '') return { problem: 'it is empty' };
   let data;
   try {
     data = JSON.parse(text);
   } catch {
-    return { problem: 'it is not JSON' };
+    return { problem: 'it is not JSON', unreadable: true };
   }
   if (!isObject(data)) return { problem: 'it is not a JSON object' };
   const shape = SHAPES[data.schema_version];
@@ -238,8 +251,10 @@ export function readHome(home, { traceDirectory = TRACE_DIRECTORY, now = Date.no
         finding('line_unparsed', file, line.offset, parsed.problem, mtime);
         continue;
       }
+      if (parsed.torn) finding('line_unparsed', file, line.offset, parsed.torn.problem, mtime);
       evidence.records.push({
-        kind: parsed.kind === 'trace' ? 'other' : parsed.kind, data: parsed.data, file, offset: line.offset,
+        kind: parsed.kind === 'trace' ? 'other' : parsed.kind, data: parsed.data, file,
+        offset: line.offset + (parsed.torn?.length ?? 0),
         seq: seq++, at: isStamp(parsed.data.utc) ? Date.parse(parsed.data.utc) : null,
       });
     }

@@ -24,6 +24,7 @@ import { installHome, installerPath, launchRuntime, removeHome, run, writeRecord
 const productFile = (name) => fileURLToPath(new URL(`../../product/${name}`, import.meta.url));
 const { ensureResident, endpointFile } = await import(pathToFileURL(productFile('ensure_resident.mjs')).href);
 const { MemoryStore, storeFile } = await import(pathToFileURL(productFile('store.mjs')).href);
+const { splitLines, parseLine } = await import(pathToFileURL(productFile('timeline.mjs')).href);
 
 // How a cycle ends, and what "check --home" may then report: a kill leaves
 // the published record of a dead resident; a kill inside the serialisation
@@ -99,22 +100,21 @@ function newCaptures(cycle, clientIndex) {
   });
 }
 
-// Every line of every log file, parsed; a line that does not parse, or a
-// file that does not end with a line feed, fails.
-function logRecords(home) {
+// Every record of every log file, read as the home's timeline reads them;
+// a line that does not parse fails, but for a record cut short by a killed
+// writer (followed by the next writer's whole record, or ending the file),
+// which adds to `torn`.
+function logRecords(home, counts) {
   const logs = path.win32.join(home.home, 'logs');
   if (!fs.existsSync(logs)) return [];
-  return fs.readdirSync(logs).flatMap((name) => {
-    const text = fs.readFileSync(path.win32.join(logs, name), 'utf8');
-    assert.ok(text === '' || text.endsWith('\n'), `${name} ends inside a line`);
-    return text.split('\n').slice(0, -1).map((line) => {
-      try {
-        return JSON.parse(line);
-      } catch {
-        assert.fail(`${name}: a line that does not parse: ${line}`);
-      }
-    });
-  });
+  counts.torn = 0;
+  return fs.readdirSync(logs).flatMap((name) => splitLines(fs.readFileSync(path.win32.join(logs, name))).flatMap((line) => {
+    const parsed = parseLine(line);
+    if (parsed.torn || (!line.ended && line.bytes.length)) counts.torn += 1;
+    if (!line.ended) return [];
+    assert.ok(!parsed.problem, `${name}: a line that does not parse (${parsed.problem}): ${line.bytes}`);
+    return [parsed.data];
+  }));
 }
 
 function auditFiles(home) {
@@ -148,7 +148,7 @@ describe('a home lives through restarts, kills and repairs', () => {
   const attempts = new Map(); // requestId -> { sent, unrecorded }, over all cycles
   const pids = new Set();
   let lastRecord = null;
-  const figures = { cycles: 0, operations: 0, kills: 0, repairs: 0, lost: 0, duplicates: 0, unrecorded: {}, restartMs: [] };
+  const figures = { cycles: 0, operations: 0, kills: 0, torn: 0, repairs: 0, lost: 0, duplicates: 0, unrecorded: {}, restartMs: [] };
   let killedBefore = false;
   // Residents started and not yet seen to end: a failed cycle must not leave
   // one serving (its input pipe would keep this process alive).
@@ -245,7 +245,9 @@ describe('a home lives through restarts, kills and repairs', () => {
     // count decides: a client writes a terminal record for every checkpoint,
     // unless it says why it could not (below); a server work one for its own
     // unless its resident was killed under it or its budget ran out first.
-    const records = logRecords(home);
+    const records = logRecords(home, figures);
+    // Only a killed writer leaves a record unfinished.
+    assert.ok(figures.torn <= figures.kills, `${figures.torn} records cut short, ${figures.kills} kills`);
     const ids = new Set(reports.map((r) => r.requestId));
     const checkpoints = records.filter((r) => r.event === 'terminal_pending' && ids.has(r.request_id));
     const terminals = records.filter((r) => r.event === 'operation_result');
@@ -341,7 +343,7 @@ describe('a home lives through restarts, kills and repairs', () => {
 
   it('recalls every saved capture after all the restarts, and leaves no process behind', async () => {
     const { resident } = await start(1);
-    const records = logRecords(home);
+    const records = logRecords(home, figures);
     const saved = [...new Set(records.filter((t) => t.event === 'operation_result' && t.ok
       && sent.get(t.request_id)?.operation === 'capture').map((t) => t.request_id))].map((rid) => sent.get(rid));
     assert.ok(saved.length > 0);
@@ -371,7 +373,9 @@ for (const word of JSON.parse(Buffer.from(process.argv[2], 'base64').toString())
 console.log(JSON.stringify(out));
 ` });
     await resident.end();
-    const found = JSON.parse(launch.stdout.trim().split(/\r?\n/).pop());
+    const said = launch.stdout.trim().split(/\r?\n/).pop();
+    assert.ok(said, `the recalls said nothing: ${launch.outcome} ${launch.reason} ${launch.stderr}`);
+    const found = JSON.parse(said);
     const lost = saved.filter((s) => !Array.isArray(found[s.word]) || !found[s.word].includes(s.text));
     const twice = saved.filter((s) => Array.isArray(found[s.word]) && found[s.word].length > 1);
     figures.lost = lost.length;

@@ -111,7 +111,8 @@ const elapsed = { original_budget_ms: 1000, work_ms: 80, end_ms: 4, projection_m
 // One version 2 request: the client's checkpoint, stage records and terminal
 // record, the server work's checkpoint and terminal record and its sealed
 // audit. `fault` plants one thing wrong; `leave` drops records.
-function plantExchange(h, seed, { at, operation = 'capture', fault = null, leave = [], files = [0, 0, 0], day = DAY } = {}) {
+// `torn` names records to be preceded by a fragment left by a killed writer.
+function plantExchange(h, seed, { at, operation = 'capture', fault = null, leave = [], files = [0, 0, 0], day = DAY, torn = {} } = {}) {
   const requestId = uuid(seed);
   const event = hex(`e${seed}`, 64);
   const [clientWork, serverWork] = [String(10 + seed), String(500 + seed)];
@@ -122,7 +123,10 @@ function plantExchange(h, seed, { at, operation = 'capture', fault = null, leave
   const reason = ok ? 'none' : 'broker_failed';
   const at_ = (ms) => at + ms;
   const placed = {};
-  const write = (key, text, index = 0) => { if (!leave.includes(key)) placed[key] = h.append(text, day, index); };
+  const write = (key, text, index = 0) => {
+    if (torn[key]) placed[`${key}_torn`] = h.append(torn[key], day, index);
+    if (!leave.includes(key)) placed[key] = h.append(text, day, index);
+  };
   write('client_checkpoint', expectedCheckpoint({ id: clientOp, attempt: '', request: requestId, operation, utc: stamp(at_(0)) }), files[0]);
   const stages = ['profile_exchange_begin', 'profile_pipe_connected', 'profile_peer_verified', 'profile_preamble_done', 'profile_request_written'];
   stages.forEach((stage, i) => write(stage, stageLine({ event, at: at_(5 + i * 5), pid: CLIENT_PID, stage, operation, requestId }), files[1]));
@@ -246,6 +250,21 @@ const CASES = [
       expectedCheckpoint({ id: hex('torn', 64), attempt: '', request: '', operation: 'capture', utc: stamp(T(9)) }).trimEnd()]) {
       h.expect('line_unparsed', h.append(text));
     }
+  }],
+  ['records cut short by killed writers, each followed on its line by the next writer\'s whole record', (h) => {
+    // A terminal record cut inside its operation id leaves its checkpoint
+    // without one; a line of the product's own is cut inside a character.
+    const first = plantExchange(h, 14, { at: T(5), leave: ['client_terminal'] });
+    h.expect('checkpoint_without_terminal', first.placed.client_checkpoint);
+    const record = expectedTerminal({ id: first.clientOp, attempt: '', request: first.requestId, operation: 'capture',
+      phase: 'terminal', ok: true, state: 'saved', reason: 'none', utc: stamp(T(6)), elapsed });
+    const own = Buffer.from('{"event_id":"own","note":"caf\u00e9 \u20ac"}');
+    const { placed } = plantExchange(h, 15, { at: T(7), torn: {
+      client_terminal: record.slice(0, record.indexOf('"operation_id"') + 30),
+      server_terminal: own.subarray(0, own.length - 3),
+    } });
+    h.expect('line_unparsed', placed.client_terminal_torn);
+    h.expect('line_unparsed', placed.server_terminal_torn);
   }],
   ['forty lines of seeded noise in a rotated file', (h) => {
     let seed = 26;
