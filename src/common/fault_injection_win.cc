@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/fault_plan.h"
+#include "common/file_win.h"
 #include "common/text_win.h"
 
 namespace nuvra {
@@ -71,9 +72,11 @@ void noteSurfacedReason(const char* reason) noexcept {
   wchar_t path[MAX_PATH] = {};
   const DWORD length = GetEnvironmentVariableW(L"NUVRA_REASON_LOG", path, MAX_PATH);
   if (length > 0 && length < MAX_PATH) {
-    // One append of one whole line: lines of several processes never mix.
-    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // One append of one whole line under the file's append lock: lines of
+    // several processes never mix.
+    const HANDLE file =
+        CreateFileW(path, FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       char line[128];
       std::size_t size = 0;
@@ -83,7 +86,10 @@ void noteSurfacedReason(const char* reason) noexcept {
       }
       line[size++] = '\n';
       DWORD written = 0;
-      WriteFile(file, line, static_cast<DWORD>(size), &written, nullptr);
+      {
+        const AppendLock lock(file, GetTickCount64() + 1000);
+        WriteFile(file, line, static_cast<DWORD>(size), &written, nullptr);
+      }
       CloseHandle(file);
     }
   }

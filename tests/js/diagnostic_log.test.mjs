@@ -7,7 +7,8 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { addonPath } from './lib/addon.mjs';
-import { installHome, removeHome, runJobScript } from './lib/home.mjs';
+import { spawn } from 'node:child_process';
+import { brokerBuild, installHome, removeHome, runJobScript } from './lib/home.mjs';
 
 function script(body) {
   return `import { createRequire } from 'node:module';
@@ -192,5 +193,35 @@ describe('lines of a work without an event', () => {
     assert.equal(off.event.error, 'profile_custody_required');
     assert.equal(off.line.error, 'diagnostic_unavailable');
     assert.ok(!logLines(home).some((line) => line.includes('"off"')));
+  });
+});
+
+// Every appender of a log file holds its append lock for its write: a
+// holder keeps a write out until the writer's deadline, which then fails
+// with its reason, and a holder that is killed lets the next write in.
+describe('the append lock of a log file', () => {
+  let home;
+  before(async () => { home = await installHome(); });
+  after(() => removeHome(home));
+
+  it('keeps writes out while another process holds it, and goes with a killed holder', async () => {
+    const write = (line) => runScript(home, `
+      const work = await addon.beginWork(() => 1000);
+      out.line = await settle(() => addon.appendDiagnostic(work, '${line}\\n'));
+      await addon.endWork(work);
+    `);
+    assert.deepEqual((await write('{"first":1}')).line, { value: true });
+    const holder = spawn(brokerBuild.testbed, ['hold-file', logFile(home), 'append-lock'],
+      { stdio: ['pipe', 'pipe', 'inherit'], windowsHide: true });
+    const exited = new Promise((resolve) => holder.on('close', resolve));
+    await new Promise((resolve) => holder.stdout.on('data', resolve));
+    try {
+      assert.deepEqual((await write('{"held":1}')).line, { error: 'diagnostic_unavailable', name: 'Error' });
+    } finally {
+      holder.kill();
+      await exited;
+    }
+    assert.deepEqual((await write('{"after":1}')).line, { value: true });
+    assert.deepEqual(logLines(home).map((line) => Object.keys(JSON.parse(line))[0]), ['first', 'after']);
   });
 });

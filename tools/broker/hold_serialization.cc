@@ -11,6 +11,9 @@
 //   hold-file <path>   opens a file sharing read and write but not delete,
 //                      prints "held" and keeps it open until its input ends,
 //                      so that nothing can replace or delete the file
+//   hold-file <path> append-lock
+//                      opens a log file as its appenders do and holds its
+//                      append lock until its input ends or it is killed
 
 #include "roles.h"
 
@@ -18,8 +21,10 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <optional>
 #include <string>
 
+#include "common/file_win.h"
 #include "common/handle_win.h"
 #include "custody/serialization_object_win.h"
 
@@ -107,15 +112,25 @@ int dieHoldingSerialization(int argc, wchar_t** argv) {
 }
 
 int holdFile(int argc, wchar_t** argv) {
-  if (argc != 1) {
-    std::fputs("usage: hold-file <path>\n", stderr);
+  const bool appendLock = argc == 2 && std::wcscmp(argv[1], L"append-lock") == 0;
+  if (argc != 1 && !appendLock) {
+    std::fputs("usage: hold-file <path> [append-lock]\n", stderr);
     return 2;
   }
-  const UniqueHandle file(CreateFileW(argv[0], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle file(
+      appendLock ? CreateFileW(argv[0], FILE_APPEND_DATA | FILE_READ_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                 : CreateFileW(argv[0], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     std::fputs("hold-file: not opened\n", stderr);
     return 3;
+  }
+  std::optional<AppendLock> lock;
+  if (appendLock && !lock.emplace(file.get(), GetTickCount64())) {
+    std::fputs("hold-file: append lock not taken\n", stderr);
+    return 4;
   }
   std::fputs("held\n", stdout);
   std::fflush(stdout);

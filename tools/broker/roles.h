@@ -12,8 +12,9 @@ int runLauncher(int argc, wchar_t** argv);
 int holdSerialization(int argc, wchar_t** argv);
 int dieHoldingSerialization(int argc, wchar_t** argv);
 
-// "hold-file PATH": keeps a file open without delete sharing until its input
-// ends; see hold_serialization.cc.
+// "hold-file PATH [append-lock]": keeps a file open without delete sharing,
+// or holds a log file's append lock, until its input ends; see
+// hold_serialization.cc.
 int holdFile(int argc, wchar_t** argv);
 
 // "child BEHAVIOUR ...": a managed child driven by a runtime's JavaScript
