@@ -159,6 +159,45 @@ function placedSites() {
   return found;
 }
 
+// One row in a runtime of its own; its report.
+async function runRow(row, rowHome) {
+  const resident = row.role === 'resident';
+  let seen;
+  // A resident must reach its reservation within 3,000 ms of its start;
+  // one that a loaded machine made miss it is started again, twice at most.
+  for (let start = 1; ; ++start) {
+    const launch = await launchRuntime({
+      home: rowHome, role: resident ? 'resident' : 'job', purpose: resident ? undefined : row.role === 'job' ? 'connect' : 'none',
+      script: fileURLToPath(new URL('./lib/fault_runtime.mjs', import.meta.url)), timeoutMs: 120000,
+      keepOnTimeout: true,
+      env: { UV_THREADPOOL_SIZE: '1', NUVRA_FAULT_ROW: JSON.stringify({ ...row, addon: addonPath.testbed, probe: probePath(), broker: rowHome.brokerImage, home: rowHome.home }) },
+    });
+    // Wine now and then fails a process creation before the runtime ran
+    // at all: that start is made again, twice at most.
+    if (launch.outcome === 'launch_failed' && start < 3) continue;
+    const line = launch.stdout.trim().split(/\r?\n/).pop();
+    assert.ok(line, `no report; launcher: ${launch.outcome} ${launch.reason} stderr: ${launch.stderr}`);
+    seen = JSON.parse(line);
+    const late = /profile_startup_timeout|broker_startup_ceiling_expired/.test(seen.crashed ?? seen.reason);
+    if (!resident || !late || start === 3) break;
+  }
+  return seen;
+}
+
+// The handles of each kind a row's step left beyond what its `change`
+// allows. Wine's own thread pool (child cleanups, waits) may start a worker
+// during the step and keep it a while: a thread and the C runtime's event
+// for it, never a file, pipe, process, job or mapping.
+function beyondOf(row, seen) {
+  const change = { ...row.change };
+  delete change.descendants;
+  const beyond = { ...seen.change };
+  for (const [type, n] of Object.entries(change)) beyond[type] = (beyond[type] ?? 0) - n;
+  for (const type of ['Thread', 'Event']) if (beyond[type] === 1) delete beyond[type];
+  for (const [type, n] of Object.entries(beyond)) if (n === 0 || (row.closing && n < 0)) delete beyond[type];
+  return beyond;
+}
+
 describe('every injected failure takes its own path and leaves nothing behind', () => {
   let home;
   before(async () => { home = await installHome(); });
@@ -175,27 +214,17 @@ describe('every injected failure takes its own path and leaves nothing behind', 
   const picked = process.env.NUVRA_FAULT_SITES?.split(',');
   for (const row of rows.filter((r) => !picked || picked.includes(r.site))) {
     it(`${row.site}${row.n ? `#${row.n}` : ''} in ${row.scenario}${row.step ? ` (${row.step})` : ''}: ${row.reason}`, async (t) => {
-      const resident = row.role === 'resident';
       const rowHome = row.ownHome ? await installHome() : home;
       t.after(() => { if (row.ownHome) removeHome(rowHome); });
-      let seen;
-      // A resident must reach its reservation within 3,000 ms of its start;
-      // one that a loaded machine made miss it is started again, twice at most.
-      for (let start = 1; ; ++start) {
-        const launch = await launchRuntime({
-          home: rowHome, role: resident ? 'resident' : 'job', purpose: resident ? undefined : row.role === 'job' ? 'connect' : 'none',
-          script: fileURLToPath(new URL('./lib/fault_runtime.mjs', import.meta.url)), timeoutMs: 120000,
-          keepOnTimeout: true,
-          env: { UV_THREADPOOL_SIZE: '1', NUVRA_FAULT_ROW: JSON.stringify({ ...row, addon: addonPath.testbed, probe: probePath(), broker: rowHome.brokerImage, home: rowHome.home }) },
-        });
-        // Wine now and then fails a process creation before the runtime ran
-        // at all: that start is made again, twice at most.
-        if (launch.outcome === 'launch_failed' && start < 3) continue;
-        const line = launch.stdout.trim().split(/\r?\n/).pop();
-        assert.ok(line, `no report; launcher: ${launch.outcome} ${launch.reason} stderr: ${launch.stderr}`);
-        seen = JSON.parse(line);
-        const late = /profile_startup_timeout|broker_startup_ceiling_expired/.test(seen.crashed ?? seen.reason);
-        if (!resident || !late || start === 3) break;
+      let seen = await runRow(row, rowHome);
+      // A leak on a failure path is there in every run. Wine's own pool now
+      // and then keeps events or threads a while longer, in whole runs only:
+      // a row whose only excess is of those kinds runs once more in a fresh
+      // runtime and is judged by that run (not a row with a home of its own,
+      // which the first run changed).
+      const excess = Object.keys(beyondOf(row, seen));
+      if (excess.length && excess.every((type) => type === 'Event' || type === 'Thread') && !row.ownHome) {
+        seen = await runRow(row, rowHome);
       }
       assert.equal(seen.crashed, undefined, seen.crashed);
       if (seen.warm !== undefined) assert.equal(seen.warm, 'ok', 'the unarmed run');
@@ -204,14 +233,7 @@ describe('every injected failure takes its own path and leaves nothing behind', 
       const added = seen.after.list.filter((h) => !seen.before.list.includes(h)).join(' ');
       const counts = `handles ${seen.before.handles} -> ${seen.after.handles} (new: ${added}), descendants ${seen.before.descendants} -> ${seen.after.descendants}`;
       const { descendants = 0, ...change } = row.change ?? {};
-      // Wine's own thread pool (child cleanups, waits) may start a worker
-      // during the step and keep it a while: a thread and the C runtime's
-      // event for it, never a file, pipe, process, job or mapping.
-      const beyond = { ...seen.change };
-      for (const [type, n] of Object.entries(change)) beyond[type] = (beyond[type] ?? 0) - n;
-      for (const type of ['Thread', 'Event']) if (beyond[type] === 1) delete beyond[type];
-      for (const [type, n] of Object.entries(beyond)) if (n === 0 || (row.closing && n < 0)) delete beyond[type];
-      assert.deepEqual(beyond, {}, `left behind beyond ${JSON.stringify(change)}: ${counts}`);
+      assert.deepEqual(beyondOf(row, seen), {}, `left behind beyond ${JSON.stringify(change)}: ${counts}`);
       assert.ok(seen.after.descendants <= seen.before.descendants + descendants, counts);
       if (row.closing) assert.equal(seen.opened, 'deleted');
       assert.equal(seen.mutex, row.mutex ?? 'free');
