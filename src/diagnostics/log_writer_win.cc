@@ -91,10 +91,8 @@ LogLevel currentLogLevel() noexcept {
   return parseLogLevel(std::wstring_view(buffer, length));
 }
 
-bool isDayLogFile(HANDLE file, const std::wstring& path) noexcept {
+bool isDayLogFile(const FileIdentity& held, const std::wstring& path) noexcept {
   try {
-    FileIdentity held;
-    if (!fileIdentity(file, held)) return false;
     for (const std::wstring& candidate : dayLogPaths(path)) {
       UniqueHandle named(CreateFileW(candidate.c_str(), FILE_READ_ATTRIBUTES, kLogFileSharing,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,

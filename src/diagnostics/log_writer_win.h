@@ -32,15 +32,17 @@ struct DiagnosticEvent;
 FileIdentity requireDiagnosticObject(HANDLE handle, const std::wstring& path, bool directory,
                                      std::uint32_t volumeSerial);
 
-// True when the open log file `file`, whose checkpoint went in under `path`,
-// is still one of the day's log files: under one of the four names of its
-// day the directory holds this very file. A rotation moves an open file
+// True when the open log file whose identity `held` its checkpoint recorded
+// (under `path`) is still one of the day's log files: under one of the four
+// names of its day the directory holds this very file. An open file keeps
+// its volume and index for as long as it is open, so the identity read when
+// it was verified is the one to compare. A rotation moves an open file
 // from name to name (every log file is shared for delete), and drops the
 // oldest under a name of its own. The names are tried from index 0 up, the
 // way a rotation moves files, so a rotation running meanwhile is followed.
 // The file's final path cannot say it: an open file renamed through
 // another handle keeps reporting its old name under Wine.
-bool isDayLogFile(HANDLE file, const std::wstring& path) noexcept;
+bool isDayLogFile(const FileIdentity& held, const std::wstring& path) noexcept;
 
 // The level `NUVRA_AUTH_LOG_LEVEL` asks for, read now into a 16-unit buffer.
 LogLevel currentLogLevel() noexcept;

@@ -33,12 +33,14 @@ std::shared_ptr<TerminalObservation> linkedOperation(Work& work) {
   fail("terminal_unavailable");
 }
 
-// A log file the operation may still write to: the file it recorded, one
-// link, neither a directory nor a reparse point.
-bool sameLogFile(HANDLE file, const FileIdentity& recorded) noexcept {
-  FileIdentity now;
-  if (!fileIdentity(file, now)) return false;
-  return now.sameFile(recorded) && now.links == 1 &&
+// A log file the operation may still write to: one link, neither a
+// directory nor a reparse point. It is the file the checkpoint recorded,
+// volume and index, for as long as the operation holds it open; whether
+// its name still holds it is the day's-file check that follows.
+bool unchangedLogFile(HANDLE file) noexcept {
+  FileShape now;
+  if (!fileShape(file, now)) return false;
+  return now.links == 1 &&
          (now.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
@@ -130,10 +132,10 @@ void writeTerminalRecord(TerminalObservation& operation) {
   // 2. The file that holds the checkpoint, unchanged.
   if (operation.logFiles.empty() || !operation.logFiles.back()) unavailable();
   const HANDLE file = operation.logFiles.back().get();
-  if (!sameLogFile(file, operation.logIdentity)) unavailable();
+  if (!unchangedLogFile(file)) unavailable();
   // Rotations move the file among its day's names; one that moved it away
   // (a file dropped, or moved elsewhere and replaced) leaves it here.
-  if (!isDayLogFile(file, operation.logPath)) unavailable();
+  if (!isDayLogFile(operation.logIdentity, operation.logPath)) unavailable();
   // 3.
   const std::uint64_t now = GetTickCount64();
   const std::string record = terminalRecord(
@@ -146,7 +148,7 @@ void writeTerminalRecord(TerminalObservation& operation) {
   appendTerminalRecord(operation, file, record);
   // A rotation that dropped the file between the check and the append took
   // the record with it: that is a record not kept, and said so.
-  const bool kept = isDayLogFile(file, operation.logPath);
+  const bool kept = isDayLogFile(operation.logIdentity, operation.logPath);
   // 5.
   if (!closeOperationHandles(operation)) unavailable();
   if (!kept) unavailable();

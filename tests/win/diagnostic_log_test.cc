@@ -359,6 +359,7 @@ TEST_F(DiagnosticLogFiles, ARotationMovesHeldFilesAndCompletesOrChangesNothing) 
       writeFile(logFile(today, index), before[index]);
     }
     UniqueHandle held;
+    FileIdentity heldIdentity;
     if (c.held >= 0) {
       const DWORD share =
           FILE_SHARE_READ | FILE_SHARE_WRITE | (c.heldSharesDelete ? FILE_SHARE_DELETE : 0);
@@ -366,6 +367,8 @@ TEST_F(DiagnosticLogFiles, ARotationMovesHeldFilesAndCompletesOrChangesNothing) 
                                       FILE_APPEND_DATA | READ_CONTROL, share, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
       ASSERT_TRUE(held) << c.name;
+      // As a checkpoint records it, before anything moves the file.
+      ASSERT_TRUE(fileIdentity(held.get(), heldIdentity)) << c.name;
     }
     observed_.refuseEmptyFiles = c.refuseNewFile;
     EXPECT_EQ(append(text), c.reason) << c.name;
@@ -373,7 +376,7 @@ TEST_F(DiagnosticLogFiles, ARotationMovesHeldFilesAndCompletesOrChangesNothing) 
       EXPECT_EQ(readAll(logFile(today, index)), c.after[index]) << c.name << " index " << index;
     }
     if (held) {
-      EXPECT_EQ(isDayLogFile(held.get(), logFile(today, static_cast<unsigned>(c.held))),
+      EXPECT_EQ(isDayLogFile(heldIdentity, logFile(today, static_cast<unsigned>(c.held))),
                 c.heldLandsAt >= 0)
           << c.name;
       DWORD written = 0;
