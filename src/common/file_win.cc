@@ -68,6 +68,46 @@ bool renameWithoutReplacing(HANDLE file, const std::wstring& target) noexcept {
   }
 }
 
+namespace {
+
+// NtQueryInformationFile, looked up once; class 6 is the file's internal
+// information, its 64-bit index on its volume.
+using NtQueryInformationFileFn = LONG(NTAPI*)(HANDLE, void*, void*, ULONG, int);
+constexpr int kFileInternalInformation = 6;
+struct IoStatus {
+  void* status;
+  ULONG_PTR information;
+};
+
+NtQueryInformationFileFn queryInformationFile() noexcept {
+  static const NtQueryInformationFileFn query = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr ? nullptr
+                            : reinterpret_cast<NtQueryInformationFileFn>(reinterpret_cast<void*>(
+                                  GetProcAddress(ntdll, "NtQueryInformationFile")));
+  }();
+  return query;
+}
+
+}  // namespace
+
+bool fileIdentityOnVolume(HANDLE file, std::uint32_t volumeSerial,
+                          FileIdentity& identity) noexcept {
+  const NtQueryInformationFileFn query = queryInformationFile();
+  FileShape shape;
+  if (query == nullptr || !fileShape(file, shape)) return false;
+  IoStatus status{};
+  std::uint64_t index = 0;
+  if (query(file, &status, &index, sizeof(index), kFileInternalInformation) < 0) return false;
+  identity.volumeSerial = volumeSerial;
+  identity.indexHigh = static_cast<std::uint32_t>(index >> 32);
+  identity.indexLow = static_cast<std::uint32_t>(index);
+  identity.attributes = shape.attributes;
+  identity.links = shape.links;
+  identity.size = shape.size;
+  return true;
+}
+
 bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept {
   if (a.size() > 0x7fffffff || b.size() > 0x7fffffff) return false;
   return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),

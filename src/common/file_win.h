@@ -42,6 +42,12 @@ struct FileShape {
 };
 bool fileShape(HANDLE file, FileShape& shape) noexcept;
 
+// The identity of an open file that lies in a directory verified on
+// `volumeSerial`: fileIdentity without the volume query (under Wine a round
+// trip to the mount manager), the index read as GetFileInformationByHandle
+// reads it. False when a query fails.
+bool fileIdentityOnVolume(HANDLE file, std::uint32_t volumeSerial, FileIdentity& identity) noexcept;
+
 // Ordinal comparison ignoring case, as every path comparison is made.
 bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) noexcept;
 

@@ -131,8 +131,16 @@ DiagnosticWrite::~DiagnosticWrite() {
 FileIdentity requireDiagnosticObject(HANDLE handle, const std::wstring& path, bool directory,
                                      std::uint32_t volumeSerial) {
   if (GetFileType(handle) != FILE_TYPE_DISK) fail("diagnostic_unavailable");
+  // A file is opened by its verified directory's path and its name, that
+  // directory held open without delete sharing (neither renamed nor
+  // replaced meanwhile), and its final path must be exactly that path: it
+  // lies in that directory, on the volume the directory was verified on, so
+  // its own volume is not queried again.
   FileIdentity identity;
-  if (!fileIdentity(handle, identity)) fail("diagnostic_unavailable");
+  if (directory ? !fileIdentity(handle, identity)
+                : !fileIdentityOnVolume(handle, volumeSerial, identity)) {
+    fail("diagnostic_unavailable");
+  }
   if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail("diagnostic_unavailable");
   const bool isDirectory = (identity.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (isDirectory != directory) fail("diagnostic_unavailable");

@@ -28,7 +28,9 @@ struct DiagnosticEvent;
 // opened (and its owner-only check passed): a disk object of the expected
 // kind, not a reparse point, on the home's volume `volumeSerial`, at the
 // `path` it was opened by, and a file with one link; else
-// "diagnostic_unavailable". Gives what it read of the object.
+// "diagnostic_unavailable". Gives what it read of the object. A file must
+// be opened in a directory the caller verified here and holds open without
+// sharing it for delete: its volume is that directory's.
 FileIdentity requireDiagnosticObject(HANDLE handle, const std::wstring& path, bool directory,
                                      std::uint32_t volumeSerial);
 
