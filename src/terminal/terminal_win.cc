@@ -82,8 +82,13 @@ void appendTerminalRecord(TerminalObservation& operation, HANDLE file, const std
   checkTerminalAvailable(operation);
   const auto length = static_cast<DWORD>(operation.writeBuffer.size());
   DWORD written = 0;
+  // Another appender of the file holds its lock for one write at most; a
+  // lock still not taken when the deadline passes is the deadline's failure.
   const AppendLock lock(file, operation.deadline);
-  if (!lock) unavailable();
+  if (!lock) {
+    checkTerminalAvailable(operation);
+    unavailable();
+  }
   if (!WriteFile(file, operation.writeBuffer.data(), length, &written, &operation.overlapped)) {
     // 7.
     if (GetLastError() != ERROR_IO_PENDING) unavailable();

@@ -232,6 +232,7 @@ describe('every injected failure takes its own path and leaves nothing behind', 
       assert.ok(Number.isInteger(seen.before.handles) && seen.before.handles > 0, 'the probe read no handle count');
       const added = seen.after.list.filter((h) => !seen.before.list.includes(h)).join(' ');
       const counts = `handles ${seen.before.handles} -> ${seen.after.handles} (new: ${added}), descendants ${seen.before.descendants} -> ${seen.after.descendants}`;
+      t.diagnostic(counts);
       const { descendants = 0, ...change } = row.change ?? {};
       assert.deepEqual(beyondOf(row, seen), {}, `left behind beyond ${JSON.stringify(change)}: ${counts}`);
       assert.ok(seen.after.descendants <= seen.before.descendants + descendants, counts);

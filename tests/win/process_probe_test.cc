@@ -12,6 +12,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,32 +47,105 @@ std::optional<Memory> memoryOf(HANDLE process) {
   return Memory{counters.WorkingSetSize, counters.PeakWorkingSetSize, counters.PrivateUsage};
 }
 
-// Processes below `pid` (its children, theirs, ...): a launch that failed
-// must leave none behind.
-std::optional<std::uint64_t> descendantsOf(DWORD pid) {
-  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return std::nullopt;
-  std::vector<std::pair<DWORD, DWORD>> parents;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    parents.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
-  }
+struct ProcessRow {
+  DWORD pid = 0;
+  DWORD parent = 0;
+  // When it was created (100 ns units), 0 when it could not be asked.
+  std::uint64_t created = 0;
+};
+
+// How many of `rows` descend from `pid` (its children, theirs, ...). A row
+// names its parent by pid, and a pid names whichever process holds it now: a
+// process outlives its parent, so the orphans of an earlier holder of a pid
+// in the tree name it too. A child counts only if it was not created before
+// the process its parent pid names now; one whose age is unknown counts.
+std::uint64_t descendantsIn(const std::vector<ProcessRow>& rows, DWORD pid) {
+  const auto createdOf = [&](DWORD of) {
+    const auto row =
+        std::find_if(rows.begin(), rows.end(), [&](const ProcessRow& r) { return r.pid == of; });
+    return row == rows.end() ? 0 : row->created;
+  };
   std::vector<DWORD> found{pid};
   for (std::size_t i = 0; i < found.size(); ++i) {
-    for (const auto& [child, parent] : parents) {
-      if (parent == found[i] && child != pid &&
-          std::find(found.begin(), found.end(), child) == found.end()) {
-        found.push_back(child);
+    const std::uint64_t parentCreated = createdOf(found[i]);
+    for (const ProcessRow& row : rows) {
+      const bool younger = row.created == 0 || parentCreated == 0 || row.created >= parentCreated;
+      if (row.parent == found[i] && row.pid != pid && younger &&
+          std::find(found.begin(), found.end(), row.pid) == found.end()) {
+        found.push_back(row.pid);
       }
     }
   }
   return found.size() - 1;
 }
 
+std::uint64_t createdAt(DWORD pid) {
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  FILETIME created{};
+  FILETIME exited{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+// Processes below `pid`: a launch that failed must leave none behind.
+std::optional<std::uint64_t> descendantsOf(DWORD pid) {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return std::nullopt;
+  std::vector<ProcessRow> rows;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    rows.push_back(
+        {entry.th32ProcessID, entry.th32ParentProcessID, createdAt(entry.th32ProcessID)});
+  }
+  return descendantsIn(rows, pid);
+}
+
 UniqueHandle openForQuery(DWORD pid) {
   return UniqueHandle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+}
+
+// pid: parent, created. 10 is the probed process; 30 held a pid of the tree
+// before it (its orphan 31 and 31's child 32 name it still).
+TEST(ProcessProbe, CountsOnlyProcessesYoungerThanTheParentTheirPidNames) {
+  struct Case {
+    const char* name;
+    std::vector<ProcessRow> rows;
+    std::uint64_t descendants;
+  };
+  const Case cases[] = {
+      {"children and grandchildren",
+       {{10, 1, 100}, {20, 10, 110}, {21, 20, 120}, {22, 10, 130}},
+       3},
+      {"an orphan of an earlier holder of a child's pid",
+       {{10, 1, 100}, {30, 10, 200}, {31, 30, 150}, {32, 31, 160}, {33, 30, 210}},
+       2},
+      {"an orphan of an earlier holder of the probed pid", {{10, 1, 100}, {40, 10, 90}}, 0},
+      {"an age nobody could read counts", {{10, 1, 100}, {50, 10, 0}, {51, 50, 20}}, 2},
+  };
+  for (const Case& c : cases) EXPECT_EQ(descendantsIn(c.rows, 10), c.descendants) << c.name;
+}
+
+TEST(ProcessProbe, ALaunchedChildIsADescendantUntilItEnds) {
+  const std::optional<std::uint64_t> before = descendantsOf(GetCurrentProcessId());
+  ASSERT_TRUE(before.has_value());
+  wchar_t image[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(nullptr, image, MAX_PATH), 0u);
+  std::wstring line = L"probe --gtest_list_tests";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(CreateProcessW(image, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                             nullptr, &startup, &child));
+  const UniqueHandle process(child.hProcess);
+  const UniqueHandle thread(child.hThread);
+  EXPECT_EQ(descendantsOf(GetCurrentProcessId()), *before + 1);
+  ASSERT_TRUE(TerminateProcess(process.get(), 1));
+  ASSERT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(descendantsOf(GetCurrentProcessId()), before);
 }
 
 TEST(ProcessProbe, AnotherEventRaisesTheHandleCountByOne) {

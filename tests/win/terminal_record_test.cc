@@ -83,6 +83,21 @@ TEST_F(TerminalAppend, RefusesAClosedOperationAndAPassedDeadline) {
   EXPECT_EQ(sizeOf(file_.get()), 0u);
 }
 
+// Another appender's lock not given up by the deadline: the time ran out,
+// and nothing was written.
+TEST_F(TerminalAppend, AnAppendLockHeldPastTheDeadlineIsTheDeadlinesFailure) {
+  UniqueHandle other(CreateFileW(path_.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(other);
+  const AppendLock held(other.get(), GetTickCount64() + 1000);
+  ASSERT_TRUE(held);
+  operation_.deadline = GetTickCount64() + 50;
+  EXPECT_EQ(reasonOf([&] { appendTerminalRecord(operation_, file_.get(), "{}\n"); }),
+            "profile_startup_timeout");
+  EXPECT_EQ(sizeOf(file_.get()), 0u);
+}
+
 // The checkpoint's write hands over its handles, the file last.
 void checkpointInto(TerminalObservation& operation, UniqueHandle file, const std::wstring& path) {
   std::vector<UniqueHandle> handles;
