@@ -129,8 +129,13 @@ PollResult pollChild(ChildProcess& child) {
 }
 
 bool killChild(ChildProcess& child) noexcept {
-  if (WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0) return true;
-  return TerminateProcess(child.process.get(), 1) != FALSE;
+  const bool killed = WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0 ||
+                      TerminateProcess(child.process.get(), 1) != FALSE;
+  // The processes the child started go with it: one that holds a copy of
+  // its output would keep the pipes open, and poll from ever reporting them
+  // closed, until dispose. Under Wine that includes the console host a child
+  // killed while it starts leaves behind.
+  return TerminateJobObject(child.job.get(), 1) != FALSE && killed;
 }
 
 }  // namespace nuvra

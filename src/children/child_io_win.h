@@ -40,7 +40,8 @@ struct PollResult {
 // (a stream closed, a write complete) stays.
 PollResult pollChild(ChildProcess& child);
 
-// True when the process had exited or was terminated now with exit code 1.
+// True when the process had exited or was terminated now with exit code 1,
+// and every other process of its job was terminated with exit code 1.
 bool killChild(ChildProcess& child) noexcept;
 
 }  // namespace nuvra

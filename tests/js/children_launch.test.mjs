@@ -224,6 +224,18 @@ describe('a managed child\'s streams', () => {
   out.aliveBefore = (() => { try { process.kill(out.grandchild, 0); return true; } catch { return false; } })();
   await addon.dispose(parent.id);
   out.aliveAfter = !(await gone(out.grandchild));
+  // Killed, a child whose own child holds a copy of its output.
+  const sharer = await spawn(['child', 'grandchild', 'inherit']);
+  let said = '';
+  for (let i = 0; i < 2000 && !said.includes('\\n'); i++) { const p = addon.poll(sharer.id); if (p.stdout) said += p.stdout; await sleep(5); }
+  out.sharer = { kill: addon.kill(sharer.id) };
+  for (let i = 0; i < 2000 && out.sharer.exit === undefined; i++) {
+    const p = addon.poll(sharer.id);
+    if (p.exit_code !== undefined && p.stdout === false && p.stderr === false) out.sharer.exit = p.exit_code;
+    await sleep(5);
+  }
+  out.sharer.grandchildGone = await gone(JSON.parse(said).grandchild);
+  await addon.dispose(sharer.id);
 `);
   });
   after(() => removeHome(home));
@@ -276,6 +288,10 @@ describe('a managed child\'s streams', () => {
   it('ends a grandchild with its job when the child is disposed', () => {
     assert.equal(seen.aliveBefore, true);
     assert.equal(seen.aliveAfter, false);
+  });
+
+  it('kills the processes the child started with it, so its output reports closed', () => {
+    assert.deepEqual(seen.sharer, { kill: true, exit: 1, grandchildGone: true });
   });
 });
 

@@ -7,8 +7,10 @@
 //                      writable view of it could be mapped
 //   handles <key>...   checks every handle value the handoff names under the
 //                      keys: open, and not inheritable onward
-//   grandchild         starts "child sleep" in the same job, prints its pid,
-//                      then copies standard input like echo
+//   grandchild [inherit]
+//                      starts "child sleep" in the same job (with "inherit"
+//                      holding a copy of this process's standard output),
+//                      prints its pid, then copies standard input like echo
 //   sleep <ms>         sleeps, reading nothing
 //   flood <bytes>      writes that many bytes to standard output
 //   crash              dies of an access violation
@@ -132,16 +134,23 @@ int checkHandles(const std::vector<std::wstring>& keys) {
   return writeOut(out + "]\n") ? 0 : 3;
 }
 
-int startGrandchild() {
+// With `inherit`, the grandchild holds a copy of this process's output.
+int startGrandchild(bool inherit) {
   wchar_t self[MAX_PATH] = {};
   const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return 5;
   std::wstring commandLine = nuvra::quoteArgument(self) + L" child sleep 600000";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  if (inherit) {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!SetHandleInformation(output, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) return 5;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+  }
   PROCESS_INFORMATION created{};
-  if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &created)) {
+  if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, inherit ? TRUE : FALSE,
+                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &created)) {
     return 5;
   }
   CloseHandle(created.hThread);
@@ -195,7 +204,9 @@ int runManagedChild(int argc, wchar_t** argv) {
   if (behaviour == L"env") return printEnvironment();
   if (behaviour == L"handoff") return printHandoff();
   if (behaviour == L"handles") return checkHandles(rest);
-  if (behaviour == L"grandchild") return startGrandchild();
+  if (behaviour == L"grandchild") {
+    return startGrandchild(argc == 2 && std::wstring_view(argv[1]) == L"inherit");
+  }
   if (behaviour == L"sleep" && argc == 2) {
     Sleep(parseNumber(argv[1]));
     return 0;

@@ -42,7 +42,9 @@ async function finish(id, drained = 0, limitMs = 60000) {
     const p = addon.poll(id);
     if (p.stdout) out += p.stdout.length;
     if (p.exit_code !== undefined && p.stdout === false && p.stderr === false) break;
-    if (performance.now() > until) throw new Error('child_did_not_finish');
+    if (performance.now() > until) {
+      throw new Error(`child_did_not_finish: ${JSON.stringify({ ...p, stdout: p.stdout && p.stdout.length, stderr: p.stderr && p.stderr.length })}`);
+    }
     await yieldTurn();
   }
   await addon.dispose(id);
