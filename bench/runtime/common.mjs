@@ -3,7 +3,7 @@
 // JSON in NUVRA_BENCH and reads the report from the file named there.
 import { createRequire } from 'node:module';
 import { writeFileSync } from 'node:fs';
-import { spawnSync } from 'node:child_process';
+import { probeProcess } from '../../tests/js/lib/probe.mjs';
 
 export const config = JSON.parse(process.env.NUVRA_BENCH ?? '{}');
 
@@ -38,13 +38,8 @@ export const yieldTurn = () => new Promise((resolve) => setImmediate(resolve));
 // (null fields when no probe is configured or it fails).
 export function probeSelf() {
   if (!config.probe) return { handles: null, workingSet: null, peakWorkingSet: null };
-  const r = spawnSync(config.probe, ['--gtest_also_run_disabled_tests',
-    '--gtest_filter=ProcessProbe.*'], {
-    env: { ...process.env, NUVRA_PROBE_PID: String(process.pid) }, encoding: 'utf8', windowsHide: true,
-  });
-  const line = (r.stdout ?? '').split(/\r?\n/).find((l) => l.startsWith('PROBE '));
-  if (!line) return { handles: null, workingSet: null, peakWorkingSet: null };
-  const p = JSON.parse(line.slice(6));
+  const p = probeProcess(config.probe, process.pid);
+  if (!p) return { handles: null, workingSet: null, peakWorkingSet: null };
   return { handles: p.handles, workingSet: p.working_set, peakWorkingSet: p.peak_working_set };
 }
 

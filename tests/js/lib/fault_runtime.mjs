@@ -11,6 +11,7 @@ import { createRequire } from 'node:module';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
+import { probeProcess } from './probe.mjs';
 
 const row = JSON.parse(process.env.NUVRA_FAULT_ROW);
 const { startResident } = await import(new URL('../../../product/resident.mjs', import.meta.url));
@@ -21,12 +22,7 @@ const reasonOf = async (fn) => { try { await fn(); return 'ok'; } catch (e) { re
 const transient = (reason) => ['profile_startup_timeout', 'profile_child_create'].includes(reason);
 
 function probe() {
-  const r = spawnSync(row.probe, ['--gtest_also_run_disabled_tests', '--gtest_filter=ProcessProbe.*'], {
-    env: { ...process.env, NUVRA_FAULT_INJECTION: '', NUVRA_PROBE_PID: String(process.pid) },
-    encoding: 'utf8', windowsHide: true,
-  });
-  const line = (r.stdout ?? '').split(/\r?\n/).find((l) => l.startsWith('PROBE '));
-  const p = line ? JSON.parse(line.slice(6)) : {};
+  const p = probeProcess(row.probe, process.pid, { ...process.env, NUVRA_FAULT_INJECTION: '' }) ?? {};
   return { handles: p.handles ?? null, descendants: p.descendants ?? null, list: p.list?.split(' ') ?? [] };
 }
 
@@ -310,12 +306,13 @@ try {
   }
   // Handles of each kind beyond the sample before. Pool threads the system
   // starts for a while end on their own: the count is read until nothing is
-  // beyond, at most 10 times, 500 ms apart. A handle the failure left open
-  // stays.
+  // beyond (and the probe reported), at most 10 times, 500 ms apart. A handle
+  // the failure left open stays.
   for (let look = 1; ; ++look) {
     out.after = probe();
     out.change = change(out.before.list, out.after.list);
-    const settled = !Object.values(out.change).some((n) => n > 0) && out.after.descendants <= out.before.descendants;
+    const settled = out.after.handles !== null && !Object.values(out.change).some((n) => n > 0) &&
+      out.after.descendants <= out.before.descendants;
     if (settled || look === 10) break;
     await sleep(500);
   }

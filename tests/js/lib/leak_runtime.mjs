@@ -7,10 +7,11 @@
 // retries: { native, launch } }: the creations the addon tried again and the
 // launches this script tried again.
 import { createRequire } from 'node:module';
-import { spawn, spawnSync } from 'node:child_process';
+import { spawn } from 'node:child_process';
 import { setFlagsFromString } from 'node:v8';
 import { runInNewContext } from 'node:vm';
 import { traceCreations } from './creation_retries.mjs';
+import { probeProcess } from './probe.mjs';
 
 const config = JSON.parse(process.env.NUVRA_LEAK);
 const require = createRequire(import.meta.url);
@@ -25,11 +26,7 @@ const yieldTurn = () => new Promise((resolve) => setImmediate(resolve));
 
 function sample() {
   gc();
-  const r = spawnSync(config.probe, ['--gtest_also_run_disabled_tests', '--gtest_filter=ProcessProbe.*'], {
-    env: { ...process.env, NUVRA_PROBE_PID: String(process.pid) }, encoding: 'utf8', windowsHide: true,
-  });
-  const line = (r.stdout ?? '').split(/\r?\n/).find((l) => l.startsWith('PROBE '));
-  const probe = line ? JSON.parse(line.slice(6)) : {};
+  const probe = probeProcess(config.probe, process.pid) ?? {};
   return { handles: probe.handles ?? null, workingSet: probe.working_set ?? null, rss: process.memoryUsage().rss };
 }
 
