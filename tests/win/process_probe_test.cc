@@ -56,7 +56,7 @@ struct ProcessRow {
 
 // How many of `rows` descend from `pid` (its children, theirs, ...). A row
 // names its parent by pid, and a pid names whichever process holds it now: a
-// process outlives its parent, so the orphans of an earlier holder of a pid
+// process may outlive its parent, so the orphans of an earlier holder of a pid
 // in the tree name it too. A child counts only if it was not created before
 // the process its parent pid names now; one whose age is unknown counts.
 std::uint64_t descendantsIn(const std::vector<ProcessRow>& rows, DWORD pid) {
